@@ -1,0 +1,3 @@
+#include "state/denoise_state.h"
+
+DenoiseState denoiseState;
