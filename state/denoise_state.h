@@ -16,6 +16,17 @@ struct FrameCacheSlot {
     ID3D11ShaderResourceView* chromaView;
 };
 
+// A message box that the worker thread leaves for the host's thread, which
+// shows it after the join: a box owned by a window whose thread is blocked in
+// that join could never be answered.
+struct DeferredBox {
+    const char* text;
+    const char* caption;
+    uint32_t style;
+};
+
+enum : int { deferredBoxLimit = 4 };
+
 struct DenoiseState {
     // Output-run mode.
     bool outputRunActive = false;
@@ -50,6 +61,7 @@ struct DenoiseState {
     ID3D11UnorderedAccessView* outUav = nullptr;
     ID3D11Buffer* readbackBuffer = nullptr;
     PixelYC* hostResult = nullptr;
+    int64_t hostResultPixels = 0;  // pixels that hostResult holds
 
     // Frame scheduler and worker.
     int32_t pendingFrame = -1;
@@ -60,6 +72,19 @@ struct DenoiseState {
     int32_t procWidth = 0;
     int32_t procHeight = 0;
     DenoiseParams denoiseParams = {};
+
+    // Boxes recorded by the worker, shown by the host's thread after the join.
+    DeferredBox workerBoxes[deferredBoxLimit] = {};
+    int workerBoxCount = 0;
+
+    // Validity of a result computed ahead. Message 1124 advances
+    // discardGeneration; the worker publishes the generation and frame size it
+    // was started with, and a result is served only when both still hold.
+    uint32_t discardGeneration = 0;
+    uint32_t workerGeneration = 0;
+    uint32_t publishedGeneration = 0;
+    int32_t publishedWidth = 0;
+    int32_t publishedHeight = 0;
 };
 
 extern DenoiseState denoiseState;

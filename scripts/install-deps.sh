@@ -1,0 +1,32 @@
+#!/bin/bash
+# Installs the Debian 12 packages that building and testing Quenda needs.
+# Does nothing when all of them are already installed.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config
+    libgtest-dev libgmock-dev
+    libvulkan-dev mesa-vulkan-drivers vulkan-tools
+    glslang-dev glslang-tools spirv-tools
+    g++-mingw-w64-i686 mingw-w64-i686-dev
+    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
+    libcli11-dev
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+    sudo=(sudo)
+fi
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
