@@ -116,6 +116,7 @@ protected:
 // Threads and waiting
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 0x102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define STILL_ACTIVE 259u
 #define THREAD_PRIORITY_NORMAL 0

@@ -1,0 +1,99 @@
+#include "platform/hlsl/spirv_tools.h"
+
+#include <spirv-tools/libspirv.hpp>
+#include <spirv-tools/optimizer.hpp>
+
+#include <cstring>
+#include <unordered_set>
+
+namespace platform_hlsl {
+namespace {
+
+constexpr uint32_t kMagic = 0x07230203;
+constexpr size_t kHeaderWords = 5;
+constexpr uint32_t kOpTypeInt = 21;
+constexpr uint32_t kOpTypeFloat = 22;
+constexpr uint32_t kOpTypeVector = 23;
+constexpr uint32_t kOpTypeRuntimeArray = 29;
+constexpr uint32_t kOpDecorate = 71;
+constexpr uint32_t kDecorationArrayStride = 6;
+
+constexpr spv_target_env kTargetEnv = SPV_ENV_VULKAN_1_1;
+
+spvtools::ValidatorOptions validatorOptions() {
+    spvtools::ValidatorOptions options;
+    options.SetScalarBlockLayout(true);
+    return options;
+}
+
+spvtools::MessageConsumer collectInto(std::string* log) {
+    return [log](spv_message_level_t, const char*, const spv_position_t& position, const char* message) {
+        if (!log) return;
+        log->append("SPIR-V (word ").append(std::to_string(position.index)).append("): ");
+        log->append(message ? message : "").append("\n");
+    };
+}
+
+// Calls visit(opcode, operands, operandCount) for each instruction; stops at
+// a malformed one.
+template <typename Visit>
+void forEachInstruction(std::vector<uint32_t>& words, Visit visit) {
+    size_t at = kHeaderWords;
+    while (at < words.size()) {
+        const uint32_t count = words[at] >> 16;
+        const uint32_t opcode = words[at] & 0xFFFF;
+        if (count == 0 || at + count > words.size()) return;
+        visit(opcode, &words[at + 1], count - 1);
+        at += count;
+    }
+}
+
+}  // namespace
+
+int packVec3Strides(std::vector<uint32_t>& words) {
+    if (words.size() < kHeaderWords || words[0] != kMagic) return 0;
+    std::unordered_set<uint32_t> scalars32, vec3s, arrays;
+    // Types are declared after the decorations, so gather them first.
+    forEachInstruction(words, [&](uint32_t op, uint32_t* operand, uint32_t n) {
+        if ((op == kOpTypeFloat || op == kOpTypeInt) && n >= 2 && operand[1] == 32) scalars32.insert(operand[0]);
+        if (op == kOpTypeVector && n == 3 && operand[2] == 3 && scalars32.count(operand[1])) vec3s.insert(operand[0]);
+        if (op == kOpTypeRuntimeArray && n == 2 && vec3s.count(operand[1])) arrays.insert(operand[0]);
+    });
+    int rewritten = 0;
+    forEachInstruction(words, [&](uint32_t op, uint32_t* operand, uint32_t n) {
+        if (op == kOpDecorate && n == 3 && operand[1] == kDecorationArrayStride && arrays.count(operand[0]) &&
+            operand[2] != 12) {
+            operand[2] = 12;
+            ++rewritten;
+        }
+    });
+    return rewritten;
+}
+
+bool optimizeSpirv(std::vector<uint32_t>& words, std::string* log) {
+    spvtools::Optimizer optimizer(kTargetEnv);
+    optimizer.SetMessageConsumer(collectInto(log));
+    optimizer.RegisterPerformancePasses();
+    spvtools::OptimizerOptions options;
+    options.set_run_validator(true);
+    options.set_validator_options(validatorOptions());
+    options.set_preserve_bindings(true);
+    std::vector<uint32_t> optimized;
+    if (!optimizer.Run(words.data(), words.size(), &optimized, options)) return false;
+    words.swap(optimized);
+    return true;
+}
+
+bool validateSpirv(const void* bytes, size_t size, std::string* log) {
+    if (!bytes || size < kHeaderWords * 4 || size % 4 != 0) {
+        if (log) log->append("SPIR-V: not a whole module\n");
+        return false;
+    }
+    std::vector<uint32_t> words(size / 4);
+    std::memcpy(words.data(), bytes, size);
+    spvtools::SpirvTools tools(kTargetEnv);
+    tools.SetMessageConsumer(collectInto(log));
+    return tools.Validate(words.data(), words.size(), validatorOptions());
+}
+
+}  // namespace platform_hlsl

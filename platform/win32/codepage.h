@@ -1,0 +1,15 @@
+// Code page 932 (Shift_JIS as Windows has it), the encoding of the plug-in's
+// message texts.
+#pragma once
+
+#include "platform/win32/win32_base.h"
+
+#include <string>
+
+namespace platform_win32 {
+
+// Converts CP932 text to UTF-8. Bytes that are not valid CP932 become U+FFFD;
+// conversion stops at the first NUL.
+QUENDA_PLATFORM_API std::string cp932ToUtf8(const std::string& text);
+
+}  // namespace platform_win32
