@@ -1,0 +1,246 @@
+#include "platform/d3d11/compute_shader.h"
+
+#include <spirv-tools/libspirv.hpp>
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <unordered_map>
+
+namespace d3d11vk {
+namespace {
+
+// The few SPIR-V numbers the interface check reads.
+enum : uint32_t {
+    kMagic = 0x07230203,
+    OpExtension = 10,
+    OpEntryPoint = 15,
+    OpExecutionMode = 16,
+    OpCapability = 17,
+    OpTypeImage = 25,
+    OpTypeArray = 28,
+    OpTypeStruct = 30,
+    OpTypePointer = 32,
+    OpConstant = 43,
+    OpVariable = 59,
+    OpDecorate = 71,
+    OpExecutionModeId = 331,
+    ModelGLCompute = 5,
+    ModeLocalSize = 17,
+    DecorationBlock = 2,
+    DecorationBufferBlock = 3,
+    DecorationBinding = 33,
+    DecorationDescriptorSet = 34,
+    StorageUniformConstant = 0,
+    StorageUniform = 2,
+    StoragePushConstant = 9,
+    StorageStorageBuffer = 12,
+    CapabilityFloat16 = 9,
+    CapabilityFloat64 = 10,
+    CapabilityInt64 = 11,
+    CapabilityInt16 = 22,
+    CapabilityInt8 = 39,
+    DimTwoD = 1,
+};
+
+struct Variable {
+    uint32_t pointerType;
+    uint32_t storage;
+};
+
+std::string literalString(const uint32_t* words, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        for (int b = 0; b < 4; ++b) {
+            char c = static_cast<char>((words[i] >> (8 * b)) & 0xff);
+            if (!c) return text;
+            text += c;
+        }
+    }
+    return text;
+}
+
+// Checks what the validator leaves to the pipeline: the entry point, the
+// bindings against the one pipeline layout, the device's capabilities and
+// limits. The module is already known to be well formed.
+bool fitsDevice(const VulkanState& vk, const std::vector<uint32_t>& words) {
+    std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> pointers;  // id -> storage, pointee
+    std::unordered_map<uint32_t, std::vector<uint32_t>> images;            // id -> operands
+    std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> arrays;    // id -> element, length id
+    std::unordered_map<uint32_t, uint32_t> constants;
+    std::unordered_map<uint32_t, uint32_t> bindings, sets;
+    std::unordered_map<uint32_t, uint32_t> blockKind;  // struct id -> Block or BufferBlock
+    std::unordered_map<uint32_t, Variable> variables;
+    bool entryFound = false;
+    uint32_t entryId = 0;
+    const ShaderFeatures& features = vk.shaderFeatures();
+    const VkPhysicalDeviceLimits& limits = vk.limits();
+
+    for (size_t at = 5; at < words.size();) {
+        const uint32_t count = words[at] >> 16;
+        const uint32_t op = words[at] & 0xffff;
+        const uint32_t* w = &words[at + 1];
+        const size_t n = count - 1;
+        switch (op) {
+            case OpCapability:
+                if ((w[0] == CapabilityFloat64 && !features.float64) || (w[0] == CapabilityInt64 && !features.int64) ||
+                    (w[0] == CapabilityInt16 && !features.int16) || w[0] == CapabilityFloat16 || w[0] == CapabilityInt8)
+                    return false;
+                break;
+            case OpExtension:
+                // Core in Vulkan 1.1; other extensions would need device extensions.
+                if (literalString(w, n) != "SPV_KHR_storage_buffer_storage_class") return false;
+                break;
+            case OpEntryPoint:
+                if (w[0] == ModelGLCompute && literalString(w + 2, n - 2) == "CS") {
+                    entryFound = true;
+                    entryId = w[1];
+                }
+                break;
+            case OpExecutionMode:
+                if (entryFound && w[0] == entryId && w[1] == ModeLocalSize && n >= 5) {
+                    for (int i = 0; i < 3; ++i)
+                        if (w[2 + i] > limits.maxComputeWorkGroupSize[i]) return false;
+                    if (uint64_t(w[2]) * w[3] * w[4] > limits.maxComputeWorkGroupInvocations) return false;
+                }
+                break;
+            case OpExecutionModeId:
+                return false;
+            case OpTypeImage:
+                images[w[0]].assign(w + 1, w + n);
+                break;
+            case OpTypeArray:
+                arrays[w[0]] = {w[1], w[2]};
+                break;
+            case OpConstant:
+                constants[w[1]] = w[2];
+                break;
+            case OpTypePointer:
+                pointers[w[0]] = {w[1], w[2]};
+                break;
+            case OpVariable:
+                variables[w[1]] = {w[0], w[2]};
+                break;
+            case OpDecorate:
+                if (w[1] == DecorationBinding) bindings[w[0]] = w[2];
+                if (w[1] == DecorationDescriptorSet) sets[w[0]] = w[2];
+                if (w[1] == DecorationBlock || w[1] == DecorationBufferBlock) blockKind[w[0]] = w[1];
+                break;
+            default:
+                break;
+        }
+        at += count;
+    }
+    if (!entryFound) return false;
+
+    // A sampled 2-D image, as HLSL Texture2D declares it.
+    auto isTexture = [&](uint32_t type) {
+        auto it = images.find(type);
+        if (it == images.end() || it->second.size() < 6) return false;
+        const auto& o = it->second;  // sampled type, dim, depth, arrayed, ms, sampled, format
+        return o[1] == DimTwoD && o[3] == 0 && o[4] == 0 && o[5] == 1;
+    };
+
+    for (const auto& [id, variable] : variables) {
+        auto pointer = pointers.find(variable.pointerType);
+        if (pointer == pointers.end()) return false;
+        const uint32_t storage = variable.storage;
+        const uint32_t pointee = pointer->second.second;
+        if (storage == StoragePushConstant) return false;
+        if (storage != StorageUniformConstant && storage != StorageUniform && storage != StorageStorageBuffer)
+            continue;
+        auto set = sets.find(id);
+        auto binding = bindings.find(id);
+        if (set == sets.end() || binding == bindings.end() || set->second != kCompilerSet) return false;
+        switch (binding->second) {
+            case kTextureBinding: {
+                if (storage != StorageUniformConstant) return false;
+                if (isTexture(pointee)) break;
+                auto array = arrays.find(pointee);
+                if (array == arrays.end() || !isTexture(array->second.first)) return false;
+                auto length = constants.find(array->second.second);
+                if (length == constants.end() || length->second > kTextureSlots) return false;
+                break;
+            }
+            case kConstantBufferBinding: {
+                auto kind = blockKind.find(pointee);
+                if (storage != StorageUniform || kind == blockKind.end() || kind->second != DecorationBlock)
+                    return false;
+                break;
+            }
+            case kUavBinding: {
+                auto kind = blockKind.find(pointee);
+                if (kind == blockKind.end()) return false;
+                bool storageBuffer = storage == StorageStorageBuffer && kind->second == DecorationBlock;
+                bool oldStyle = storage == StorageUniform && kind->second == DecorationBufferBlock;
+                if (!storageBuffer && !oldStyle) return false;
+                break;
+            }
+            default:
+                return false;
+        }
+    }
+    return true;
+}
+
+// Every resource of an accepted module is in the compiler's set.
+void moveToResourceSet(std::vector<uint32_t>& words) {
+    for (size_t at = 5; at < words.size(); at += words[at] >> 16)
+        if ((words[at] & 0xffff) == OpDecorate && words[at + 2] == DecorationDescriptorSet)
+            words[at + 3] = kResourceSet;
+}
+
+}  // namespace
+
+bool acceptableComputeModule(const VulkanState& vk, const std::vector<uint32_t>& words) {
+    if (words.size() < 5 || words[0] != kMagic) return false;
+    spvtools::SpirvTools tools(SPV_ENV_VULKAN_1_1);
+    tools.SetMessageConsumer([](spv_message_level_t, const char*, const spv_position_t&, const char*) {});
+    spvtools::ValidatorOptions options;
+    options.SetScalarBlockLayout(true);
+    if (!tools.Validate(words.data(), words.size(), options)) return false;
+    return fitsDevice(vk, words);
+}
+
+HRESULT ComputeShader::create(Device* device, const void* bytecode, SIZE_T length, ID3D11ComputeShader** out) {
+    if (!bytecode || length == 0 || length % 4 != 0) return E_INVALIDARG;
+    // The bytes may come from anywhere (a registry value): copy them into
+    // aligned words and check them fully before Vulkan sees them.
+    std::vector<uint32_t> words(length / 4);
+    std::memcpy(words.data(), bytecode, length);
+    VulkanState& vk = device->vk();
+    if (!acceptableComputeModule(vk, words)) return E_INVALIDARG;
+    moveToResourceSet(words);
+
+    std::unique_ptr<ComputeShader> shader(new (std::nothrow) ComputeShader(device));
+    if (!shader) return E_OUTOFMEMORY;
+    auto moduleInfo = make<VkShaderModuleCreateInfo>(VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO);
+    moduleInfo.codeSize = length;
+    moduleInfo.pCode = words.data();
+    VkShaderModule module = VK_NULL_HANDLE;
+    if (vkCreateShaderModule(vk.device(), &moduleInfo, nullptr, &module) != VK_SUCCESS) return E_INVALIDARG;
+
+    auto pipeline = std::make_shared<PipelineObject>();
+    pipeline->vk = &vk;
+    auto info = make<VkComputePipelineCreateInfo>(VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO);
+    info.stage.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO;
+    info.stage.stage = VK_SHADER_STAGE_COMPUTE_BIT;
+    info.stage.module = module;
+    info.stage.pName = "CS";
+    info.layout = vk.pipelineLayout();
+    VkResult result = vkCreateComputePipelines(vk.device(), VK_NULL_HANDLE, 1, &info, nullptr, &pipeline->pipeline);
+    vkDestroyShaderModule(vk.device(), module, nullptr);
+    if (result != VK_SUCCESS) {
+        pipeline->pipeline = VK_NULL_HANDLE;
+        return E_INVALIDARG;
+    }
+    shader->pipeline_ = std::move(pipeline);
+    *out = shader.release();
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE ComputeShader::QueryInterface(REFIID riid, void** object) {
+    return queryFor(riid, object, {IID_IUnknown, IID_ID3D11DeviceChild, IID_ID3D11ComputeShader});
+}
+
+}  // namespace d3d11vk

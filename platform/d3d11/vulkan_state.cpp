@@ -1,0 +1,406 @@
+#include "platform/d3d11/vulkan_state.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace d3d11vk {
+namespace {
+
+uint32_t instanceVersion() {
+    uint32_t version = VK_API_VERSION_1_0;
+    if (vkEnumerateInstanceVersion(&version) != VK_SUCCESS) return VK_API_VERSION_1_0;
+    return version;
+}
+
+// Created once, kept for the life of the process: devices come and go, the
+// loader and the driver list do not.
+VkInstance createInstance() {
+    uint32_t loader = instanceVersion();
+    if (loader < VK_API_VERSION_1_1) return VK_NULL_HANDLE;
+    auto app = make<VkApplicationInfo>(VK_STRUCTURE_TYPE_APPLICATION_INFO);
+    app.pApplicationName = "quenda";
+    app.pEngineName = "quenda-d3d11";
+    app.apiVersion = loader >= VK_API_VERSION_1_2 ? VK_API_VERSION_1_2 : VK_API_VERSION_1_1;
+    auto info = make<VkInstanceCreateInfo>(VK_STRUCTURE_TYPE_INSTANCE_CREATE_INFO);
+    info.pApplicationInfo = &app;
+    VkInstance instance = VK_NULL_HANDLE;
+    if (vkCreateInstance(&info, nullptr, &instance) != VK_SUCCESS) return VK_NULL_HANDLE;
+    return instance;
+}
+
+uint32_t effectiveVersion(const VkPhysicalDeviceProperties& properties) {
+    uint32_t instance = instanceVersion() >= VK_API_VERSION_1_2 ? VK_API_VERSION_1_2 : VK_API_VERSION_1_1;
+    return std::min(properties.apiVersion, instance);
+}
+
+bool hasExtension(const std::vector<VkExtensionProperties>& extensions, const char* name) {
+    for (const auto& e : extensions)
+        if (std::strcmp(e.extensionName, name) == 0) return true;
+    return false;
+}
+
+void addMissing(std::string& missing, const char* what) {
+    if (!missing.empty()) missing += ", ";
+    missing += what;
+}
+
+const VkFormat kTextureFormats[] = {VK_FORMAT_R16_UNORM, VK_FORMAT_R16G16_UNORM};
+
+PhysicalDeviceInfo describe(VkPhysicalDevice handle, uint32_t index) {
+    PhysicalDeviceInfo info;
+    info.handle = handle;
+    info.index = index;
+
+    auto maintenance3 = make<VkPhysicalDeviceMaintenance3Properties>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_MAINTENANCE_3_PROPERTIES);
+    auto ids = make<VkPhysicalDeviceIDProperties>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ID_PROPERTIES);
+    ids.pNext = &maintenance3;
+    auto properties = make<VkPhysicalDeviceProperties2>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_PROPERTIES_2);
+    vkGetPhysicalDeviceProperties(handle, &properties.properties);
+    bool v11 = properties.properties.apiVersion >= VK_API_VERSION_1_1;
+    if (v11) {
+        properties.pNext = &ids;
+        vkGetPhysicalDeviceProperties2(handle, &properties);
+        std::memcpy(info.luid, ids.deviceLUID, VK_LUID_SIZE);
+        info.luidValid = ids.deviceLUIDValid == VK_TRUE;
+        info.maxAllocation = maintenance3.maxMemoryAllocationSize;
+    }
+    info.properties = properties.properties;
+    vkGetPhysicalDeviceMemoryProperties(handle, &info.memory);
+    if (!v11) {
+        addMissing(info.missing, "Vulkan 1.1");
+        return info;
+    }
+
+    uint32_t count = 0;
+    vkEnumerateDeviceExtensionProperties(handle, nullptr, &count, nullptr);
+    std::vector<VkExtensionProperties> extensions(count);
+    vkEnumerateDeviceExtensionProperties(handle, nullptr, &count, extensions.data());
+
+    bool robustness = hasExtension(extensions, VK_EXT_ROBUSTNESS_2_EXTENSION_NAME);
+    bool coreScalar = effectiveVersion(info.properties) >= VK_API_VERSION_1_2;
+    bool scalarExtension = hasExtension(extensions, VK_EXT_SCALAR_BLOCK_LAYOUT_EXTENSION_NAME);
+
+    auto robustness2 = make<VkPhysicalDeviceRobustness2FeaturesEXT>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ROBUSTNESS_2_FEATURES_EXT);
+    auto scalar = make<VkPhysicalDeviceScalarBlockLayoutFeatures>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_SCALAR_BLOCK_LAYOUT_FEATURES);
+    auto features = make<VkPhysicalDeviceFeatures2>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2);
+    void** tail = &features.pNext;
+    if (robustness) {
+        *tail = &robustness2;
+        tail = &robustness2.pNext;
+    }
+    if (coreScalar || scalarExtension) {
+        *tail = &scalar;
+        tail = &scalar.pNext;
+    }
+    vkGetPhysicalDeviceFeatures2(handle, &features);
+
+    if (!robustness || !robustness2.robustImageAccess2) addMissing(info.missing, "robustImageAccess2");
+    if (!robustness || !robustness2.nullDescriptor) addMissing(info.missing, "nullDescriptor");
+    if (!scalar.scalarBlockLayout) addMissing(info.missing, "scalarBlockLayout");
+    info.needsScalarExtension = !coreScalar;
+
+    vkGetPhysicalDeviceQueueFamilyProperties(handle, &count, nullptr);
+    std::vector<VkQueueFamilyProperties> families(count);
+    vkGetPhysicalDeviceQueueFamilyProperties(handle, &count, families.data());
+    bool queueFound = false;
+    for (uint32_t i = 0; i < count && !queueFound; ++i) {
+        if (families[i].queueCount > 0 && (families[i].queueFlags & VK_QUEUE_COMPUTE_BIT)) {
+            info.queueFamily = i;
+            queueFound = true;
+        }
+    }
+    if (!queueFound) addMissing(info.missing, "a compute queue");
+
+    const VkFormatFeatureFlags needed = VK_FORMAT_FEATURE_SAMPLED_IMAGE_BIT | VK_FORMAT_FEATURE_TRANSFER_DST_BIT |
+                                        VK_FORMAT_FEATURE_TRANSFER_SRC_BIT;
+    for (VkFormat format : kTextureFormats) {
+        VkFormatProperties props{};
+        vkGetPhysicalDeviceFormatProperties(handle, format, &props);
+        if ((props.optimalTilingFeatures & needed) != needed) {
+            addMissing(info.missing, "16-bit normalised sampled images");
+            break;
+        }
+    }
+    info.usable = info.missing.empty();
+    return info;
+}
+
+int typePreference(VkPhysicalDeviceType type) {
+    switch (type) {
+        case VK_PHYSICAL_DEVICE_TYPE_DISCRETE_GPU: return 4;
+        case VK_PHYSICAL_DEVICE_TYPE_INTEGRATED_GPU: return 3;
+        case VK_PHYSICAL_DEVICE_TYPE_VIRTUAL_GPU: return 2;
+        case VK_PHYSICAL_DEVICE_TYPE_CPU: return 1;
+        default: return 0;
+    }
+}
+
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
+
+VkInstance sharedInstance() {
+    static VkInstance instance = createInstance();
+    return instance;
+}
+
+std::vector<PhysicalDeviceInfo> enumeratePhysicalDevices() {
+    std::vector<PhysicalDeviceInfo> result;
+    VkInstance instance = sharedInstance();
+    if (!instance) return result;
+    uint32_t count = 0;
+    if (vkEnumeratePhysicalDevices(instance, &count, nullptr) != VK_SUCCESS) return result;
+    std::vector<VkPhysicalDevice> handles(count);
+    if (vkEnumeratePhysicalDevices(instance, &count, handles.data()) < 0) return result;
+    handles.resize(count);
+    for (uint32_t i = 0; i < count; ++i) result.push_back(describe(handles[i], i));
+    return result;
+}
+
+bool pickPhysicalDevice(PhysicalDeviceInfo* picked) {
+    std::vector<PhysicalDeviceInfo> devices = enumeratePhysicalDevices();
+    const char* env = std::getenv("QUENDA_VULKAN_DEVICE");
+    std::string wanted = env ? env : "";
+    bool byIndex = !wanted.empty() && wanted.size() < 9 &&
+                   std::all_of(wanted.begin(), wanted.end(), [](char c) { return c >= '0' && c <= '9'; });
+    unsigned long index = byIndex ? std::strtoul(wanted.c_str(), nullptr, 10) : 0;
+    const PhysicalDeviceInfo* best = nullptr;
+    for (const auto& d : devices) {
+        if (!d.usable) continue;
+        if (byIndex && d.index != index) continue;
+        if (!byIndex && !wanted.empty() &&
+            lower(d.properties.deviceName).find(lower(wanted)) == std::string::npos)
+            continue;
+        if (!best || typePreference(d.properties.deviceType) > typePreference(best->properties.deviceType))
+            best = &d;
+    }
+    if (!best) {
+        if (!wanted.empty())
+            std::fprintf(stderr, "QUENDA_VULKAN_DEVICE=%s names no usable Vulkan device\n", wanted.c_str());
+        return false;
+    }
+    *picked = *best;
+    return true;
+}
+
+BufferMemory::~BufferMemory() {
+    if (mapped) vkUnmapMemory(vk->device(), memory);
+    if (buffer) vkDestroyBuffer(vk->device(), buffer, nullptr);
+    if (memory) vkFreeMemory(vk->device(), memory, nullptr);
+}
+
+ImageMemory::~ImageMemory() {
+    if (image) vkDestroyImage(vk->device(), image, nullptr);
+    if (memory) vkFreeMemory(vk->device(), memory, nullptr);
+}
+
+ImageViewObject::~ImageViewObject() {
+    if (view) vkDestroyImageView(vk->device(), view, nullptr);
+}
+
+PipelineObject::~PipelineObject() {
+    if (pipeline) vkDestroyPipeline(vk->device(), pipeline, nullptr);
+}
+
+std::unique_ptr<VulkanState> VulkanState::create(const PhysicalDeviceInfo& physical) {
+    std::unique_ptr<VulkanState> state(new VulkanState());
+    state->physical_ = physical;
+    VkPhysicalDevice handle = physical.handle;
+
+    auto supported = make<VkPhysicalDeviceFeatures2>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2);
+    auto robustSupported = make<VkPhysicalDeviceRobustness2FeaturesEXT>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ROBUSTNESS_2_FEATURES_EXT);
+    supported.pNext = &robustSupported;
+    vkGetPhysicalDeviceFeatures2(handle, &supported);
+
+    // Direct3D defines out-of-range buffer access too, so robust buffer access
+    // is on wherever the device offers it.
+    auto scalar = make<VkPhysicalDeviceScalarBlockLayoutFeatures>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_SCALAR_BLOCK_LAYOUT_FEATURES);
+    scalar.scalarBlockLayout = VK_TRUE;
+    auto robustness2 = make<VkPhysicalDeviceRobustness2FeaturesEXT>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ROBUSTNESS_2_FEATURES_EXT);
+    robustness2.pNext = &scalar;
+    robustness2.robustImageAccess2 = VK_TRUE;
+    robustness2.nullDescriptor = VK_TRUE;
+    bool robustBuffers = supported.features.robustBufferAccess && robustSupported.robustBufferAccess2;
+    robustness2.robustBufferAccess2 = robustBuffers ? VK_TRUE : VK_FALSE;
+    auto features = make<VkPhysicalDeviceFeatures2>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2);
+    features.pNext = &robustness2;
+    features.features.robustBufferAccess = supported.features.robustBufferAccess;
+    // Kernels index their texture array with loop counters. Every desktop
+    // driver offers this; lavapipe indexes correctly without announcing it.
+    features.features.shaderSampledImageArrayDynamicIndexing =
+        supported.features.shaderSampledImageArrayDynamicIndexing;
+    features.features.shaderStorageBufferArrayDynamicIndexing =
+        supported.features.shaderStorageBufferArrayDynamicIndexing;
+    features.features.shaderFloat64 = supported.features.shaderFloat64;
+    features.features.shaderInt64 = supported.features.shaderInt64;
+    features.features.shaderInt16 = supported.features.shaderInt16;
+    state->shaderFeatures_.float64 = supported.features.shaderFloat64 == VK_TRUE;
+    state->shaderFeatures_.int64 = supported.features.shaderInt64 == VK_TRUE;
+    state->shaderFeatures_.int16 = supported.features.shaderInt16 == VK_TRUE;
+
+    std::vector<const char*> extensions{VK_EXT_ROBUSTNESS_2_EXTENSION_NAME};
+    if (physical.needsScalarExtension) extensions.push_back(VK_EXT_SCALAR_BLOCK_LAYOUT_EXTENSION_NAME);
+
+    float priority = 1.0f;
+    auto queue = make<VkDeviceQueueCreateInfo>(VK_STRUCTURE_TYPE_DEVICE_QUEUE_CREATE_INFO);
+    queue.queueFamilyIndex = physical.queueFamily;
+    queue.queueCount = 1;
+    queue.pQueuePriorities = &priority;
+    auto info = make<VkDeviceCreateInfo>(VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO);
+    info.pNext = &features;
+    info.queueCreateInfoCount = 1;
+    info.pQueueCreateInfos = &queue;
+    info.enabledExtensionCount = static_cast<uint32_t>(extensions.size());
+    info.ppEnabledExtensionNames = extensions.data();
+    if (vkCreateDevice(handle, &info, nullptr, &state->device_) != VK_SUCCESS) return nullptr;
+    vkGetDeviceQueue(state->device_, physical.queueFamily, 0, &state->queue_);
+
+    VkDescriptorSetLayoutBinding bindings[3] = {};
+    bindings[0].binding = kTextureBinding;
+    bindings[0].descriptorType = VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE;
+    bindings[0].descriptorCount = kTextureSlots;
+    bindings[1].binding = kConstantBufferBinding;
+    bindings[1].descriptorType = VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER;
+    bindings[1].descriptorCount = 1;
+    bindings[2].binding = kUavBinding;
+    bindings[2].descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
+    bindings[2].descriptorCount = 1;
+    for (auto& b : bindings) b.stageFlags = VK_SHADER_STAGE_COMPUTE_BIT;
+    auto layout = make<VkDescriptorSetLayoutCreateInfo>(VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO);
+    layout.bindingCount = 3;
+    layout.pBindings = bindings;
+    if (vkCreateDescriptorSetLayout(state->device_, &layout, nullptr, &state->setLayout_) != VK_SUCCESS)
+        return nullptr;
+    VkDescriptorSetLayoutBinding placeholder = bindings[0];
+    placeholder.descriptorCount = 1;
+    layout.bindingCount = 1;
+    layout.pBindings = &placeholder;
+    if (vkCreateDescriptorSetLayout(state->device_, &layout, nullptr, &state->placeholderLayout_) != VK_SUCCESS)
+        return nullptr;
+    VkDescriptorSetLayout sets[2] = {state->placeholderLayout_, state->setLayout_};
+    auto pipeline = make<VkPipelineLayoutCreateInfo>(VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO);
+    pipeline.setLayoutCount = 2;
+    pipeline.pSetLayouts = sets;
+    if (vkCreatePipelineLayout(state->device_, &pipeline, nullptr, &state->pipelineLayout_) != VK_SUCCESS)
+        return nullptr;
+    return state;
+}
+
+VulkanState::~VulkanState() {
+    if (!device_) return;
+    vkDeviceWaitIdle(device_);
+    if (pipelineLayout_) vkDestroyPipelineLayout(device_, pipelineLayout_, nullptr);
+    if (setLayout_) vkDestroyDescriptorSetLayout(device_, setLayout_, nullptr);
+    if (placeholderLayout_) vkDestroyDescriptorSetLayout(device_, placeholderLayout_, nullptr);
+    vkDestroyDevice(device_, nullptr);
+}
+
+// Tries the memory types that fit, best first: device-local resources fall
+// back to any memory, as Direct3D pages out rather than failing.
+bool VulkanState::allocate(const VkMemoryRequirements& requirements, MemoryUse use, VkDeviceMemory* memory,
+                           VkMemoryPropertyFlags* flags) {
+    if (physical_.maxAllocation && requirements.size > physical_.maxAllocation) return false;
+    const VkPhysicalDeviceMemoryProperties& props = physical_.memory;
+    std::vector<std::pair<int, uint32_t>> candidates;
+    for (uint32_t i = 0; i < props.memoryTypeCount; ++i) {
+        if (!(requirements.memoryTypeBits & (1u << i))) continue;
+        VkMemoryPropertyFlags f = props.memoryTypes[i].propertyFlags;
+        bool local = f & VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT;
+        bool visible = f & VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT;
+        bool coherent = f & VK_MEMORY_PROPERTY_HOST_COHERENT_BIT;
+        bool cached = f & VK_MEMORY_PROPERTY_HOST_CACHED_BIT;
+        int score = 0;
+        switch (use) {
+            case MemoryUse::DeviceLocal:
+                score = (local ? 8 : 0) + (visible ? 0 : 1);
+                break;
+            case MemoryUse::Upload:
+                if (!visible) continue;
+                score = (coherent ? 8 : 0) + (local ? 0 : 2);
+                break;
+            case MemoryUse::Readback:
+                if (!visible) continue;
+                score = (cached ? 8 : 0) + (coherent ? 4 : 0) + (local ? 0 : 1);
+                break;
+        }
+        candidates.emplace_back(score, i);
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& candidate : candidates) {
+        auto info = make<VkMemoryAllocateInfo>(VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO);
+        info.allocationSize = requirements.size;
+        info.memoryTypeIndex = candidate.second;
+        if (vkAllocateMemory(device_, &info, nullptr, memory) == VK_SUCCESS) {
+            *flags = props.memoryTypes[candidate.second].propertyFlags;
+            return true;
+        }
+        *memory = VK_NULL_HANDLE;
+    }
+    return false;
+}
+
+std::shared_ptr<BufferMemory> VulkanState::createBuffer(VkDeviceSize size, VkBufferUsageFlags usage,
+                                                        MemoryUse use) {
+    auto result = std::make_shared<BufferMemory>();
+    result->vk = this;
+    result->size = size;
+    auto info = make<VkBufferCreateInfo>(VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO);
+    info.size = size;
+    info.usage = usage;
+    info.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
+    if (vkCreateBuffer(device_, &info, nullptr, &result->buffer) != VK_SUCCESS) {
+        result->buffer = VK_NULL_HANDLE;
+        return nullptr;
+    }
+    VkMemoryRequirements requirements;
+    vkGetBufferMemoryRequirements(device_, result->buffer, &requirements);
+    VkMemoryPropertyFlags flags = 0;
+    if (!allocate(requirements, use, &result->memory, &flags)) return nullptr;
+    if (vkBindBufferMemory(device_, result->buffer, result->memory, 0) != VK_SUCCESS) return nullptr;
+    if (use != MemoryUse::DeviceLocal) {
+        void* pointer = nullptr;
+        if (vkMapMemory(device_, result->memory, 0, VK_WHOLE_SIZE, 0, &pointer) != VK_SUCCESS) return nullptr;
+        result->mapped = static_cast<uint8_t*>(pointer);
+        result->coherent = flags & VK_MEMORY_PROPERTY_HOST_COHERENT_BIT;
+    }
+    return result;
+}
+
+std::shared_ptr<ImageMemory> VulkanState::createImage(uint32_t width, uint32_t height, VkFormat format,
+                                                      VkImageUsageFlags usage) {
+    auto result = std::make_shared<ImageMemory>();
+    result->vk = this;
+    result->format = format;
+    result->width = width;
+    result->height = height;
+    auto info = make<VkImageCreateInfo>(VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO);
+    info.imageType = VK_IMAGE_TYPE_2D;
+    info.format = format;
+    info.extent = {width, height, 1};
+    info.mipLevels = 1;
+    info.arrayLayers = 1;
+    info.samples = VK_SAMPLE_COUNT_1_BIT;
+    info.tiling = VK_IMAGE_TILING_OPTIMAL;
+    info.usage = usage;
+    info.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
+    info.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
+    if (vkCreateImage(device_, &info, nullptr, &result->image) != VK_SUCCESS) {
+        result->image = VK_NULL_HANDLE;
+        return nullptr;
+    }
+    VkMemoryRequirements requirements;
+    vkGetImageMemoryRequirements(device_, result->image, &requirements);
+    VkMemoryPropertyFlags flags = 0;
+    if (!allocate(requirements, MemoryUse::DeviceLocal, &result->memory, &flags)) return nullptr;
+    if (vkBindImageMemory(device_, result->image, result->memory, 0) != VK_SUCCESS) return nullptr;
+    return result;
+}
+
+}  // namespace d3d11vk

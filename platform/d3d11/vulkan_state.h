@@ -1,0 +1,156 @@
+// Vulkan state shared by the Direct3D 11 objects of one device: the chosen
+// physical device, the logical device and queue, memory helpers, the one
+// descriptor-set and pipeline layout every compute shader uses, and the
+// GPU-side backings that resources and views own.
+#pragma once
+
+#include <vulkan/vulkan.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace d3d11vk {
+
+// A zeroed Vulkan structure with its type set.
+template <class T>
+T make(VkStructureType type) {
+    T value{};
+    value.sType = type;
+    return value;
+}
+
+// Bindings shared by all compute shaders: the HLSL register t0.. array, the
+// cbuffer at b0 and the RWStructuredBuffer at u0. The compiler puts them in
+// descriptor set 0; the device moves them to set 1 behind a placeholder set
+// holding one unused image. Lavapipe (Mesa 22.3) returns zeros from
+// constant-index loads of its texture unit 0 in shaders that also index the
+// array dynamically, as the denoise kernels do; the placeholder keeps the
+// texture array off that unit, and costs nothing on other drivers.
+constexpr uint32_t kCompilerSet = 0;
+constexpr uint32_t kResourceSet = 1;
+constexpr uint32_t kTextureBinding = 0;
+constexpr uint32_t kTextureSlots = 16;
+constexpr uint32_t kConstantBufferBinding = 16;
+constexpr uint32_t kUavBinding = 17;
+
+// Facts of one physical device, as listed and as used for picking.
+struct PhysicalDeviceInfo {
+    VkPhysicalDevice handle = VK_NULL_HANDLE;
+    uint32_t index = 0;  // position in the instance's enumeration
+    VkPhysicalDeviceProperties properties{};
+    VkPhysicalDeviceMemoryProperties memory{};
+    uint32_t queueFamily = 0;
+    bool usable = false;
+    std::string missing;  // why it is not usable
+    bool needsScalarExtension = false;  // scalarBlockLayout only through VK_EXT_scalar_block_layout
+    uint8_t luid[VK_LUID_SIZE] = {};
+    bool luidValid = false;
+    VkDeviceSize maxAllocation = 0;
+};
+
+// The process-wide instance; null when Vulkan is unavailable.
+VkInstance sharedInstance();
+// Every physical device of the instance with its usability.
+std::vector<PhysicalDeviceInfo> enumeratePhysicalDevices();
+// The device QUENDA_VULKAN_DEVICE names, else the preferred usable one;
+// false when there is none.
+bool pickPhysicalDevice(PhysicalDeviceInfo* picked);
+
+// Anything a recorded command uses; the command queue keeps it alive until
+// the submission that used it has completed.
+struct GpuObject {
+    uint64_t lastUse = 0;  // serial of the last submission that used it
+    virtual ~GpuObject() = default;
+};
+
+class VulkanState;
+
+struct BufferMemory : GpuObject {
+    VulkanState* vk = nullptr;
+    VkBuffer buffer = VK_NULL_HANDLE;
+    VkDeviceMemory memory = VK_NULL_HANDLE;
+    VkDeviceSize size = 0;
+    uint8_t* mapped = nullptr;  // persistent mapping of host-visible memory
+    bool coherent = true;
+    ~BufferMemory() override;
+};
+
+struct ImageMemory : GpuObject {
+    VulkanState* vk = nullptr;
+    VkImage image = VK_NULL_HANDLE;
+    VkDeviceMemory memory = VK_NULL_HANDLE;
+    VkFormat format = VK_FORMAT_UNDEFINED;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    // Layout at the end of the commands recorded so far.
+    VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED;
+    ~ImageMemory() override;
+};
+
+struct ImageViewObject : GpuObject {
+    VulkanState* vk = nullptr;
+    std::shared_ptr<ImageMemory> image;
+    VkImageView view = VK_NULL_HANDLE;
+    ~ImageViewObject() override;
+};
+
+struct PipelineObject : GpuObject {
+    VulkanState* vk = nullptr;
+    VkPipeline pipeline = VK_NULL_HANDLE;
+    ~PipelineObject() override;
+};
+
+enum class MemoryUse {
+    DeviceLocal,  // GPU-only resources
+    Upload,       // CPU writes, GPU reads
+    Readback,     // GPU writes, CPU reads
+};
+
+// Enabled shader capabilities that depend on the device.
+struct ShaderFeatures {
+    bool float64 = false;
+    bool int64 = false;
+    bool int16 = false;
+};
+
+class VulkanState {
+public:
+    // Creates the logical device on the picked physical device; nullptr when
+    // that fails.
+    static std::unique_ptr<VulkanState> create(const PhysicalDeviceInfo& physical);
+    ~VulkanState();
+    VulkanState(const VulkanState&) = delete;
+    VulkanState& operator=(const VulkanState&) = delete;
+
+    const PhysicalDeviceInfo& physical() const { return physical_; }
+    const VkPhysicalDeviceLimits& limits() const { return physical_.properties.limits; }
+    VkDevice device() const { return device_; }
+    VkQueue queue() const { return queue_; }
+    uint32_t queueFamily() const { return physical_.queueFamily; }
+    VkDescriptorSetLayout setLayout() const { return setLayout_; }
+    VkPipelineLayout pipelineLayout() const { return pipelineLayout_; }
+    const ShaderFeatures& shaderFeatures() const { return shaderFeatures_; }
+    VkDeviceSize maxAllocation() const { return physical_.maxAllocation; }
+
+    // nullptr when the buffer or its memory cannot be made.
+    std::shared_ptr<BufferMemory> createBuffer(VkDeviceSize size, VkBufferUsageFlags usage, MemoryUse use);
+    std::shared_ptr<ImageMemory> createImage(uint32_t width, uint32_t height, VkFormat format,
+                                             VkImageUsageFlags usage);
+
+private:
+    VulkanState() = default;
+    bool allocate(const VkMemoryRequirements& requirements, MemoryUse use, VkDeviceMemory* memory,
+                  VkMemoryPropertyFlags* flags);
+
+    PhysicalDeviceInfo physical_;
+    VkDevice device_ = VK_NULL_HANDLE;
+    VkQueue queue_ = VK_NULL_HANDLE;
+    VkDescriptorSetLayout placeholderLayout_ = VK_NULL_HANDLE;
+    VkDescriptorSetLayout setLayout_ = VK_NULL_HANDLE;
+    VkPipelineLayout pipelineLayout_ = VK_NULL_HANDLE;
+    ShaderFeatures shaderFeatures_;
+};
+
+}  // namespace d3d11vk
