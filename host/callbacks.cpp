@@ -1,8 +1,81 @@
 #include "host/callbacks.h"
 
-// Placeholders until the device and the frame pipeline exist: each returns
-// its failure result.
-int32_t QUENDA_CALL onProcess(FilterTable*, FrameProcInfo*) { return 0; }
-int32_t QUENDA_CALL onInit(FilterTable*) { return 0; }
-int32_t QUENDA_CALL onExit(FilterTable*) { return 1; }
-int32_t QUENDA_CALL onWindowMessage(void*, uint32_t, uintptr_t, intptr_t, void*, FilterTable*) { return 0; }
+#include "gpu/device.h"
+#include "gpu/shader_build.h"
+#include "pipeline/frame_cache.h"
+#include "pipeline/scheduler.h"
+#include "platform/win32_api.h"
+#include "state/denoise_state.h"
+#include "state/messages.h"
+
+namespace {
+
+void releaseFixedShaders() {
+    DenoiseState& s = denoiseState;
+    if (s.lumaShaderFixed) {
+        s.lumaShaderFixed->Release();
+        s.lumaShaderFixed = nullptr;
+    }
+    if (s.chromaShaderFixed) {
+        s.chromaShaderFixed->Release();
+        s.chromaShaderFixed = nullptr;
+    }
+}
+
+void startOutputRun(FilterTable* filter) {
+    DenoiseState& s = denoiseState;
+    joinWorkerAndReport(filter);
+    releaseCache();
+    releaseFixedShaders();
+    // The fixed kernels need the device: bring it back first if a failure took it.
+    bool built = (deviceGroupReady() || onInit(filter)) && buildFixedShaders(filter);
+    if (!built) {
+        releaseAll();
+        MessageBoxA(static_cast<HWND>(filter->window), textPixelShaderFailed, captionError, MB_ICONQUESTION);
+        return;
+    }
+    s.fixedParamsDirty = true;
+    s.outputRunActive = true;
+}
+
+void endOutputRun(FilterTable* filter) {
+    DenoiseState& s = denoiseState;
+    joinWorkerAndReport(filter);
+    releaseFixedShaders();
+    releaseCache();
+    s.outputRunActive = false;
+    s.fixedParamsDirty = false;
+}
+
+}  // namespace
+
+int32_t QUENDA_CALL onProcess(FilterTable* filter, FrameProcInfo* frame) {
+    return FrameScheduler(filter, frame);
+}
+
+int32_t QUENDA_CALL onExit(FilterTable*) {
+    // An output run may end without its closing message: never tear down
+    // under a worker that is still computing ahead.
+    joinWorkerAndReport(GetFilterTable());
+    releaseAll();
+    return 1;
+}
+
+int32_t QUENDA_CALL onWindowMessage(void*, uint32_t message, uintptr_t, intptr_t, void*, FilterTable* filter) {
+    if (!filter) filter = GetFilterTable();
+    switch (message) {
+        case messageDiscardAhead:
+            ++denoiseState.discardGeneration;
+            denoiseState.readyFrame.store(-1);
+            break;
+        case messageOutputStart:
+            startOutputRun(filter);
+            break;
+        case messageOutputEnd:
+            endOutputRun(filter);
+            break;
+        default:
+            break;
+    }
+    return 0;
+}

@@ -1,0 +1,107 @@
+#include "gpu/device.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "gpu/shader_build.h"
+#include "pipeline/frame_cache.h"
+#include "pipeline/scheduler.h"
+#include "platform/win32_api.h"
+#include "state/denoise_state.h"
+#include "state/messages.h"
+
+namespace {
+
+const D3D_FEATURE_LEVEL requestedLevels[3] = {
+    static_cast<D3D_FEATURE_LEVEL>(0xb000),
+    static_cast<D3D_FEATURE_LEVEL>(0xa100),
+    static_cast<D3D_FEATURE_LEVEL>(0xa000),
+};
+
+const GUID iidDxgiDevice1 = {0x77db970f, 0x6276, 0x48ba, {0xba, 0x28, 0x07, 0x01, 0x43, 0xb4, 0x39, 0x2c}};
+
+template <typename T>
+void releaseObject(T*& object) {
+    if (object) {
+        object->Release();
+        object = nullptr;
+    }
+}
+
+int failInit(FilterTable* filter, const char* text, UINT style, IDXGIAdapter* adapter, IDXGIDevice1* dxgiDevice) {
+    releaseObject(adapter);
+    releaseObject(dxgiDevice);
+    releaseAll();
+    MessageBoxA(static_cast<HWND>(filter->window), text, captionError, style);
+    return 0;
+}
+
+}  // namespace
+
+bool deviceGroupReady() {
+    const DenoiseState& s = denoiseState;
+    return s.device && s.context && s.lumaShaderRuntime && s.chromaShaderRuntime && s.lumaParams &&
+           s.chromaParams;
+}
+
+int32_t QUENDA_CALL onInit(FilterTable* filter) {
+    DenoiseState& s = denoiseState;
+    // A second initialisation must not leak the first, nor tear down under a worker.
+    joinWorkerAndReport(filter);
+    if (s.device || s.context) releaseAll();
+
+    if (FAILED(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, D3D11_CREATE_DEVICE_SINGLETHREADED,
+                                 requestedLevels, 3, D3D11_SDK_VERSION, &s.device, &s.featureLevel, &s.context)))
+        return failInit(filter, textDeviceCreateFailed, MB_ICONQUESTION, nullptr, nullptr);
+
+    IDXGIDevice1* dxgiDevice = nullptr;
+    if (FAILED(s.device->QueryInterface(iidDxgiDevice1, reinterpret_cast<void**>(&dxgiDevice))))
+        return failInit(filter, textDxgiDeviceFailed, MB_ICONERROR, nullptr, dxgiDevice);
+
+    IDXGIAdapter* adapter = nullptr;
+    if (FAILED(dxgiDevice->GetAdapter(&adapter)))
+        return failInit(filter, textAdapterFailed, MB_ICONERROR, adapter, dxgiDevice);
+
+    DXGI_ADAPTER_DESC desc;
+    std::memset(&desc, 0, sizeof desc);
+    adapter->GetDesc(&desc);
+
+    if (!buildRuntimeShaders(filter, desc.DeviceId))
+        return failInit(filter, textShaderBuildFailed, MB_ICONQUESTION, adapter, dxgiDevice);
+    releaseObject(adapter);
+    releaseObject(dxgiDevice);
+
+    D3D11_BUFFER_DESC params;
+    std::memset(&params, 0, sizeof params);
+    params.ByteWidth = 16;
+    params.Usage = D3D11_USAGE_DYNAMIC;
+    params.BindFlags = D3D11_BIND_CONSTANT_BUFFER;
+    params.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
+    if (FAILED(s.device->CreateBuffer(&params, nullptr, &s.lumaParams)) ||
+        FAILED(s.device->CreateBuffer(&params, nullptr, &s.chromaParams)))
+        return failInit(filter, textParamBufferFailed, MB_ICONQUESTION, nullptr, nullptr);
+    return 1;
+}
+
+int releaseAll() {
+    DenoiseState& s = denoiseState;
+    std::free(s.hostResult);
+    s.hostResult = nullptr;
+    s.hostResultPixels = 0;
+    releaseCache();
+    releaseObject(s.stagingLuma);
+    releaseObject(s.stagingChroma);
+    s.cacheSizeUnset = true;
+    releaseObject(s.lumaParams);
+    releaseObject(s.chromaParams);
+    releaseObject(s.outUav);
+    releaseObject(s.outBuffer);
+    releaseObject(s.readbackBuffer);
+    releaseObject(s.lumaShaderRuntime);
+    releaseObject(s.chromaShaderRuntime);
+    releaseObject(s.lumaShaderFixed);
+    releaseObject(s.chromaShaderFixed);
+    releaseObject(s.context);
+    releaseObject(s.device);
+    return 1;
+}

@@ -1,0 +1,243 @@
+#include "gpu/shader_build.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "gpu/kernels.h"
+#include "gpu/strength.h"
+#include "host/track_values.h"
+#include "platform/win32_api.h"
+#include "state/denoise_state.h"
+#include "state/messages.h"
+
+namespace {
+
+const char lumaValueName[] = "ComputeShadeLight";
+const char chromaValueName[] = "ComputeShadeCollar";
+const char versionValueName[] = "Version";
+
+void showBox(FilterTable* filter, const char* text, const char* caption) {
+    MessageBoxA(static_cast<HWND>(filter->window), text, caption, MB_ICONQUESTION);
+}
+
+void releaseBlob(ID3D10Blob*& blob) {
+    if (blob) {
+        blob->Release();
+        blob = nullptr;
+    }
+}
+
+// Shows a compiler's message text, bounded by the blob's size.
+void showCompilerMessages(FilterTable* filter, ID3D10Blob* messages) {
+    if (!messages) return;
+    const char* text = static_cast<const char*>(messages->GetBufferPointer());
+    size_t size = messages->GetBufferSize();
+    if (!text || size == 0) return;
+    char* copy = static_cast<char*>(std::malloc(size + 1));
+    if (!copy) return;
+    std::memcpy(copy, text, size);
+    copy[size] = '\0';
+    showBox(filter, copy, captionCsError);
+    std::free(copy);
+}
+
+HRESULT compileKernel(const char* source, const D3D10_SHADER_MACRO* macros, const char* profile,
+                      ID3D10Blob** code, ID3D10Blob** messages) {
+    return D3DX11CompileFromMemory(source, std::strlen(source), nullptr, macros, nullptr, "CS", profile,
+                                   shaderCompileFlags, 0, nullptr, code, messages, nullptr);
+}
+
+// Compiles the luma kernel and, only if that succeeded, the chroma kernel.
+// On failure shows the messages of both compiles and releases every blob.
+bool compilePair(FilterTable* filter, const char* lumaSource, const D3D10_SHADER_MACRO* lumaMacros,
+                 const char* chromaSource, const D3D10_SHADER_MACRO* chromaMacros, const char* profile,
+                 ID3D10Blob** lumaCode, ID3D10Blob** chromaCode) {
+    ID3D10Blob* lumaMessages = nullptr;
+    ID3D10Blob* chromaMessages = nullptr;
+    bool ok = SUCCEEDED(compileKernel(lumaSource, lumaMacros, profile, lumaCode, &lumaMessages)) &&
+              SUCCEEDED(compileKernel(chromaSource, chromaMacros, profile, chromaCode, &chromaMessages)) &&
+              *lumaCode && *chromaCode;
+    if (!ok) {
+        showCompilerMessages(filter, lumaMessages);
+        showCompilerMessages(filter, chromaMessages);
+        releaseBlob(*lumaCode);
+        releaseBlob(*chromaCode);
+    }
+    releaseBlob(lumaMessages);
+    releaseBlob(chromaMessages);
+    return ok;
+}
+
+struct CacheBuffers {
+    BYTE* luma = nullptr;
+    BYTE* chroma = nullptr;
+    DWORD lumaSize = 0;
+    DWORD chromaSize = 0;
+
+    ~CacheBuffers() {
+        std::free(luma);
+        std::free(chroma);
+    }
+};
+
+// Reads the three cached values; true when all three were read and the
+// stored key equals the current one in all 8 bytes.
+bool readCache(HKEY key, CacheBuffers& buffers, uint64_t cacheKey) {
+    buffers.lumaSize = shaderCacheBlobLimit;
+    if (RegQueryValueExA(key, lumaValueName, nullptr, nullptr, buffers.luma, &buffers.lumaSize) != ERROR_SUCCESS)
+        return false;
+    buffers.chromaSize = shaderCacheBlobLimit;
+    if (RegQueryValueExA(key, chromaValueName, nullptr, nullptr, buffers.chroma, &buffers.chromaSize) !=
+        ERROR_SUCCESS)
+        return false;
+    BYTE stored[8] = {};
+    DWORD storedSize = sizeof stored;
+    if (RegQueryValueExA(key, versionValueName, nullptr, nullptr, stored, &storedSize) != ERROR_SUCCESS)
+        return false;
+    BYTE current[8];
+    for (int i = 0; i < 8; ++i) current[i] = static_cast<BYTE>(cacheKey >> (8 * i));
+    return storedSize == sizeof stored && std::memcmp(stored, current, sizeof stored) == 0;
+}
+
+// Replaces a cache buffer by an exact copy of a compiled blob.
+bool takeBlob(ID3D10Blob* blob, BYTE*& buffer, DWORD& size) {
+    SIZE_T blobSize = blob->GetBufferSize();
+    if (blobSize > 0xFFFFFFFFu) return false;
+    BYTE* copy = static_cast<BYTE*>(std::malloc(blobSize ? blobSize : 1));
+    if (!copy) return false;
+    std::memcpy(copy, blob->GetBufferPointer(), blobSize);
+    std::free(buffer);
+    buffer = copy;
+    size = static_cast<DWORD>(blobSize);
+    return true;
+}
+
+void writeCache(const CacheBuffers& buffers, uint64_t cacheKey) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, shaderCacheKeyPath, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        return;
+    BYTE version[8];
+    for (int i = 0; i < 8; ++i) version[i] = static_cast<BYTE>(cacheKey >> (8 * i));
+    RegSetValueExA(key, lumaValueName, 0, REG_BINARY, buffers.luma, buffers.lumaSize);
+    RegSetValueExA(key, chromaValueName, 0, REG_BINARY, buffers.chroma, buffers.chromaSize);
+    RegSetValueExA(key, versionValueName, 0, REG_QWORD, version, sizeof version);
+    RegCloseKey(key);
+}
+
+int failShaderCreation(FilterTable* filter) {
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, shaderCacheKeyPath);
+    showBox(filter, textShaderCreateFailed, captionError);
+    return 0;
+}
+
+}  // namespace
+
+uint64_t shaderCacheKey(uint32_t featureLevel, uint32_t deviceId) {
+    return (static_cast<uint64_t>(deviceId) << 32) | (featureLevel | 0x01120000u);
+}
+
+const char* shaderProfile(uint32_t featureLevel) {
+    switch (featureLevel) {
+        case 0xB000: return "cs_5_0";
+        case 0xA100: return "cs_4_1";
+        case 0xA000: return "cs_4_0";
+        default: return nullptr;
+    }
+}
+
+void formatFixedMacros(int32_t space, int32_t time, int32_t dispersion, FixedMacroTexts* texts) {
+    std::snprintf(texts->space, sizeof texts->space, "%d", static_cast<int>(space));
+    std::snprintf(texts->time, sizeof texts->time, "%d", static_cast<int>(time));
+    std::snprintf(texts->dispersion, sizeof texts->dispersion, "%d", static_cast<int>(dispersion));
+    std::snprintf(texts->h2, sizeof texts->h2, "%f", static_cast<double>(dispersionStrength(dispersion)));
+}
+
+int buildRuntimeShaders(FilterTable* filter, uint32_t deviceId) {
+    DenoiseState& s = denoiseState;
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, shaderCacheKeyPath, 0, nullptr, 0, KEY_READ, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        return failShaderCreation(filter);
+
+    CacheBuffers buffers;
+    buffers.luma = static_cast<BYTE*>(std::malloc(shaderCacheBlobLimit));
+    buffers.chroma = static_cast<BYTE*>(std::malloc(shaderCacheBlobLimit));
+    if (!buffers.luma || !buffers.chroma) {
+        RegCloseKey(key);
+        showBox(filter, textMemoryFailed, captionError);
+        return 0;
+    }
+    const uint64_t cacheKey = shaderCacheKey(static_cast<uint32_t>(s.featureLevel), deviceId);
+    const bool hit = readCache(key, buffers, cacheKey);
+    RegCloseKey(key);
+
+    if (!hit) {
+        const char* profile = shaderProfile(static_cast<uint32_t>(s.featureLevel));
+        if (!profile) {
+            showBox(filter, textUnsupportedLevel, captionPsError);
+            return 0;
+        }
+        ID3D10Blob* lumaCode = nullptr;
+        ID3D10Blob* chromaCode = nullptr;
+        if (!compilePair(filter, lumaRuntimeSource, nullptr, chromaRuntimeSource, nullptr, profile, &lumaCode,
+                         &chromaCode))
+            return 0;
+        bool copied = takeBlob(lumaCode, buffers.luma, buffers.lumaSize) &&
+                      takeBlob(chromaCode, buffers.chroma, buffers.chromaSize);
+        releaseBlob(lumaCode);
+        releaseBlob(chromaCode);
+        if (!copied) {
+            showBox(filter, textMemoryFailed, captionError);
+            return 0;
+        }
+        writeCache(buffers, cacheKey);
+    }
+
+    if (FAILED(s.device->CreateComputeShader(buffers.luma, buffers.lumaSize, nullptr, &s.lumaShaderRuntime)) ||
+        FAILED(s.device->CreateComputeShader(buffers.chroma, buffers.chromaSize, nullptr,
+                                             &s.chromaShaderRuntime)))
+        return failShaderCreation(filter);
+    return 1;
+}
+
+int buildFixedShaders(FilterTable* filter) {
+    DenoiseState& s = denoiseState;
+    DenoiseParams p;
+    readTrackValues(filter, &p);
+
+    FixedMacroTexts luma, chroma;
+    formatFixedMacros(p.lumaSpace, p.lumaTime, p.lumaDispersion, &luma);
+    formatFixedMacros(p.chromaSpace, p.chromaTime, p.chromaDispersion, &chroma);
+    const D3D10_SHADER_MACRO lumaMacros[] = {
+        {"SPACE_SEARCH_RADIUS", luma.space}, {"TIME_SEARCH_RADIUS", luma.time},
+        {"DISPERSION_RADIUS", luma.dispersion}, {"H2", luma.h2}, {nullptr, nullptr}};
+    const D3D10_SHADER_MACRO chromaMacros[] = {
+        {"SPACE_SEARCH_RADIUS", chroma.space}, {"TIME_SEARCH_RADIUS", chroma.time},
+        {"DISPERSION_RADIUS", chroma.dispersion}, {"H2", chroma.h2}, {nullptr, nullptr}};
+
+    const char* profile = shaderProfile(static_cast<uint32_t>(s.featureLevel));
+    if (!profile) {
+        showBox(filter, textUnsupportedLevel, captionCsError);
+        return 0;
+    }
+    ID3D10Blob* lumaCode = nullptr;
+    ID3D10Blob* chromaCode = nullptr;
+    if (!compilePair(filter, lumaFixedSource, lumaMacros, chromaFixedSource, chromaMacros, profile, &lumaCode,
+                     &chromaCode))
+        return 0;
+    bool created = SUCCEEDED(s.device->CreateComputeShader(lumaCode->GetBufferPointer(),
+                                                           lumaCode->GetBufferSize(), nullptr,
+                                                           &s.lumaShaderFixed)) &&
+                   SUCCEEDED(s.device->CreateComputeShader(chromaCode->GetBufferPointer(),
+                                                           chromaCode->GetBufferSize(), nullptr,
+                                                           &s.chromaShaderFixed));
+    releaseBlob(lumaCode);
+    releaseBlob(chromaCode);
+    if (!created) {
+        showBox(filter, textShaderCreateFailed, captionError);
+        return 0;
+    }
+    return 1;
+}

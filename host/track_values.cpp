@@ -1,0 +1,27 @@
+#include "host/track_values.h"
+
+namespace {
+
+const int32_t trackLimits[trackCountValue][2] = {
+    {0, 16}, {0, 7}, {0, 100}, {0, 16}, {0, 7}, {0, 100},
+};
+
+int32_t clampTrack(int index, int32_t value) {
+    if (value < trackLimits[index][0]) return trackLimits[index][0];
+    if (value > trackLimits[index][1]) return trackLimits[index][1];
+    return value;
+}
+
+}  // namespace
+
+void readTrackValues(const FilterTable* filter, DenoiseParams* params) {
+    int32_t v[trackCountValue] = {};
+    if (filter->trackValues)
+        for (int i = 0; i < trackCountValue; ++i) v[i] = clampTrack(i, filter->trackValues[i]);
+    params->lumaSpace = v[0];
+    params->lumaTime = v[1];
+    params->lumaDispersion = v[2];
+    params->chromaSpace = v[3];
+    params->chromaTime = v[4];
+    params->chromaDispersion = v[5];
+}

@@ -1,0 +1,122 @@
+#include "pipeline/gpu_pass.h"
+
+#include <cstring>
+
+#include "gpu/device.h"
+#include "gpu/strength.h"
+#include "pipeline/plane_convert.h"
+#include "pipeline/work_buffers.h"
+#include "platform/win32_api.h"
+#include "state/denoise_state.h"
+#include "state/messages.h"
+
+namespace {
+
+enum : int { viewCount = 16 };
+
+int fail(const char* text) {
+    DenoiseState& s = denoiseState;
+    if (s.workerBoxCount < deferredBoxLimit)
+        s.workerBoxes[s.workerBoxCount++] = DeferredBox{text, captionError, MB_ICONQUESTION};
+    return 0;
+}
+
+// Fills entries 0 .. 2T with the clamped window around centre and repeats
+// the centre frame in the entries after it; false when a frame is missing.
+bool gatherViews(int32_t centre, int32_t radius, bool chroma, ID3D11ShaderResourceView* views[viewCount]) {
+    const DenoiseState& s = denoiseState;
+    for (int32_t d = -radius; d <= radius; ++d) {
+        int32_t g = centre + d;
+        if (g > s.frameCountAtUpload - 1) g = s.frameCountAtUpload - 1;
+        if (g < 0) g = 0;
+        ID3D11ShaderResourceView* found = nullptr;
+        for (const FrameCacheSlot& slot : s.frameCache) {
+            ID3D11ShaderResourceView* view = chroma ? slot.chromaView : slot.lumaView;
+            if (slot.frame == g && view) {
+                found = view;
+                break;
+            }
+        }
+        if (!found) return false;
+        views[d + radius] = found;
+    }
+    for (int i = 2 * radius + 1; i < viewCount; ++i) views[i] = views[radius];
+    return true;
+}
+
+bool writeParams(ID3D11Buffer* buffer, int32_t space, int32_t time, int32_t dispersion) {
+    DenoiseState& s = denoiseState;
+    D3D11_MAPPED_SUBRESOURCE mapped = {};
+    if (FAILED(s.context->Map(buffer, 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped)) || !mapped.pData) return false;
+    const float h2 = dispersionStrength(dispersion);
+    int32_t fields[4] = {space, time, s.alignedWidth, 0};
+    std::memcpy(&fields[3], &h2, sizeof h2);
+    std::memcpy(mapped.pData, fields, sizeof fields);
+    s.context->Unmap(buffer, 0);
+    return true;
+}
+
+// A missing object or a failed Map: everything is released and the user told.
+int failUnknown() {
+    releaseAll();
+    return fail(textUnknownError);
+}
+
+}  // namespace
+
+int GpuPass() {
+    DenoiseState& s = denoiseState;
+    const int32_t centre = s.pendingFrame;
+    const DenoiseParams& p = s.denoiseParams;
+
+    ID3D11ShaderResourceView* lumaViews[viewCount] = {};
+    ID3D11ShaderResourceView* chromaViews[viewCount] = {};
+    if (!gatherViews(centre, p.lumaTime, false, lumaViews)) return fail(textFrameMissing);
+    if (!gatherViews(centre, p.chromaTime, true, chromaViews)) return fail(textFrameMissing);
+
+    if (!s.context || !s.lumaParams || !s.chromaParams) return failUnknown();
+    if (!s.outputRunActive || s.fixedParamsDirty) {
+        if (!writeParams(s.lumaParams, p.lumaSpace, p.lumaTime, p.lumaDispersion) ||
+            !writeParams(s.chromaParams, p.chromaSpace, p.chromaTime, p.chromaDispersion))
+            return failUnknown();
+    }
+
+    ID3D11ComputeShader* lumaShader = s.outputRunActive ? s.lumaShaderFixed : s.lumaShaderRuntime;
+    ID3D11ComputeShader* chromaShader = s.outputRunActive ? s.chromaShaderFixed : s.chromaShaderRuntime;
+    if (!lumaShader || !chromaShader || !s.outUav || !s.outBuffer || !s.readbackBuffer) return failUnknown();
+
+    const UINT groupsX = static_cast<UINT>(s.alignedWidth / 16);
+    const UINT groupsY = static_cast<UINT>(s.alignedHeight / 16);
+    const UINT initialCounts[1] = {0};
+    ID3D11DeviceContext* c = s.context;
+    c->CSSetUnorderedAccessViews(0, 1, &s.outUav, initialCounts);
+    c->CSSetConstantBuffers(0, 1, &s.lumaParams);
+    c->CSSetShader(lumaShader, nullptr, 0);
+    c->CSSetShaderResources(0, viewCount, lumaViews);
+    c->Dispatch(groupsX, groupsY, 1);
+    c->CSSetConstantBuffers(0, 1, &s.chromaParams);
+    c->CSSetShader(chromaShader, nullptr, 0);
+    c->CSSetShaderResources(0, viewCount, chromaViews);
+    c->Dispatch(groupsX, groupsY, 1);
+    c->ClearState();
+    c->CopyResource(s.readbackBuffer, s.outBuffer);
+
+    if (!s.hostResult && !allocateHostResult()) return fail(textMemoryFailed);
+
+    D3D11_MAPPED_SUBRESOURCE mapped = {};
+    if (FAILED(c->Map(s.readbackBuffer, 0, D3D11_MAP_READ, 0, &mapped)) || !mapped.pData) return failUnknown();
+    unpackResult(static_cast<const float*>(mapped.pData), s.alignedWidth, s.procWidth, s.procHeight, s.hostResult);
+    c->Unmap(s.readbackBuffer, 0);
+
+    s.publishedGeneration = s.workerGeneration;
+    s.publishedWidth = s.procWidth;
+    s.publishedHeight = s.procHeight;
+    s.readyFrame.store(centre);
+    s.pendingFrame = -1;
+    s.fixedParamsDirty = false;
+    return 1;
+}
+
+unsigned __stdcall workerMain(void*) {
+    return GpuPass() == 1 ? 0u : 0xFFFFFFFFu;
+}

@@ -1,0 +1,147 @@
+#include "pipeline/scheduler.h"
+
+#include "gpu/device.h"
+#include "gpu/shader_build.h"
+#include "host/track_values.h"
+#include "pipeline/frame_cache.h"
+#include "pipeline/gpu_pass.h"
+#include "pipeline/plane_convert.h"
+#include "pipeline/work_buffers.h"
+#include "platform/win32_api.h"
+#include "state/denoise_state.h"
+#include "state/messages.h"
+
+namespace {
+
+int32_t failWith(FilterTable* filter, const char* text) {
+    releaseAll();
+    MessageBoxA(static_cast<HWND>(filter->window), text, captionError, MB_ICONQUESTION);
+    return 0;
+}
+
+// A result computed ahead may be served only for the frame asked for, when no
+// message 1124 came after its worker started, and at the current frame size.
+bool readyResultValid(int32_t frameIndex) {
+    const DenoiseState& s = denoiseState;
+    return s.readyFrame.load() == frameIndex && s.publishedGeneration == s.discardGeneration &&
+           s.publishedWidth == s.procWidth && s.publishedHeight == s.procHeight;
+}
+
+// After a fatal failure the device group is gone; bring it back, with the
+// output run's fixed kernels, so one failed frame does not disable the filter.
+bool restoreDeviceGroup(FilterTable* filter) {
+    DenoiseState& s = denoiseState;
+    if (!deviceGroupReady() && !onInit(filter)) return false;
+    if (s.outputRunActive && (!s.lumaShaderFixed || !s.chromaShaderFixed)) {
+        if (s.lumaShaderFixed) s.lumaShaderFixed->Release();
+        if (s.chromaShaderFixed) s.chromaShaderFixed->Release();
+        s.lumaShaderFixed = s.chromaShaderFixed = nullptr;
+        if (!buildFixedShaders(filter)) {
+            failWith(filter, textPixelShaderFailed);
+            return false;
+        }
+        s.fixedParamsDirty = true;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool startWorker() {
+    DenoiseState& s = denoiseState;
+    s.workerBoxCount = 0;
+    s.workerGeneration = s.discardGeneration;
+    s.workerThread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, workerMain, nullptr, 0, &s.workerThreadId));
+    if (!s.workerThread) return false;
+    SetThreadPriority(s.workerThread, THREAD_PRIORITY_ABOVE_NORMAL);
+    return true;
+}
+
+int32_t joinWorker() {
+    DenoiseState& s = denoiseState;
+    DWORD exitCode = 0xFFFFFFFFu;
+    WaitForSingleObject(s.workerThread, INFINITE);
+    if (!GetExitCodeThread(s.workerThread, &exitCode)) exitCode = 0xFFFFFFFFu;
+    CloseHandle(s.workerThread);
+    s.workerThread = nullptr;
+    return static_cast<int32_t>(exitCode);
+}
+
+int32_t joinWorkerAndReport(const FilterTable* filter) {
+    DenoiseState& s = denoiseState;
+    if (!s.workerThread) return 0;
+    const int32_t exitCode = joinWorker();
+    HWND owner = static_cast<HWND>(filter ? filter->window : nullptr);
+    for (int i = 0; i < s.workerBoxCount; ++i)
+        MessageBoxA(owner, s.workerBoxes[i].text, s.workerBoxes[i].caption, s.workerBoxes[i].style);
+    s.workerBoxCount = 0;
+    return exitCode;
+}
+
+int32_t FrameScheduler(FilterTable* filter, FrameProcInfo* frame) {
+    DenoiseState& s = denoiseState;
+    const int32_t n = frame->frameIndex;
+    const int32_t frameCount = filter->services->getFrameCount(frame->editHandle);
+
+    if (s.workerThread && joinWorkerAndReport(filter) != 0) {
+        releaseAll();
+        return 0;
+    }
+    if (!restoreDeviceGroup(filter)) return 0;
+    s.hostWindow = static_cast<HWND>(filter->window);
+    readTrackValues(filter, &s.denoiseParams);
+    const int32_t maxTime =
+        s.denoiseParams.lumaTime > s.denoiseParams.chromaTime ? s.denoiseParams.lumaTime : s.denoiseParams.chromaTime;
+    bool servedAhead = false;
+
+    evictOutside(filter, frame, n + 1, maxTime + 1);
+    // A reset while caching the next frames (the host's size or frame count
+    // changed) empties frame n's window too: cache it again at the new size.
+    for (int pass = 0;; ++pass) {
+        if (!uploadWindow(filter, frame, n, maxTime)) return failWith(filter, textCacheSetupFailed);
+        s.procWidth = frame->frameWidth;
+        s.procHeight = frame->frameHeight;
+        const uint32_t generation = s.discardGeneration;
+        if (s.outputRunActive && !uploadWindow(filter, frame, n + 2, maxTime))
+            return failWith(filter, textCacheSetupFailed);
+        if (s.discardGeneration == generation || pass == 1) break;
+    }
+    if (!ensureWorkBuffers(filter)) return failWith(filter, textWorkBuffersFailed);
+
+    if (s.outputRunActive && readyResultValid(n)) {
+        s.readyFrame.store(-1);
+        copyOut(s.hostResult, s.procWidth, s.procHeight, frame->outputImage, frame->rowPixels);
+        servedAhead = true;
+        s.pendingFrame = n + 1 < frameCount ? n + 1 : n;
+    } else {
+        s.pendingFrame = n;
+    }
+    if (!startWorker()) return failWith(filter, textThreadFailed);
+    // Later uploads may have written another size into the record: it goes
+    // back describing the image actually written.
+    frame->frameWidth = s.procWidth;
+    frame->frameHeight = s.procHeight;
+    if (servedAhead) return 1;
+
+    if (joinWorkerAndReport(filter) != 0) {
+        releaseAll();
+        return 0;
+    }
+    copyOut(s.hostResult, s.procWidth, s.procHeight, frame->outputImage, frame->rowPixels);
+    s.readyFrame.store(-1);
+    if (!s.outputRunActive) {
+        releaseCache();
+        return 1;
+    }
+    s.pendingFrame = n + 1;
+    if (n + 1 >= frameCount) {
+        s.pendingFrame = -1;
+        return 1;
+    }
+    evictOutside(filter, frame, n + 1, maxTime + 1);
+    if (!uploadWindow(filter, frame, n + 1, maxTime)) return failWith(filter, textCacheSetupFailed);
+    frame->frameWidth = s.procWidth;
+    frame->frameHeight = s.procHeight;
+    if (!startWorker()) return failWith(filter, textThreadFailed);
+    return 1;
+}

@@ -1,0 +1,93 @@
+#include "pipeline/work_buffers.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "gpu/device.h"
+#include "platform/win32_api.h"
+#include "state/denoise_state.h"
+#include "state/messages.h"
+
+namespace {
+
+template <typename T>
+void releaseObject(T*& object) {
+    if (object) {
+        object->Release();
+        object = nullptr;
+    }
+}
+
+bool fail(FilterTable* filter, const char* text) {
+    releaseAll();
+    MessageBoxA(static_cast<HWND>(filter->window), text, captionError, MB_ICONQUESTION);
+    return false;
+}
+
+}  // namespace
+
+bool allocateHostResult() {
+    DenoiseState& s = denoiseState;
+    const int64_t pixels = static_cast<int64_t>(s.procWidth) * s.procHeight;
+    std::free(s.hostResult);
+    s.hostResult = nullptr;
+    s.hostResultPixels = 0;
+    if (pixels <= 0 || pixels >= hostResultPixelLimit) return false;
+    s.hostResult = static_cast<PixelYC*>(std::malloc(static_cast<size_t>(pixels) * sizeof(PixelYC)));
+    if (!s.hostResult) return false;
+    s.hostResultPixels = pixels;
+    return true;
+}
+
+bool ensureWorkBuffers(FilterTable* filter) {
+    DenoiseState& s = denoiseState;
+    const int32_t aw = ((s.procWidth + 15) / 16) * 16;
+    const int32_t ah = ((s.procHeight + 15) / 16) * 16;
+    if (s.readbackBuffer && s.outBuffer && s.outUav && aw == s.alignedWidth && ah == s.alignedHeight) {
+        // The exact size may change inside one multiple of 16: hostResult
+        // must still hold the whole current frame.
+        if (s.hostResult && s.hostResultPixels >= static_cast<int64_t>(s.procWidth) * s.procHeight) return true;
+        return allocateHostResult() || fail(filter, textMemoryFailed);
+    }
+
+    s.alignedWidth = aw;
+    s.alignedHeight = ah;
+    // New buffers: the kernels' width changes, so an output run writes its
+    // constants again.
+    s.fixedParamsDirty = true;
+    std::free(s.hostResult);
+    s.hostResult = nullptr;
+    s.hostResultPixels = 0;
+    releaseObject(s.outUav);
+    releaseObject(s.outBuffer);
+    releaseObject(s.readbackBuffer);
+
+    if (!allocateHostResult()) return fail(filter, textMemoryFailed);
+
+    const uint64_t elements = static_cast<uint64_t>(aw) * static_cast<uint64_t>(ah);
+    const uint64_t bytes = elements * 12;
+    D3D11_BUFFER_DESC desc;
+    std::memset(&desc, 0, sizeof desc);
+    desc.ByteWidth = static_cast<UINT>(bytes);
+    desc.Usage = D3D11_USAGE_DEFAULT;
+    desc.BindFlags = D3D11_BIND_UNORDERED_ACCESS | D3D11_BIND_SHADER_RESOURCE;
+    desc.MiscFlags = D3D11_RESOURCE_MISC_BUFFER_STRUCTURED;
+    desc.StructureByteStride = 12;
+    if (aw <= 0 || ah <= 0 || bytes > 0xFFFFFFFFu || FAILED(s.device->CreateBuffer(&desc, nullptr, &s.outBuffer)))
+        return fail(filter, textOutBufferFailed);
+
+    D3D11_UNORDERED_ACCESS_VIEW_DESC view;
+    std::memset(&view, 0, sizeof view);
+    view.Format = DXGI_FORMAT_UNKNOWN;
+    view.ViewDimension = D3D11_UAV_DIMENSION_BUFFER;
+    view.Buffer.FirstElement = 0;
+    view.Buffer.NumElements = static_cast<UINT>(elements);
+    if (FAILED(s.device->CreateUnorderedAccessView(s.outBuffer, &view, &s.outUav)))
+        return fail(filter, textUavFailed);
+
+    desc.Usage = D3D11_USAGE_STAGING;
+    desc.BindFlags = 0;
+    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    if (FAILED(s.device->CreateBuffer(&desc, nullptr, &s.readbackBuffer))) return fail(filter, textReadbackFailed);
+    return true;
+}

@@ -1,0 +1,16 @@
+// The GPU output buffer, its view, the readback buffer and hostResult, sized
+// for the frame being processed.
+#pragma once
+
+#include <cstdint>
+
+#include "host/filter_table.h"
+
+// Pixel counts at or above this do not fit hostResult's 32-bit byte count.
+constexpr int64_t hostResultPixelLimit = 715827883;
+
+// Makes the four objects fit procWidth x procHeight; false after a box, with
+// everything released.
+bool ensureWorkBuffers(FilterTable* filter);
+// Allocates hostResult for procWidth x procHeight; false when it cannot.
+bool allocateHostResult();

@@ -1,0 +1,255 @@
+// The whole plug-in driven through its export, as the editor drives it: the
+// frame scheduler, the worker thread, output runs and the window messages.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "platform/test_hooks.h"
+#include "tests/support/plugin_fixture.h"
+#include "tests/support/reference_frame.h"
+#include "tests/support/test_host.h"
+
+using platform_hooks::FailPoint;
+
+namespace {
+
+PluginModule& plugin() {
+    static PluginModule module;
+    return module;
+}
+
+SyntheticClip smallClip(int count, int width = 24, int height = 16) {
+    SyntheticClip clip;
+    clip.width = width;
+    clip.height = height;
+    clip.count = count;
+    return clip;
+}
+
+class SchedulerTest : public PluginTest {
+protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        host = std::make_unique<TestHost>(plugin().table());
+        host->setClip(smallClip(4));
+        ASSERT_EQ(host->init(), 1);
+    }
+    void TearDown() override {
+        EXPECT_EQ(host->exit(), 1);
+        EXPECT_EQ(platform_hooks::liveObjects(), liveAtStart) << "objects left alive after onExit";
+        host.reset();
+        PluginTest::TearDown();
+    }
+
+    int threadStarts() const { return platform_hooks::callCount(FailPoint::ThreadStart); }
+
+    // Processes frame n and returns the frame written, checked against the
+    // CPU reference of the kernels.
+    std::vector<PixelYC> processChecked(int n) {
+        EXPECT_EQ(host->process(n), 1) << "frame " << n << " " << ::testing::PrintToString(boxLines());
+        std::vector<PixelYC> got = host->result();
+        EXPECT_LE(compareFrames(got, referenceFrame(host->clip(), n, tracks)).maxAbs, 1) << "frame " << n;
+        return got;
+    }
+
+    std::array<int32_t, 6> tracks = {3, 1, 50, 3, 1, 50};
+    std::unique_ptr<TestHost> host;
+};
+
+TEST_F(SchedulerTest, OutputRunWalkThrough) {
+    struct Step {
+        int frame;
+        std::vector<int32_t> fetched;
+        int threadsStarted;
+    };
+    // maxTime 1 over frames 0 to 3: frame 0 is computed while the host waits,
+    // then each call is served ahead and starts the worker on the next frame.
+    const std::vector<Step> steps = {
+        {0, {0, 0, 1, 2, 3}, 2},
+        {1, {}, 1},
+        {2, {}, 1},
+        {3, {}, 1},
+    };
+    ASSERT_EQ(host->message(1129), 0);
+    for (const Step& step : steps) {
+        host->clearCalls();
+        const int before = threadStarts();
+        processChecked(step.frame);
+        EXPECT_EQ(host->fetchedFrames(), step.fetched) << "frame " << step.frame;
+        EXPECT_EQ(threadStarts() - before, step.threadsStarted) << "frame " << step.frame;
+    }
+    EXPECT_EQ(host->message(1130), 0);
+    EXPECT_TRUE(boxLines().empty());
+}
+
+TEST_F(SchedulerTest, OutsideAnOutputRunEveryCallStartsAfresh) {
+    host->setClip(smallClip(6));
+    struct Step {
+        int frame;
+        std::vector<int32_t> fetched;
+    };
+    // The first fetch makes the staging textures (a reset, fetching again);
+    // after that every call fetches its whole window: the cache was emptied.
+    for (const Step& step : {Step{2, {1, 1, 2, 3}}, Step{2, {1, 2, 3}}, Step{5, {4, 5}}}) {
+        host->clearCalls();
+        const int before = threadStarts();
+        processChecked(step.frame);
+        EXPECT_EQ(threadStarts() - before, 1);
+        EXPECT_EQ(host->fetchedFrames(), step.fetched);
+    }
+}
+
+TEST_F(SchedulerTest, OutputRunEqualsPreviewFrameByFrame) {
+    host->setClip(smallClip(5, 33, 19));
+    tracks = {4, 2, 30, 5, 1, 70};
+    host->setTracks(tracks);
+    std::vector<std::vector<PixelYC>> preview;
+    for (int n = 0; n < 5; ++n) preview.push_back(processChecked(n));
+    ASSERT_EQ(host->message(1129), 0);
+    long differing = 0;
+    for (int n = 0; n < 5; ++n) {
+        const FrameDifference d = compareFrames(processChecked(n), preview[n]);
+        EXPECT_LE(d.maxAbs, 1) << n;
+        differing += d.differing;
+    }
+    EXPECT_LT(differing, 5 * 33 * 19 * 3 / 200) << "fixed and runtime kernels differ only where H2 rounds";
+    ASSERT_EQ(host->message(1130), 0);
+}
+
+TEST_F(SchedulerTest, LastFrameAndZeroTimeRanges) {
+    ASSERT_EQ(host->message(1129), 0);
+    // The last frame computed directly starts no worker after it.
+    int before = threadStarts();
+    processChecked(3);
+    EXPECT_EQ(threadStarts() - before, 1);
+    // Served ahead, the last frame restarts the worker on itself.
+    processChecked(2);
+    before = threadStarts();
+    processChecked(3);
+    EXPECT_EQ(threadStarts() - before, 1);
+    processChecked(3);
+    ASSERT_EQ(host->message(1130), 0);
+
+    tracks = {2, 0, 50, 2, 0, 50};
+    host->setTracks(tracks);
+    ASSERT_EQ(host->message(1129), 0);
+    host->clearCalls();
+    before = threadStarts();
+    processChecked(0);
+    EXPECT_EQ(threadStarts() - before, 2) << "still one frame ahead";
+    EXPECT_EQ(host->fetchedFrames(), (std::vector<int32_t>{0, 2, 1}));
+    processChecked(1);
+    ASSERT_EQ(host->message(1130), 0);
+}
+
+TEST_F(SchedulerTest, CacheWindowsUseTheLargerTimeRange) {
+    host->setClip(smallClip(20, 16, 16));
+    tracks = {2, 2, 50, 1, 5, 50};
+    host->setTracks(tracks);
+    host->clearCalls();
+    processChecked(10);
+    std::vector<int32_t> expected = {5};
+    for (int f = 5; f <= 15; ++f) expected.push_back(f);
+    EXPECT_EQ(host->fetchedFrames(), expected);
+}
+
+TEST_F(SchedulerTest, WindowMessagesOnTheirOwn) {
+    EXPECT_EQ(host->message(1124), 0) << "no worker, nothing ready";
+    EXPECT_EQ(host->message(1130), 0) << "an end without a start";
+    EXPECT_EQ(host->message(4242), 0);
+    processChecked(1);
+    ASSERT_EQ(host->message(1129), 0);
+    processChecked(0);  // leaves the worker computing frame 1 with these tracks
+    const std::array<int32_t, 6> newTracks = {1, 1, 90, 1, 1, 90};
+    host->setTracks(newTracks);
+    ASSERT_EQ(host->message(1129), 0) << "a second start waits for the worker and rebuilds";
+    host->clearCalls();
+    processChecked(1);  // the result computed ahead stays ready
+    EXPECT_FALSE(host->fetchedFrames().empty()) << "the cache was emptied";
+    tracks = newTracks;
+    processChecked(2);  // computed ahead by the new fixed kernels
+    ASSERT_EQ(host->message(1130), 0);
+    EXPECT_TRUE(boxLines().empty());
+}
+
+TEST_F(SchedulerTest, DiscardedOrResizedResultsAreNotServed) {
+    ASSERT_EQ(host->message(1129), 0);
+    processChecked(0);  // leaves the worker computing frame 1
+    EXPECT_EQ(host->message(1124), 0);
+    int before = threadStarts();
+    processChecked(1);
+    EXPECT_EQ(threadStarts() - before, 2) << "frame 1 computed again, then frame 2 ahead";
+
+    ASSERT_EQ(host->message(1130), 0);
+
+    // Frame 1 is computed ahead at the old size; then the host's frames grow.
+    host->setClip(smallClip(8, 24, 16));
+    ASSERT_EQ(host->message(1129), 0);
+    processChecked(0);
+    host->setClip(smallClip(8, 40, 24));
+    before = threadStarts();
+    processChecked(1);
+    EXPECT_EQ(host->info().frameWidth, 40);
+    EXPECT_EQ(threadStarts() - before, 2) << "the old-size result is not served";
+    processChecked(2);
+    processChecked(3);
+    ASSERT_EQ(host->message(1130), 0);
+}
+
+TEST_F(SchedulerTest, BackgroundFailureIsFoundByTheNextCall) {
+    // Count the Map calls of frame 0 plus the worker computing frame 1 ahead.
+    ASSERT_EQ(host->message(1129), 0);
+    int maps = platform_hooks::callCount(FailPoint::Map);
+    processChecked(0);
+    ASSERT_EQ(host->message(1130), 0);
+    maps = platform_hooks::callCount(FailPoint::Map) - maps;
+
+    ASSERT_EQ(host->message(1129), 0);
+    platform_hooks::failNth(FailPoint::Map, maps);  // the worker's readback
+    processChecked(0);
+    platform_hooks::clearRecordedBoxes();
+    EXPECT_EQ(host->process(1), 0);
+    const auto boxes = platform_hooks::recordedBoxes();
+    ASSERT_EQ(boxes.size(), 1u) << "the worker's box, shown at the join, and no other";
+    EXPECT_EQ(boxes[0].text, "不明なエラー");
+    EXPECT_EQ(boxes[0].owner, host->window());
+    // The next call brings the device back and goes on.
+    processChecked(1);
+    ASSERT_EQ(host->message(1130), 0);
+}
+
+TEST_F(SchedulerTest, ThreadStartFailureAndRecovery) {
+    platform_hooks::failNth(FailPoint::ThreadStart, 1);
+    EXPECT_EQ(host->process(0), 0);
+    EXPECT_EQ(boxLines(), (std::vector<std::string>{"エラー|スレッドの作成に失敗しました"}));
+    processChecked(0);
+
+    // Failed again, and the device cannot come back: the call says so.
+    platform_hooks::clearRecordedBoxes();
+    platform_hooks::failNth(FailPoint::ThreadStart, 1);
+    EXPECT_EQ(host->process(1), 0);
+    platform_hooks::clearRecordedBoxes();
+    platform_hooks::failNth(FailPoint::CreateDevice, 1);
+    EXPECT_EQ(host->process(1), 0);
+    EXPECT_EQ(boxLines(), (std::vector<std::string>{"エラー|Direct3D10の作成に失敗しました"}));
+    processChecked(1);
+
+    // A start message while the device is gone brings it back first.
+    platform_hooks::failNth(FailPoint::ThreadStart, 1);
+    EXPECT_EQ(host->process(2), 0);
+    ASSERT_EQ(host->message(1129), 0);
+    processChecked(2);
+    processChecked(3);
+    ASSERT_EQ(host->message(1130), 0);
+}
+
+TEST_F(SchedulerTest, ExitJoinsAWorkerStillComputingAhead) {
+    ASSERT_EQ(host->message(1129), 0);
+    processChecked(0);
+    EXPECT_EQ(host->exit(), 1);
+    EXPECT_EQ(platform_hooks::liveObjects(), liveAtStart);
+    ASSERT_EQ(host->init(), 1);
+    ASSERT_EQ(host->init(), 1) << "a second onInit releases the first";
+}
+
+}  // namespace

@@ -1,0 +1,255 @@
+// Work buffers and the GPU pass: sizes, reuse, the frame against the CPU
+// reference of the kernels, and every failure the pass can meet.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "gpu/device.h"
+#include "gpu/shader_build.h"
+#include "host/callbacks.h"
+#include "pipeline/frame_cache.h"
+#include "pipeline/gpu_pass.h"
+#include "pipeline/work_buffers.h"
+#include "state/denoise_state.h"
+#include "state/messages.h"
+#include "tests/support/plugin_fixture.h"
+#include "tests/support/reference_frame.h"
+#include "tests/support/test_host.h"
+
+using platform_hooks::FailPoint;
+
+namespace {
+
+UINT byteWidth(ID3D11Buffer* buffer) {
+    D3D11_BUFFER_DESC desc;
+    buffer->GetDesc(&desc);
+    return desc.ByteWidth;
+}
+
+class GpuPassTest : public PluginTest {
+protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        ASSERT_EQ(onInit(table), 1);
+    }
+    void TearDown() override {
+        releaseAll();
+        denoiseState.outputRunActive = false;
+        denoiseState.fixedParamsDirty = false;
+        EXPECT_EQ(platform_hooks::liveObjects(), liveAtStart);
+        PluginTest::TearDown();
+    }
+
+    // Caches frame n's window and sizes the buffers, as the scheduler does.
+    void prepare(const SyntheticClip& clip, int n, const std::array<int32_t, 6>& tracks) {
+        host.setClip(clip);
+        host.setTracks(tracks);
+        info = FrameProcInfo{};
+        info.rowPixels = clip.width;
+        info.heightBound = clip.height;
+        info.editHandle = &host;
+        releaseCache();
+        std::memcpy(&denoiseState.denoiseParams, tracks.data(), sizeof(DenoiseParams));
+        const int maxTime = std::max(tracks[1], tracks[4]);
+        ASSERT_EQ(uploadWindow(table, &info, n, maxTime), 1);
+        denoiseState.procWidth = info.frameWidth;
+        denoiseState.procHeight = info.frameHeight;
+        ASSERT_TRUE(ensureWorkBuffers(table));
+        denoiseState.pendingFrame = n;
+        denoiseState.workerBoxCount = 0;
+    }
+
+    std::vector<PixelYC> hostResult() const {
+        const PixelYC* p = denoiseState.hostResult;
+        return std::vector<PixelYC>(p, p + static_cast<size_t>(denoiseState.procWidth) * denoiseState.procHeight);
+    }
+
+    std::vector<std::string> workerBoxes() const {
+        std::vector<std::string> texts;
+        for (int i = 0; i < denoiseState.workerBoxCount; ++i) texts.push_back(denoiseState.workerBoxes[i].text);
+        return texts;
+    }
+
+    FilterTable* table = GetFilterTable();
+    TestHost host{table};
+    FrameProcInfo info{};
+};
+
+TEST_F(GpuPassTest, SmallOddFramesAtTheClipEndsMatchTheReference) {
+    struct Case {
+        int width, height, frame;
+    };
+    const std::array<int32_t, 6> tracks = {16, 7, 40, 16, 7, 60};
+    for (const Case& c : {Case{2, 15, 0}, Case{3, 1, 5}, Case{17, 15, 5}, Case{17, 1, 0}}) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " frame " + std::to_string(c.frame));
+        SyntheticClip clip;
+        clip.width = c.width;
+        clip.height = c.height;
+        clip.count = 6;
+        prepare(clip, c.frame, tracks);
+        ASSERT_EQ(GpuPass(), 1);
+        EXPECT_EQ(denoiseState.readyFrame.load(), c.frame);
+        EXPECT_EQ(denoiseState.pendingFrame, -1);
+        const FrameDifference d = compareFrames(hostResult(), referenceFrame(clip, c.frame, tracks));
+        EXPECT_LE(d.maxAbs, 1);
+    }
+}
+
+TEST_F(GpuPassTest, DefaultTracksMatchTheReference) {
+    SyntheticClip clip;
+    clip.width = 96;
+    clip.height = 64;
+    clip.count = 4;
+    const std::array<int32_t, 6> tracks = {3, 1, 50, 3, 1, 50};
+    prepare(clip, 1, tracks);
+    ASSERT_EQ(GpuPass(), 1);
+    const FrameDifference d = compareFrames(hostResult(), referenceFrame(clip, 1, tracks));
+    EXPECT_LE(d.maxAbs, 1);
+    EXPECT_LT(d.differing, 96 * 64 * 3 / 100) << "off-by-one truncations must stay rare";
+}
+
+TEST_F(GpuPassTest, WorkBufferSizesFollowTheFrame) {
+    denoiseState.procWidth = 1920;
+    denoiseState.procHeight = 1080;
+    ASSERT_TRUE(ensureWorkBuffers(table));
+    EXPECT_EQ(denoiseState.alignedWidth, 1920);
+    EXPECT_EQ(denoiseState.alignedHeight, 1088);
+    EXPECT_EQ(byteWidth(denoiseState.outBuffer), 25067520u);
+    EXPECT_EQ(byteWidth(denoiseState.readbackBuffer), 25067520u);
+    EXPECT_EQ(denoiseState.hostResultPixels * 6, 12441600);
+
+    ID3D11Buffer* out = denoiseState.outBuffer;
+    ASSERT_TRUE(ensureWorkBuffers(table));
+    EXPECT_EQ(denoiseState.outBuffer, out) << "the same size re-makes nothing";
+
+    denoiseState.procWidth = 1280;
+    denoiseState.procHeight = 720;
+    ASSERT_TRUE(ensureWorkBuffers(table));
+    EXPECT_EQ(byteWidth(denoiseState.outBuffer), 1280u * 720 * 12);
+    EXPECT_EQ(denoiseState.hostResultPixels, 1280 * 720);
+
+    // A larger exact size inside the same multiples of 16 still fits hostResult.
+    denoiseState.procWidth = 1275;
+    denoiseState.procHeight = 710;
+    ASSERT_TRUE(ensureWorkBuffers(table));
+    denoiseState.procWidth = 1280;
+    denoiseState.procHeight = 720;
+    ASSERT_TRUE(ensureWorkBuffers(table));
+    EXPECT_GE(denoiseState.hostResultPixels, 1280 * 720);
+
+    for (auto size : {std::pair<int, int>{1, 1}, {1000, 500}}) {
+        denoiseState.procWidth = size.first;
+        denoiseState.procHeight = size.second;
+        ASSERT_TRUE(ensureWorkBuffers(table));
+        EXPECT_EQ(denoiseState.alignedWidth, (size.first + 15) / 16 * 16);
+        EXPECT_EQ(denoiseState.alignedHeight, (size.second + 15) / 16 * 16);
+    }
+    EXPECT_EQ(denoiseState.alignedWidth / 16, 63);
+    EXPECT_EQ(denoiseState.alignedHeight / 16, 32);
+}
+
+TEST_F(GpuPassTest, WorkBufferFailuresReleaseEverything) {
+    struct Case {
+        FailPoint point;
+        int occurrence;
+        int width, height;
+        const char* box;
+    };
+    for (const Case& c : {Case{FailPoint::CreateBuffer, 1, 64, 32, "VRAM上のバッファ作成に失敗しました"},
+                          Case{FailPoint::CreateUnorderedAccessView, 1, 64, 32, "アクセスビューの作成に失敗しました"},
+                          Case{FailPoint::CreateBuffer, 2, 64, 32, "ホストバッファの作成に失敗しました"},
+                          Case{FailPoint::Count, 0, 30000, 30000, "メモリの確保に失敗しました"}}) {
+        SCOPED_TRACE(c.box);
+        releaseAll();
+        ASSERT_EQ(onInit(table), 1);
+        platform_hooks::clearRecordedBoxes();
+        if (c.point != FailPoint::Count) platform_hooks::failNth(c.point, c.occurrence);
+        denoiseState.procWidth = c.width;
+        denoiseState.procHeight = c.height;
+        EXPECT_FALSE(ensureWorkBuffers(table));
+        ASSERT_EQ(platform_hooks::recordedBoxes().size(), 1u);
+        EXPECT_EQ(platform_hooks::recordedBoxes()[0].text, c.box);
+        EXPECT_EQ(denoiseState.device, nullptr) << "everything is released";
+        EXPECT_EQ(platform_hooks::liveObjects(), liveAtStart);
+    }
+}
+
+TEST_F(GpuPassTest, ViewArraysUseTheClampedWindowAndRepeatTheCentre) {
+    // A pass over a clip of four distinct frames with T = 2 at frame 0 must
+    // equal the reference, which binds 0, 0, 0, 1, 2 and repeats frame 0.
+    SyntheticClip clip;
+    clip.width = 20;
+    clip.height = 12;
+    clip.count = 4;
+    for (int frame : {0, 3}) {
+        const std::array<int32_t, 6> tracks = {2, 2, 50, 2, 1, 50};
+        prepare(clip, frame, tracks);
+        ASSERT_EQ(GpuPass(), 1);
+        EXPECT_LE(compareFrames(hostResult(), referenceFrame(clip, frame, tracks)).maxAbs, 1) << frame;
+    }
+}
+
+TEST_F(GpuPassTest, MissingFrameFailsBeforeAnyKernelRuns) {
+    SyntheticClip clip;
+    clip.width = 16;
+    clip.height = 16;
+    clip.count = 10;
+    prepare(clip, 5, {1, 1, 50, 1, 1, 50});
+    evictOutside(table, &info, 5, 0);  // drops frames 4 and 6
+    denoiseState.readyFrame.store(2);
+    EXPECT_EQ(GpuPass(), 0);
+    EXPECT_EQ(workerBoxes(), (std::vector<std::string>{textFrameMissing}));
+    EXPECT_EQ(denoiseState.readyFrame.load(), 2);
+    EXPECT_EQ(denoiseState.pendingFrame, 5);
+    EXPECT_NE(denoiseState.device, nullptr) << "no release on this path";
+}
+
+TEST_F(GpuPassTest, MissingKernelOrFailedMapReleasesAndReportsUnknownError) {
+    SyntheticClip clip;
+    clip.width = 16;
+    clip.height = 16;
+    clip.count = 3;
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+    };
+    const std::vector<Case> cases = {
+        {"fixed kernels absent in an output run", [] { denoiseState.outputRunActive = true; }},
+        {"constant buffer map", [] { platform_hooks::failNth(FailPoint::Map, 1); }},
+        {"readback map", [] { platform_hooks::failNth(FailPoint::Map, 3); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        releaseAll();
+        denoiseState.outputRunActive = false;
+        ASSERT_EQ(onInit(table), 1);
+        prepare(clip, 1, {1, 1, 50, 1, 1, 50});
+        c.arrange();
+        EXPECT_EQ(GpuPass(), 0);
+        EXPECT_EQ(workerBoxes(), (std::vector<std::string>{textUnknownError}));
+        EXPECT_EQ(denoiseState.device, nullptr);
+        EXPECT_EQ(platform_hooks::liveObjects(), liveAtStart);
+        denoiseState.outputRunActive = false;
+    }
+}
+
+TEST_F(GpuPassTest, OutputRunWritesConstantsOnlyOnce) {
+    SyntheticClip clip;
+    clip.width = 16;
+    clip.height = 16;
+    clip.count = 3;
+    prepare(clip, 1, {1, 1, 50, 1, 1, 50});
+    ASSERT_EQ(buildFixedShaders(table), 1);
+    denoiseState.outputRunActive = true;
+    denoiseState.fixedParamsDirty = true;
+    int maps = platform_hooks::callCount(FailPoint::Map);
+    ASSERT_EQ(GpuPass(), 1);
+    EXPECT_EQ(platform_hooks::callCount(FailPoint::Map) - maps, 3) << "two constant buffers and the readback";
+    EXPECT_FALSE(denoiseState.fixedParamsDirty);
+    denoiseState.pendingFrame = 1;
+    maps = platform_hooks::callCount(FailPoint::Map);
+    ASSERT_EQ(GpuPass(), 1);
+    EXPECT_EQ(platform_hooks::callCount(FailPoint::Map) - maps, 1) << "only the readback";
+}
+
+}  // namespace
