@@ -3,12 +3,12 @@
 //   d = 0.20 (r4 - c)^2 + 0.07 (corner terms) + 0.12 (edge terms),
 //   w = exp(-sqrt(d) * H),  sum += w,  value += c * w.
 //
-// Two things keep the work per candidate small without changing that order:
-// the reference patch is loaded once, and for each frame the two patch rows
-// that the next dy step shares (the rows through and above the new centre)
-// stay in registers, so a step loads only the new row below. The temporal
-// loop of the runtime forms runs to the constant 15 and breaks after 2T, so
-// that unrolled it indexes textureArray with constants only.
+// What keeps the work per candidate small without changing that order: the
+// reference patch is loaded once; for each frame the two patch rows that the
+// next dy step shares (through and above the new centre) stay in registers, so
+// a step loads only the new row below; and the temporal loop unrolls with
+// constant frame indices (the runtime forms run it to the constant 15 and
+// break after 2T).
 #include "gpu/kernels.h"
 
 const char lumaRuntimeSource[] = R"hlsl(
@@ -23,6 +23,14 @@ cbuffer PARAM : register(b0)
 // Elements 0 .. 2T: the temporal window. Element 15: the current frame.
 Texture2D<float> textureArray[16] : register(t0);
 RWStructuredBuffer<float3> outBuff;
+
+// The rows above, through and below a patch centre.
+struct Patch
+{
+    float3 above;
+    float3 middle;
+    float3 below;
+};
 
 // Left, centre and right texel of the row through p.
 float3 loadRow(Texture2D<float> frame, int2 p)
@@ -41,19 +49,9 @@ float patchDistance(float3 above, float3 middle, float3 below)
     return 0.20f * (middle.y * middle.y) + 0.07f * corners + 0.12f * edges;
 }
 
-[numthreads(16, 16, 1)]
-void CS(uint3 thread : SV_DispatchThreadID)
+// sum and value over all candidates around q.
+float2 search(int2 q, int R, int T, float H, Patch current)
 {
-    int2 pixel = int2(thread.xy);
-    int2 q = pixel + int2(16, 16);
-    int R = spaceSearchRadius;
-    int T = timeSearchRadius;
-    float H = h2;
-
-    float3 currentAbove = loadRow(textureArray[15], q + int2(0, -1));
-    float3 currentMiddle = loadRow(textureArray[15], q);
-    float3 currentBelow = loadRow(textureArray[15], q + int2(0, 1));
-
     float sum = 0.0f;
     float value = 0.0f;
     // Per frame: the rows above and through the candidate's centre.
@@ -74,8 +72,8 @@ void CS(uint3 thread : SV_DispatchThreadID)
                 if (dt > 2 * T) break;
                 float3 below = loadRow(textureArray[dt], q + int2(dx, dy + 1));
                 float c = middle[dt].y;
-                float d = patchDistance(currentAbove - above[dt], currentMiddle - middle[dt],
-                                        currentBelow - below);
+                float d = patchDistance(current.above - above[dt], current.middle - middle[dt],
+                                        current.below - below);
                 float w = exp(-sqrt(d) * H);
                 sum += w;
                 value += c * w;
@@ -84,6 +82,35 @@ void CS(uint3 thread : SV_DispatchThreadID)
             }
         }
     }
+    return float2(sum, value);
+}
+
+[numthreads(16, 16, 1)]
+void CS(uint3 dispatchId : SV_DispatchThreadID)
+{
+    int2 pixel = int2(dispatchId.xy);
+    int2 q = pixel + int2(16, 16);
+    int R = spaceSearchRadius;
+    int T = timeSearchRadius;
+    float H = h2;
+
+    Patch current;
+    current.above = loadRow(textureArray[15], q + int2(0, -1));
+    current.middle = loadRow(textureArray[15], q);
+    current.below = loadRow(textureArray[15], q + int2(0, 1));
+
+    // T = 0 and the default T = 1 get copies with a constant frame count:
+    // where uniform branches are not skipped (CPU rasterizers), the general
+    // copy costs all 15 frame slots whatever T is.
+    float2 found;
+    if (T == 0)
+        found = search(q, R, 0, H, current);
+    else if (T == 1)
+        found = search(q, R, 1, H, current);
+    else
+        found = search(q, R, T, H, current);
+    float sum = found.x;
+    float value = found.y;
     outBuff[pixel.y * width + pixel.x].x = (value / sum) * (65535.f / 8.f) - 2048.f;
 }
 )hlsl";
@@ -101,6 +128,14 @@ cbuffer PARAM : register(b0)
 // A texel is one pixel pair: x = cb, y = cr.
 Texture2D<float2> textureArray[16] : register(t0);
 RWStructuredBuffer<float3> outBuff;
+
+// The rows above, through and below a patch centre, of one channel.
+struct Patch
+{
+    float3 above;
+    float3 middle;
+    float3 below;
+};
 
 // Left, centre and right texel of the row through p, split into cb and cr.
 void loadRow(Texture2D<float2> frame, int2 p, out float3 cb, out float3 cr)
@@ -121,22 +156,11 @@ float patchDistance(float3 above, float3 middle, float3 below)
     return 0.20f * (middle.y * middle.y) + 0.07f * corners + 0.12f * edges;
 }
 
-[numthreads(16 / 2, 16, 1)]
-void CS(uint3 thread : SV_DispatchThreadID)
+// sum and value (cb, cr) over all candidates around q.
+void search(int2 q, int R, int T, float H, Patch currentCb, Patch currentCr, out float2 sum, out float2 value)
 {
-    int2 pair = int2(thread.xy);
-    int2 q = pair + int2(8, 16);
-    int R = spaceSearchRadius;
-    int T = timeSearchRadius;
-    float H = h2;
-
-    float3 currentAboveCb, currentAboveCr, currentMiddleCb, currentMiddleCr, currentBelowCb, currentBelowCr;
-    loadRow(textureArray[15], q + int2(0, -1), currentAboveCb, currentAboveCr);
-    loadRow(textureArray[15], q, currentMiddleCb, currentMiddleCr);
-    loadRow(textureArray[15], q + int2(0, 1), currentBelowCb, currentBelowCr);
-
-    float2 sum = 0.0f;
-    float2 value = 0.0f;
+    sum = 0.0f;
+    value = 0.0f;
     // Per frame: the rows above and through the candidate's centre.
     float3 aboveCb[15], aboveCr[15];
     float3 middleCb[15], middleCr[15];
@@ -157,10 +181,10 @@ void CS(uint3 thread : SV_DispatchThreadID)
                 loadRow(textureArray[dt], q + int2(dx, dy + 1), belowCb, belowCr);
                 float2 c = float2(middleCb[dt].y, middleCr[dt].y);
                 float2 d = float2(
-                    patchDistance(currentAboveCb - aboveCb[dt], currentMiddleCb - middleCb[dt],
-                                  currentBelowCb - belowCb),
-                    patchDistance(currentAboveCr - aboveCr[dt], currentMiddleCr - middleCr[dt],
-                                  currentBelowCr - belowCr));
+                    patchDistance(currentCb.above - aboveCb[dt], currentCb.middle - middleCb[dt],
+                                  currentCb.below - belowCb),
+                    patchDistance(currentCr.above - aboveCr[dt], currentCr.middle - middleCr[dt],
+                                  currentCr.below - belowCr));
                 float2 w = exp(-sqrt(d) * H);
                 sum += w;
                 value += c * w;
@@ -171,6 +195,32 @@ void CS(uint3 thread : SV_DispatchThreadID)
             }
         }
     }
+}
+
+[numthreads(16 / 2, 16, 1)]
+void CS(uint3 dispatchId : SV_DispatchThreadID)
+{
+    int2 pair = int2(dispatchId.xy);
+    int2 q = pair + int2(8, 16);
+    int R = spaceSearchRadius;
+    int T = timeSearchRadius;
+    float H = h2;
+
+    Patch currentCb, currentCr;
+    loadRow(textureArray[15], q + int2(0, -1), currentCb.above, currentCr.above);
+    loadRow(textureArray[15], q, currentCb.middle, currentCr.middle);
+    loadRow(textureArray[15], q + int2(0, 1), currentCb.below, currentCr.below);
+
+    // T = 0 and the default T = 1 get copies with a constant frame count:
+    // where uniform branches are not skipped (CPU rasterizers), the general
+    // copy costs all 15 frame slots whatever T is.
+    float2 sum, value;
+    if (T == 0)
+        search(q, R, 0, H, currentCb, currentCr, sum, value);
+    else if (T == 1)
+        search(q, R, 1, H, currentCb, currentCr, sum, value);
+    else
+        search(q, R, T, H, currentCb, currentCr, sum, value);
     float2 result = (value / sum) * (65535.f / 8.f) - 4096.f;
     int element = pair.y * width + 2 * pair.x;
     outBuff[element].y = result.x;
@@ -195,6 +245,14 @@ cbuffer PARAM : register(b0)
 Texture2D<float> textureArray[FRAMES] : register(t0);
 RWStructuredBuffer<float3> outBuff;
 
+// The rows above, through and below a patch centre.
+struct Patch
+{
+    float3 above;
+    float3 middle;
+    float3 below;
+};
+
 // Left, centre and right texel of the row through p.
 float3 loadRow(Texture2D<float> frame, int2 p)
 {
@@ -213,16 +271,17 @@ float patchDistance(float3 above, float3 middle, float3 below)
 }
 
 [numthreads(16, 16, 1)]
-void CS(uint3 thread : SV_DispatchThreadID)
+void CS(uint3 dispatchId : SV_DispatchThreadID)
 {
-    int2 pixel = int2(thread.xy);
+    int2 pixel = int2(dispatchId.xy);
     int2 q = pixel + int2(16, 16);
     const int R = SPACE_SEARCH_RADIUS;
     const float H = H2;
 
-    float3 currentAbove = loadRow(textureArray[TIME_SEARCH_RADIUS], q + int2(0, -1));
-    float3 currentMiddle = loadRow(textureArray[TIME_SEARCH_RADIUS], q);
-    float3 currentBelow = loadRow(textureArray[TIME_SEARCH_RADIUS], q + int2(0, 1));
+    Patch current;
+    current.above = loadRow(textureArray[TIME_SEARCH_RADIUS], q + int2(0, -1));
+    current.middle = loadRow(textureArray[TIME_SEARCH_RADIUS], q);
+    current.below = loadRow(textureArray[TIME_SEARCH_RADIUS], q + int2(0, 1));
 
     float sum = 0.0f;
     float value = 0.0f;
@@ -242,8 +301,8 @@ void CS(uint3 thread : SV_DispatchThreadID)
             {
                 float3 below = loadRow(textureArray[dt], q + int2(dx, dy + 1));
                 float c = middle[dt].y;
-                float d = patchDistance(currentAbove - above[dt], currentMiddle - middle[dt],
-                                        currentBelow - below);
+                float d = patchDistance(current.above - above[dt], current.middle - middle[dt],
+                                        current.below - below);
                 float w = exp(-sqrt(d) * H);
                 sum += w;
                 value += c * w;
@@ -272,6 +331,14 @@ cbuffer PARAM : register(b0)
 Texture2D<float2> textureArray[FRAMES] : register(t0);
 RWStructuredBuffer<float3> outBuff;
 
+// The rows above, through and below a patch centre, of one channel.
+struct Patch
+{
+    float3 above;
+    float3 middle;
+    float3 below;
+};
+
 // Left, centre and right texel of the row through p, split into cb and cr.
 void loadRow(Texture2D<float2> frame, int2 p, out float3 cb, out float3 cr)
 {
@@ -292,17 +359,17 @@ float patchDistance(float3 above, float3 middle, float3 below)
 }
 
 [numthreads(16 / 2, 16, 1)]
-void CS(uint3 thread : SV_DispatchThreadID)
+void CS(uint3 dispatchId : SV_DispatchThreadID)
 {
-    int2 pair = int2(thread.xy);
+    int2 pair = int2(dispatchId.xy);
     int2 q = pair + int2(8, 16);
     const int R = SPACE_SEARCH_RADIUS;
     const float H = H2;
 
-    float3 currentAboveCb, currentAboveCr, currentMiddleCb, currentMiddleCr, currentBelowCb, currentBelowCr;
-    loadRow(textureArray[TIME_SEARCH_RADIUS], q + int2(0, -1), currentAboveCb, currentAboveCr);
-    loadRow(textureArray[TIME_SEARCH_RADIUS], q, currentMiddleCb, currentMiddleCr);
-    loadRow(textureArray[TIME_SEARCH_RADIUS], q + int2(0, 1), currentBelowCb, currentBelowCr);
+    Patch currentCb, currentCr;
+    loadRow(textureArray[TIME_SEARCH_RADIUS], q + int2(0, -1), currentCb.above, currentCr.above);
+    loadRow(textureArray[TIME_SEARCH_RADIUS], q, currentCb.middle, currentCr.middle);
+    loadRow(textureArray[TIME_SEARCH_RADIUS], q + int2(0, 1), currentCb.below, currentCr.below);
 
     float2 sum = 0.0f;
     float2 value = 0.0f;
@@ -324,10 +391,10 @@ void CS(uint3 thread : SV_DispatchThreadID)
                 loadRow(textureArray[dt], q + int2(dx, dy + 1), belowCb, belowCr);
                 float2 c = float2(middleCb[dt].y, middleCr[dt].y);
                 float2 d = float2(
-                    patchDistance(currentAboveCb - aboveCb[dt], currentMiddleCb - middleCb[dt],
-                                  currentBelowCb - belowCb),
-                    patchDistance(currentAboveCr - aboveCr[dt], currentMiddleCr - middleCr[dt],
-                                  currentBelowCr - belowCr));
+                    patchDistance(currentCb.above - aboveCb[dt], currentCb.middle - middleCb[dt],
+                                  currentCb.below - belowCb),
+                    patchDistance(currentCr.above - aboveCr[dt], currentCr.middle - middleCr[dt],
+                                  currentCr.below - belowCr));
                 float2 w = exp(-sqrt(d) * H);
                 sum += w;
                 value += c * w;

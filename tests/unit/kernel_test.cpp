@@ -180,7 +180,10 @@ protected:
         reference->groupsY = alignedHeight / 16;
     }
 
-    static Result filter(const std::vector<Frame>& frames, int centre, Kind kind, Form form, const Search& s) {
+    // The kernel's output over frame `centre`, and the reference's unless the
+    // caller checks against the input instead.
+    static Result filter(const std::vector<Frame>& frames, int centre, Kind kind, Form form, const Search& s,
+                         bool withReference = true) {
         std::vector<Planes> clip;
         for (const Frame& f : frames) clip.push_back(pack(f));
         Result r;
@@ -192,6 +195,7 @@ protected:
         prepare(clip, views, centre, kind, form, s, r.alignedWidth, r.alignedHeight, &pass, &reference);
         r.gpu = harness_->run({pass}, r.alignedWidth, r.alignedHeight);
         r.reference.assign(r.gpu.size(), 0.0f);
+        if (!withReference) return r;
         if (kind == Kind::Luma)
             nlm_reference::lumaKernel(reference, r.reference);
         else
@@ -263,11 +267,11 @@ TEST_F(KernelTest, MatchesReference) {
         {"odd width 37", C, RT, 37, 21, 3, 1, {3, 1, 60}},
         {"odd width 33", L, FX, 33, 17, 3, 1, {2, 1, 40}},
         {"odd width 33", C, FX, 33, 17, 3, 1, {2, 1, 40}},
-        {"R 8 reaches the chroma side border", C, RT, 40, 24, 3, 1, {8, 0, 50}},
-        {"R 16 loads outside the plane", L, RT, 40, 24, 3, 1, {16, 0, 50}},
-        {"R 16 loads outside the plane", C, RT, 40, 24, 3, 1, {16, 0, 50}},
-        {"R 16 loads outside the plane", L, FX, 40, 24, 3, 1, {16, 1, 30}},
-        {"R 16 loads outside the plane", C, FX, 40, 24, 3, 1, {16, 1, 30}},
+        {"R 8 reaches the chroma side border", C, RT, 24, 16, 3, 1, {8, 0, 50}},
+        {"R 16 loads outside the plane", L, RT, 20, 12, 3, 1, {16, 0, 50}},
+        {"R 16 loads outside the plane", C, RT, 20, 12, 3, 1, {16, 0, 50}},
+        {"R 16 loads outside the plane", L, FX, 20, 12, 3, 1, {16, 1, 30}},
+        {"R 16 loads outside the plane", C, FX, 20, 12, 3, 1, {16, 1, 30}},
         {"window clamped at the first frame", L, RT, 40, 24, 3, 0, {2, 2, 50}},
         {"window clamped at the first frame", C, FX, 40, 24, 3, 0, {2, 2, 50}},
         {"window clamped at the last frame", C, RT, 40, 24, 3, 2, {2, 1, 50}},
@@ -318,7 +322,7 @@ TEST_F(KernelTest, NoSearchReturnsInput) {
     for (Kind kind : {Kind::Luma, Kind::Chroma}) {
         for (Form form : {Form::Runtime, Form::Fixed}) {
             SCOPED_TRACE(std::string(kindName(kind)) + " " + formName(form));
-            Result r = filter(clip, 0, kind, form, Search{0, 0, 0});
+            Result r = filter(clip, 0, kind, form, Search{0, 0, 0}, false);
             ASSERT_FALSE(r.gpu.empty());
             EXPECT_LE(largestInputDifference(r, clip[0], kind), floatTolerance(Search{0, 0, 0}));
         }
@@ -338,7 +342,7 @@ TEST_F(KernelTest, FlatStillSceneReturnsInput) {
     for (const Case& c : cases) {
         for (Form form : {Form::Runtime, Form::Fixed}) {
             SCOPED_TRACE(std::string(kindName(c.kind)) + " " + formName(form) + " R " + std::to_string(c.search.R));
-            Result r = filter(clip, 1, c.kind, form, c.search);
+            Result r = filter(clip, 1, c.kind, form, c.search, false);
             ASSERT_FALSE(r.gpu.empty());
             EXPECT_LE(largestInputDifference(r, clip[0], c.kind), floatTolerance(c.search));
         }
@@ -349,7 +353,7 @@ TEST_F(KernelTest, ChromaPairPixelsAreIdentical) {
     std::vector<Frame> clip = {noisyFrame(37, 20, 1), noisyFrame(37, 20, 2), noisyFrame(37, 20, 3)};
     for (Form form : {Form::Runtime, Form::Fixed}) {
         SCOPED_TRACE(formName(form));
-        Result r = filter(clip, 1, Kind::Chroma, form, Search{3, 1, 50});
+        Result r = filter(clip, 1, Kind::Chroma, form, Search{3, 1, 50}, false);
         ASSERT_FALSE(r.gpu.empty());
         int unequal = 0;
         for (size_t e = 0; e < r.gpu.size() / 3; e += 2)

@@ -1,0 +1,232 @@
+#include "cli/commands.h"
+
+#include "cli/demo_command.h"
+#include "cli/denoise_job.h"
+#include "cli/errors.h"
+#include "cli/ffmpeg_util.h"
+#include "cli/plugin_host.h"
+#include "cli/progress.h"
+#include "platform/d3d11/adapters.h"
+
+#include <CLI/CLI.hpp>
+
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <optional>
+
+namespace quenda_cli {
+
+namespace {
+
+struct TrackOption {
+    const char* flag;
+    const char* what;
+};
+
+// In track order.
+const TrackOption trackOptions[trackCountValue] = {
+    {"--luma-space", "luma search radius in pixels: how far around each pixel similar patches are sought"},
+    {"--luma-time", "luma time range: frames searched on each side of the current one"},
+    {"--luma-dispersion", "luma strength: higher smooths more"},
+    {"--chroma-space", "chroma search radius in pixels"},
+    {"--chroma-time", "chroma time range in frames on each side"},
+    {"--chroma-dispersion", "chroma strength: higher smooths more"},
+};
+
+const char* const examples =
+    "Examples:\n"
+    "  quenda demo                                  make, denoise and measure an example clip\n"
+    "  quenda denoise noisy.mkv clean.mkv           denoise with the default settings\n"
+    "  quenda denoise in.mp4 out.mp4 --luma-dispersion 70 --luma-time 2\n"
+    "  quenda denoise in.mkv part3.mkv --frames 2000:3000\n"
+    "  ffmpeg -i in.mov -f yuv4mpegpipe - | quenda denoise - - | ffmpeg -i - out.mp4\n";
+
+// The plug-in named by --plugin, found before parsing so that the options can
+// show its defaults and ranges.
+std::string pluginArgument(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--plugin") == 0 && i + 1 < argc) return argv[i + 1];
+        if (std::strncmp(argv[i], "--plugin=", 9) == 0) return argv[i] + 9;
+    }
+    return PluginModule::defaultPath();
+}
+
+// "A:B" (B exclusive), "A:" (to the end), ":B", or "A" (that frame alone).
+void parseFrameRange(const std::string& text, int& first, int& end) {
+    auto number = [&](const std::string& part, int fallback) {
+        if (part.empty()) return fallback;
+        size_t used = 0;
+        long value = -1;
+        try {
+            value = std::stol(part, &used);
+        } catch (const std::exception&) {
+            used = 0;
+        }
+        if (used != part.size() || value < 0 || value > INT32_MAX)
+            throw CliError(ExitCode::usage, "--frames takes A:B with frame numbers, not " + text);
+        return static_cast<int>(value);
+    };
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) {
+        first = number(text, 0);
+        end = first + 1;
+        return;
+    }
+    first = number(text.substr(0, colon), 0);
+    end = number(text.substr(colon + 1), -1);
+    if (end >= 0 && end <= first)
+        throw CliError(ExitCode::usage, "--frames " + text + " is empty: B must be greater than A");
+}
+
+std::string versionText(const std::string& pluginPath) {
+    std::string text = "quenda 1.12\n";
+    try {
+        PluginModule plugin(pluginPath);
+        text += "plug-in: " + plugin.info() + " (" + plugin.path() + ")\n";
+    } catch (const CliError& error) {
+        text += std::string("plug-in: not loaded (") + error.what() + ")\n";
+    }
+    auto version = [](unsigned v) {
+        return std::to_string(AV_VERSION_MAJOR(v)) + "." + std::to_string(AV_VERSION_MINOR(v)) + "." +
+               std::to_string(AV_VERSION_MICRO(v));
+    };
+    text += "FFmpeg " + std::string(av_version_info()) + ": libavformat " + version(avformat_version()) +
+            ", libavcodec " + version(avcodec_version()) + ", libswscale " + version(swscale_version()) +
+            ", libavutil " + version(avutil_version()) + "\n";
+    text += "CLI11 " CLI11_VERSION "\n";
+    return text;
+}
+
+int listDevices() {
+    const std::vector<platform_d3d11::VulkanAdapter> adapters = platform_d3d11::listVulkanAdapters();
+    if (adapters.empty()) {
+        std::cerr << "quenda: error: no Vulkan device found; install a Vulkan driver (Debian's "
+                     "mesa-vulkan-drivers has lavapipe, which runs on the CPU)\n";
+        return static_cast<int>(ExitCode::plugin);
+    }
+    std::cout << "Vulkan devices for the Direct3D 11 stand-in (* = the one used; set QUENDA_VULKAN_DEVICE to an\n"
+                 "index or a name to choose another):\n";
+    for (const platform_d3d11::VulkanAdapter& a : adapters) {
+        char ids[48];
+        std::snprintf(ids, sizeof ids, "%04x:%04x", a.vendorId, a.deviceId);
+        std::cout << (a.picked ? "  * " : "    ") << a.index << "  " << a.name << "  [" << a.type << ", " << ids
+                  << "]" << (a.usable ? "" : "  not usable: lacks " + a.missing) << "\n";
+    }
+    return 0;
+}
+
+}  // namespace
+
+int runCommandLine(int argc, char** argv) {
+    configureFfmpegLogging();
+    const std::string pluginPath = pluginArgument(argc, argv);
+    std::unique_ptr<PluginModule> plugin;
+    std::optional<CliError> pluginError;
+    try {
+        plugin = std::make_unique<PluginModule>(pluginPath);
+    } catch (const CliError& error) {
+        pluginError = error;
+    }
+    auto needPlugin = [&]() -> PluginModule& {
+        if (!plugin) throw *pluginError;
+        return *plugin;
+    };
+
+    CLI::App app{"quenda: removes noise from video by non-local means on the GPU, through the Quenda plug-in"};
+    app.footer(examples);
+    app.require_subcommand(0, 1);
+    bool showVersion = false;
+    std::string pluginOption = pluginPath;
+    app.add_flag("--version", showVersion, "show the plug-in's and the libraries' versions");
+    app.add_option("--plugin", pluginOption, "the plug-in module (default: quenda_dx11.so beside quenda)");
+    app.fallthrough();
+
+    DenoiseOptions options;
+    std::string frameRange;
+    CLI::App* denoise = app.add_subcommand("denoise", "denoise a video file");
+    denoise->footer(
+        "Example:\n"
+        "  quenda denoise noisy.mkv denoised.mkv --luma-dispersion 60 --reference clean.mkv --report run.json\n"
+        "The codec follows OUTPUT's extension: .mkv lossless FFV1, .mp4 H.264, .y4m raw. Audio and subtitles are\n"
+        "copied. With --frames, frames outside the range still serve as temporal context, so the chunks of a\n"
+        "long video give the same frames as one whole run.");
+    denoise->add_option("INPUT", options.input, "video to denoise (- reads a Y4M stream from standard input)")->required();
+    denoise->add_option("OUTPUT", options.output, "file to write (- writes Y4M to standard output)")->required();
+    const std::vector<TrackInfo> tracks = plugin ? plugin->tracks() : std::vector<TrackInfo>{};
+    std::array<std::optional<int>, trackCountValue> trackValues;
+    for (int i = 0; i < trackCountValue; ++i) {
+        const size_t t = static_cast<size_t>(i);
+        std::string help = trackOptions[i].what;
+        if (t < tracks.size())
+            help += " [" + std::to_string(tracks[t].defaultValue) + ", " + std::to_string(tracks[t].minimum) + " to " +
+                    std::to_string(tracks[t].maximum) + "; " + tracks[t].name + "]";
+        CLI::Option* option = denoise->add_option(trackOptions[i].flag, trackValues[t], help);
+        if (t < tracks.size()) option->check(CLI::Range(tracks[t].minimum, tracks[t].maximum));
+    }
+    denoise->add_option("--frames", frameRange, "process frames A to B-1 only (A:B, A: or :B)");
+    denoise->add_option("--reference", options.reference, "clean clip: report PSNR and SSIM of input and output");
+    denoise->add_option("--compare", options.compare, "write a PNG of the noisy and denoised frame side by side");
+    denoise->add_option("--compare-frame", options.compareFrame, "frame for --compare (default: the middle one)");
+    denoise->add_option("--report", options.report, "write a JSON summary of the run");
+    denoise->add_option("--codec", options.codec, "FFmpeg encoder to use instead of the extension's");
+    denoise->add_flag("--preview", options.preview, "drive each frame on its own, outside an output run");
+    denoise->add_flag("-q,--quiet", options.quiet, "no progress and no summary");
+
+    std::string demoDirectory = "quenda-demo";
+    bool demoQuiet = false;
+    CLI::App* demo = app.add_subcommand("demo", "make an example clip, denoise it and compare");
+    demo->footer("Example:\n  quenda demo /tmp/demo   writes noisy.mkv, denoised.mkv, clean.mkv and compare.png there");
+    demo->add_option("DIR", demoDirectory, "where to write the clips and the picture (default: ./quenda-demo)");
+    demo->add_flag("-q,--quiet", demoQuiet, "no progress line");
+
+    CLI::App* devices = app.add_subcommand("devices", "list the compute devices and the one in use");
+    devices->footer("Example:\n  QUENDA_VULKAN_DEVICE=1 quenda devices");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int code = app.exit(error);
+        return code == 0 ? 0 : static_cast<int>(ExitCode::usage);
+    }
+
+    try {
+        if (showVersion) {
+            std::cout << versionText(pluginOption);
+            return 0;
+        }
+        if (denoise->parsed()) {
+            PluginModule& module = needPlugin();
+            options.tracks = module.defaults();
+            for (size_t i = 0; i < trackValues.size(); ++i)
+                if (trackValues[i]) options.tracks[i] = *trackValues[i];
+            if (!frameRange.empty()) parseFrameRange(frameRange, options.firstFrame, options.endFrame);
+            const RunReport report = runDenoise(options, module);
+            if (!options.quiet) (options.output == "-" ? std::cerr : std::cout) << summaryText(report);
+            return 0;
+        }
+        if (demo->parsed()) {
+            runDemo(demoDirectory, needPlugin(), demoQuiet);
+            return 0;
+        }
+        if (devices->parsed()) return listDevices();
+        std::cout << app.help();
+        return 0;
+    } catch (const CliError& error) {
+        std::cerr << "quenda: error: " << error.what() << "\n";
+        return static_cast<int>(error.code());
+    } catch (const std::bad_alloc&) {
+        std::cerr << "quenda: error: out of memory\n";
+        return static_cast<int>(ExitCode::failure);
+    } catch (const std::exception& error) {
+        std::cerr << "quenda: error: " << error.what() << "\n";
+        return static_cast<int>(ExitCode::failure);
+    }
+}
+
+}  // namespace quenda_cli

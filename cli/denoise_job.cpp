@@ -1,0 +1,236 @@
+#include "cli/denoise_job.h"
+
+#include "cli/errors.h"
+#include "cli/metrics.h"
+#include "cli/pixel_convert.h"
+#include "cli/png_compare.h"
+#include "cli/video_input.h"
+#include "cli/video_output.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace quenda_cli {
+
+namespace {
+
+// The plug-in's frames: decoded from the input and converted on request
+// into one host image, which the plug-in reads at once.
+class InputFrames : public FrameServer {
+public:
+    InputFrames(VideoInput& input, YcConverter& converter)
+        : input_(input), converter_(converter),
+          image_(static_cast<size_t>(converter.rowPixels()) * converter.height()) {}
+
+    int frameCount() override { return input_.frameCount(); }
+
+    const PixelYC* frameImage(int index, int* width, int* height) override {
+        converter_.toYc(input_.frame(index), image_.data());
+        *width = converter_.rowPixels();
+        *height = converter_.height();
+        return image_.data();
+    }
+
+private:
+    VideoInput& input_;
+    YcConverter& converter_;
+    std::vector<PixelYC> image_;
+};
+
+// Frames in one pixel format, converted when they come in another.
+class Reformat {
+public:
+    Reformat(AVPixelFormat format, int width, int height) : format_(format), width_(width), height_(height) {}
+
+    const AVFrame& operator()(const AVFrame& frame) {
+        if (frame.format == format_) return frame;
+        if (!sws_) {
+            sws_.reset(sws_getContext(width_, height_, static_cast<AVPixelFormat>(frame.format), width_, height_, format_,
+                                      SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
+            if (!sws_) throw CliError(ExitCode::input, "cannot convert " + pixelFormatName(frame.format) + " to " + pixelFormatName(format_));
+            converted_ = newFrame(format_, width_, height_);
+        }
+        sws_scale(sws_.get(), frame.data, frame.linesize, 0, height_, converted_->data, converted_->linesize);
+        av_frame_copy_props(converted_.get(), &frame);
+        return *converted_;
+    }
+
+private:
+    AVPixelFormat format_;
+    int width_;
+    int height_;
+    SwsPtr sws_;
+    FramePtr converted_;
+};
+
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+std::string frames(int n) { return std::to_string(n) + (n == 1 ? " frame" : " frames"); }
+
+}  // namespace
+
+RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
+    if (options.output != "-" && options.input != "-" && sameFile(options.input, options.output))
+        throw CliError(ExitCode::usage, "the output " + options.output + " is the input file");
+
+    // Window: the frames the plug-in asks for around the one it computes,
+    // ahead by one during an output run, and a little slack.
+    const int maxTime = std::max(options.tracks[1], options.tracks[4]);
+    VideoInput input(options.input, 2 * maxTime + 5);
+    const VideoInfo& info = input.info();
+    const int clipFrames = input.frameCount();
+
+    const int first = options.firstFrame;
+    // A range reaching past the end stops at the end, so that equal chunks
+    // can be asked for without knowing the length.
+    const int end = options.endFrame < 0 ? clipFrames : std::min(options.endFrame, clipFrames);
+    if (first < 0 || first >= end)
+        throw CliError(ExitCode::usage, "--frames " + std::to_string(first) + ":" +
+                                            (options.endFrame < 0 ? std::string() : std::to_string(options.endFrame)) +
+                                            " starts past the " + frames(clipFrames) + " of " + info.path);
+    const int compareFrame = options.compareFrame >= 0 ? options.compareFrame : first + (end - first) / 2;
+    if (!options.compare.empty() && (compareFrame < first || compareFrame >= end))
+        throw CliError(ExitCode::usage, "--compare-frame " + std::to_string(compareFrame) +
+                                            " is not among the frames processed (" + std::to_string(first) + " to " +
+                                            std::to_string(end - 1) + ")");
+
+    std::unique_ptr<VideoInput> reference;
+    if (!options.reference.empty()) {
+        reference = std::make_unique<VideoInput>(options.reference, 2);
+        const VideoInfo& ref = reference->info();
+        if (ref.width != info.width || ref.height != info.height)
+            throw CliError(ExitCode::input, "the reference " + options.reference + " is " + std::to_string(ref.width) +
+                                                "x" + std::to_string(ref.height) + ", the input " +
+                                                std::to_string(info.width) + "x" + std::to_string(info.height));
+        if (reference->frameCount() < end)
+            throw CliError(ExitCode::input, "the reference " + options.reference + " has " +
+                                                frames(reference->frameCount()) + ", fewer than the input's " +
+                                                std::to_string(end));
+    }
+
+    VideoOutput output(options.output, options.codec, info);
+    const double copyStart = first > 0 ? input.frameSeconds(first) : -std::numeric_limits<double>::infinity();
+    const double copyEnd = end < clipFrames ? input.frameSeconds(end) : std::numeric_limits<double>::infinity();
+    output.copyStreamsFrom(input.readPath(), copyStart, copyEnd);
+    for (const std::string& warning : output.warnings()) std::cerr << "quenda: warning: " << warning << "\n";
+
+    YcConverter converter(info.format, info.width, info.height, isFullRange(info.format, info.range), info.colorSpace);
+    InputFrames server(input, converter);
+    std::vector<PixelYC> result(static_cast<size_t>(converter.rowPixels()) * info.height);
+
+    const AVPixelFormat measured = workingFormat(info.format);
+    Reformat measureInput(measured, info.width, info.height), measureOutput(measured, info.width, info.height),
+        measureReference(measured, info.width, info.height);
+    QualityMeter before, after;
+    FramePtr compareNoisy, compareDenoised, compareReference;
+
+    RunReport report;
+    report.input = info.path;
+    report.output = options.output == "-" ? "standard output" : options.output;
+    report.plugin = plugin.info();
+    report.width = info.width;
+    report.height = info.height;
+    report.frameRate = av_q2d(info.frameRate);
+    report.clipFrames = clipFrames;
+    report.firstFrame = first;
+    report.endFrame = end;
+    report.tracks = options.tracks;
+    report.preview = options.preview;
+    report.encoder = output.encoderName();
+    report.pixelFormat = pixelFormatName(output.storedFormat());
+    report.copiedStreams = output.copiedStreams();
+    report.warnings = output.warnings();
+
+    Progress progress(end - first, !options.quiet);
+    const auto started = std::chrono::steady_clock::now();
+    {
+        PluginSession session(plugin, options.tracks, server);
+        if (!options.preview) session.beginOutputRun();
+        int knownCount = input.frameCount();
+        for (int i = first; i < end; ++i) {
+            if (i >= input.frameCount()) break;  // decoding found the input shorter
+            const AVFrame* source = nullptr;
+            try {
+                session.process(i, result.data(), converter.rowPixels(), converter.rowPixels(), info.height);
+                source = &input.frame(i);
+            } catch (const InputEndsEarly& stop) {
+                report.complete = false;
+                report.note = stop.what();
+                // The plug-in has released its device; with the frames that
+                // remain counted, it can still do those before the break.
+                if (i < input.frameCount() && input.frameCount() < knownCount) {
+                    knownCount = input.frameCount();
+                    session.restart();
+                    --i;
+                    continue;
+                }
+                break;
+            }
+            FramePtr denoised = converter.fromYc(result.data(), *source);
+            if (reference) {
+                const AVFrame& clean = measureReference(reference->frame(i));
+                before.add(measureInput(*source), clean);
+                after.add(measureOutput(*denoised), clean);
+            }
+            if (i == compareFrame && !options.compare.empty()) {
+                compareNoisy = cloneFrame(*source);
+                compareDenoised = cloneFrame(*denoised);
+                if (reference) compareReference = cloneFrame(reference->frame(i));
+            }
+            output.write(*denoised, input.framePts(i));
+            progress.update(i - first + 1);
+        }
+        if (!options.preview) session.endOutputRun();
+    }
+    progress.finish();
+    // An output without a single frame is not kept.
+    if (output.framesWritten() > 0) output.finish();
+    report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    report.framesWritten = output.framesWritten();
+    if (report.complete && info.endsEarly && end == clipFrames) {
+        report.complete = false;
+        report.note = info.endNote;
+    }
+    report.device = pickedDeviceName();
+
+    if (reference && before.frames() > 0) {
+        static const char* const names[] = {"Y", "Cb", "Cr"};
+        for (int p = 0; p < before.planes(); ++p) {
+            PlaneReport plane;
+            plane.name = before.planes() == 1 ? "Y" : names[p];
+            plane.psnrInput = before.plane(p).psnr;
+            plane.psnrOutput = after.plane(p).psnr;
+            plane.ssimInput = before.plane(p).ssim;
+            plane.ssimOutput = after.plane(p).ssim;
+            report.quality.push_back(plane);
+        }
+        report.psnrInput = before.overallPsnr();
+        report.psnrOutput = after.overallPsnr();
+    }
+    if (!options.compare.empty() && compareNoisy) {
+        std::vector<const AVFrame*> panels{compareNoisy.get(), compareDenoised.get()};
+        if (compareReference) panels.push_back(compareReference.get());
+        writeComparePng(options.compare, panels);
+    }
+    if (!options.report.empty()) writeFileAtomically(options.report, toJson(report));
+    if (!report.complete) {
+        const int last = first + report.framesWritten - 1;
+        throw CliError(ExitCode::truncated,
+                       info.path + " ends early: " + report.note + "; " +
+                           (report.framesWritten > 0 ? report.output + " holds frames " + std::to_string(first) +
+                                                           " to " + std::to_string(last) + " only"
+                                                     : std::string("nothing was written")));
+    }
+    return report;
+}
+
+}  // namespace quenda_cli

@@ -1,0 +1,31 @@
+// One denoising run from a file to a file: frames served to the plug-in from
+// the input, its results written to the output, measured and reported.
+#pragma once
+
+#include "cli/plugin_host.h"
+#include "cli/progress.h"
+
+#include <string>
+
+namespace quenda_cli {
+
+struct DenoiseOptions {
+    std::string input;
+    std::string output;
+    TrackValues tracks{};
+    int firstFrame = 0;
+    int endFrame = -1;        // one past the last frame; -1 for the end of the clip
+    std::string reference;    // clean clip for PSNR and SSIM
+    std::string compare;      // PNG of noisy | denoised (| reference)
+    int compareFrame = -1;    // -1: the middle of the range
+    std::string report;       // JSON summary
+    std::string codec;
+    bool preview = false;     // frame by frame, outside an output run
+    bool quiet = false;
+};
+
+// Runs the whole job and returns its report. Throws CliError; a cut-off input
+// throws with ExitCode::truncated after the output and report are finalised.
+RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin);
+
+}  // namespace quenda_cli

@@ -1,0 +1,110 @@
+#include "cli/ffmpeg_util.h"
+
+#include "cli/errors.h"
+
+extern "C" {
+#include <libavutil/log.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace quenda_cli {
+
+FramePtr allocFrame() {
+    FramePtr frame(av_frame_alloc());
+    if (!frame) throw std::bad_alloc();
+    return frame;
+}
+
+PacketPtr allocPacket() {
+    PacketPtr packet(av_packet_alloc());
+    if (!packet) throw std::bad_alloc();
+    return packet;
+}
+
+FramePtr cloneFrame(const AVFrame& frame) {
+    FramePtr copy(av_frame_clone(&frame));
+    if (!copy) throw std::bad_alloc();
+    return copy;
+}
+
+FramePtr newFrame(AVPixelFormat format, int width, int height) {
+    FramePtr frame = allocFrame();
+    frame->format = format;
+    frame->width = width;
+    frame->height = height;
+    if (av_frame_get_buffer(frame.get(), 0) < 0) throw std::bad_alloc();
+    return frame;
+}
+
+std::string avErrorText(int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return text;
+}
+
+std::string pixelFormatName(int format) {
+    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
+    return name ? name : "unknown";
+}
+
+namespace {
+
+// FFmpeg refuses a Y4M header of absurd size with an unrelated error code;
+// the header itself says what is wrong.
+std::string y4mSizeProblem(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return "";
+    char header[256] = {};
+    const size_t got = std::fread(header, 1, sizeof header - 1, file);
+    std::fclose(file);
+    if (got < 10 || std::strncmp(header, "YUV4MPEG2 ", 10) != 0) return "";
+    long width = -1, height = -1;
+    for (const char* p = header + 9; *p && *p != '\n'; ++p) {
+        if (p[0] == ' ' && p[1] == 'W') width = std::strtol(p + 2, nullptr, 10);
+        if (p[0] == ' ' && p[1] == 'H') height = std::strtol(p + 2, nullptr, 10);
+    }
+    if (width > 16384 || height > 16384) return "its header declares frames of " + std::to_string(width) + "x" + std::to_string(height);
+    return "";
+}
+
+}  // namespace
+
+InputContextPtr openInputFile(const std::string& path) {
+    AVFormatContext* raw = nullptr;
+    int result = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    if (result < 0) {
+        if (result == AVERROR(ENOENT) || result == AVERROR(EACCES) || result == AVERROR(EISDIR))
+            throw CliError(ExitCode::input, "cannot open " + path + ": " + avErrorText(result));
+        const std::string header = y4mSizeProblem(path);
+        if (!header.empty())
+            throw CliError(ExitCode::input, path + " cannot be read: " + header + ", which FFmpeg refuses");
+        throw CliError(ExitCode::input,
+                       path + " is not a video file that FFmpeg can read (" + avErrorText(result) + ")");
+    }
+    InputContextPtr context(raw);
+    result = avformat_find_stream_info(context.get(), nullptr);
+    if (result < 0)
+        throw CliError(ExitCode::input,
+                       "cannot read the streams of " + path + ": " + avErrorText(result));
+    return context;
+}
+
+void configureFfmpegLogging() {
+    static const struct {
+        const char* name;
+        int level;
+    } levels[] = {{"quiet", AV_LOG_QUIET}, {"error", AV_LOG_ERROR}, {"warning", AV_LOG_WARNING},
+                  {"info", AV_LOG_INFO},   {"verbose", AV_LOG_VERBOSE}, {"debug", AV_LOG_DEBUG}};
+    int level = AV_LOG_FATAL;
+    if (const char* wanted = std::getenv("QUENDA_FFMPEG_LOG")) {
+        for (const auto& entry : levels)
+            if (std::strcmp(entry.name, wanted) == 0) level = entry.level;
+    }
+    av_log_set_level(level);
+}
+
+}  // namespace quenda_cli

@@ -1,0 +1,54 @@
+// Ownership and error text for FFmpeg objects.
+#pragma once
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
+
+#include <memory>
+#include <string>
+
+namespace quenda_cli {
+
+struct FrameFree {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct PacketFree {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct CodecContextFree {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct InputContextClose {
+    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+struct SwsFree {
+    void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
+using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextClose>;
+using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
+
+FramePtr allocFrame();
+PacketPtr allocPacket();
+// A new reference to the same frame data and properties.
+FramePtr cloneFrame(const AVFrame& frame);
+// A frame of the given format and size with its own buffers.
+FramePtr newFrame(AVPixelFormat format, int width, int height);
+
+std::string avErrorText(int error);
+std::string pixelFormatName(int format);
+
+// Opens a file for demuxing and reads its stream information; throws CliError.
+InputContextPtr openInputFile(const std::string& path);
+
+// Quietens FFmpeg's own logging to errors unless QUENDA_FFMPEG_LOG asks otherwise.
+void configureFfmpegLogging();
+
+}  // namespace quenda_cli

@@ -1,0 +1,178 @@
+#include "cli/progress.h"
+
+#include "cli/errors.h"
+#include "cli/metrics.h"
+#include "platform/d3d11/adapters.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <unistd.h>
+
+namespace quenda_cli {
+
+namespace {
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                    out += escaped;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+// JSON has no infinity: identical planes have a PSNR of null.
+std::string jsonNumber(double value, int digits = 4) {
+    if (!std::isfinite(value)) return "null";
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f", digits, value);
+    return text;
+}
+
+}  // namespace
+
+std::string formatDuration(double seconds) {
+    char text[32];
+    if (seconds < 60) {
+        std::snprintf(text, sizeof text, "%.1f s", seconds);
+    } else {
+        const long whole = std::lround(seconds);
+        if (whole >= 3600)
+            std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60);
+        else
+            std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
+    }
+    return text;
+}
+
+Progress::Progress(int total, bool enabled)
+    : total_(total), enabled_(enabled && isatty(STDERR_FILENO)), start_(Clock::now()), lastShown_(start_) {}
+
+void Progress::update(int done) {
+    if (!enabled_) return;
+    const Clock::time_point now = Clock::now();
+    if (done < total_ && now - lastShown_ < std::chrono::milliseconds(250)) return;
+    lastShown_ = now;
+    const double elapsed = std::chrono::duration<double>(now - start_).count();
+    const double fps = elapsed > 0 ? done / elapsed : 0;
+    char line[128];
+    if (fps > 0 && done < total_)
+        std::snprintf(line, sizeof line, "\rframe %d/%d  %.2f fps  ETA %s   ", done, total_, fps,
+                      formatDuration((total_ - done) / fps).c_str());
+    else
+        std::snprintf(line, sizeof line, "\rframe %d/%d  %.2f fps            ", done, total_, fps);
+    std::fputs(line, stderr);
+    std::fflush(stderr);
+    shown_ = true;
+}
+
+void Progress::finish() {
+    if (shown_) std::fputs("\n", stderr);
+    shown_ = false;
+}
+
+std::string summaryText(const RunReport& r) {
+    std::ostringstream out;
+    char line[256];
+    std::snprintf(line, sizeof line, "%s %d frames (%d to %d of %d) in %s, %.2f fps, on %s\n",
+                  r.complete ? "denoised" : "denoised only", r.framesWritten, r.firstFrame,
+                  r.firstFrame + r.framesWritten - 1, r.clipFrames, formatDuration(r.seconds).c_str(), r.fps(),
+                  r.device.c_str());
+    out << line;
+    out << "wrote " << r.output << " (" << r.encoder << ", " << r.pixelFormat << ", " << r.width << "x" << r.height
+        << (r.copiedStreams ? ", " + std::to_string(r.copiedStreams) + " stream(s) copied" : std::string()) << ")\n";
+    if (!r.quality.empty()) {
+        out << "against the reference   PSNR before -> after        SSIM before -> after\n";
+        for (const PlaneReport& p : r.quality) {
+            std::snprintf(line, sizeof line, "  %-3s                  %10s -> %-12s    %.4f -> %.4f\n", p.name.c_str(),
+                          formatPsnr(p.psnrInput).c_str(), formatPsnr(p.psnrOutput).c_str(), p.ssimInput,
+                          p.ssimOutput);
+            out << line;
+        }
+        std::snprintf(line, sizeof line, "  all                  %10s -> %s\n", formatPsnr(r.psnrInput).c_str(),
+                      formatPsnr(r.psnrOutput).c_str());
+        out << line;
+    }
+    return out.str();
+}
+
+std::string toJson(const RunReport& r) {
+    std::ostringstream out;
+    out << "{\n";
+    out << "  \"input\": " << jsonString(r.input) << ",\n";
+    out << "  \"output\": " << jsonString(r.output) << ",\n";
+    out << "  \"complete\": " << (r.complete ? "true" : "false") << ",\n";
+    if (!r.complete) out << "  \"note\": " << jsonString(r.note) << ",\n";
+    out << "  \"plugin\": " << jsonString(r.plugin) << ",\n";
+    out << "  \"device\": " << jsonString(r.device) << ",\n";
+    out << "  \"encoder\": " << jsonString(r.encoder) << ",\n";
+    out << "  \"pixel_format\": " << jsonString(r.pixelFormat) << ",\n";
+    out << "  \"width\": " << r.width << ",\n";
+    out << "  \"height\": " << r.height << ",\n";
+    out << "  \"frame_rate\": " << jsonNumber(r.frameRate) << ",\n";
+    out << "  \"clip_frames\": " << r.clipFrames << ",\n";
+    out << "  \"first_frame\": " << r.firstFrame << ",\n";
+    out << "  \"end_frame\": " << r.endFrame << ",\n";
+    out << "  \"frames_written\": " << r.framesWritten << ",\n";
+    out << "  \"seconds\": " << jsonNumber(r.seconds, 3) << ",\n";
+    out << "  \"fps\": " << jsonNumber(r.fps(), 3) << ",\n";
+    out << "  \"preview\": " << (r.preview ? "true" : "false") << ",\n";
+    static const char* const trackKeys[] = {"luma_space",   "luma_time",   "luma_dispersion",
+                                            "chroma_space", "chroma_time", "chroma_dispersion"};
+    out << "  \"parameters\": {";
+    for (size_t i = 0; i < r.tracks.size(); ++i)
+        out << (i ? ", " : "") << "\"" << trackKeys[i] << "\": " << r.tracks[i];
+    out << "},\n";
+    out << "  \"copied_streams\": " << r.copiedStreams << ",\n";
+    if (!r.quality.empty()) {
+        out << "  \"quality\": {\n";
+        for (const PlaneReport& p : r.quality) {
+            out << "    " << jsonString(p.name) << ": {\"psnr_input\": " << jsonNumber(p.psnrInput)
+                << ", \"psnr_output\": " << jsonNumber(p.psnrOutput) << ", \"ssim_input\": " << jsonNumber(p.ssimInput, 6)
+                << ", \"ssim_output\": " << jsonNumber(p.ssimOutput, 6) << "},\n";
+        }
+        out << "    \"all\": {\"psnr_input\": " << jsonNumber(r.psnrInput) << ", \"psnr_output\": "
+            << jsonNumber(r.psnrOutput) << "}\n";
+        out << "  },\n";
+    }
+    out << "  \"warnings\": [";
+    for (size_t i = 0; i < r.warnings.size(); ++i) out << (i ? ", " : "") << jsonString(r.warnings[i]);
+    out << "]\n}\n";
+    return out.str();
+}
+
+void writeFileAtomically(const std::string& path, const std::string& content) {
+    const std::string partial = path + ".part";
+    FILE* file = std::fopen(partial.c_str(), "wb");
+    if (!file) throw CliError(ExitCode::output, "cannot write " + path + ": " + std::strerror(errno));
+    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    if (std::fclose(file) != 0 || !written || std::rename(partial.c_str(), path.c_str()) != 0) {
+        const std::string why = std::strerror(errno);
+        std::remove(partial.c_str());
+        throw CliError(ExitCode::output, "cannot write " + path + ": " + why);
+    }
+}
+
+std::string pickedDeviceName() {
+    for (const platform_d3d11::VulkanAdapter& adapter : platform_d3d11::listVulkanAdapters())
+        if (adapter.picked) return adapter.name + " (" + adapter.type + ")";
+    return "an unknown device";
+}
+
+}  // namespace quenda_cli

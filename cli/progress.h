@@ -1,0 +1,75 @@
+// What a run tells its user: progress on a terminal while it works, a summary
+// at the end, and the same summary as JSON for scripts.
+#pragma once
+
+#include "cli/plugin_host.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace quenda_cli {
+
+// "frame 12/300  3.4 fps  ETA 1:25" on one rewritten line of stderr, when it is a terminal.
+class Progress {
+public:
+    Progress(int total, bool enabled);
+    void update(int done);
+    void finish();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    int total_;
+    bool enabled_;
+    bool shown_ = false;
+    Clock::time_point start_;
+    Clock::time_point lastShown_;
+};
+
+struct PlaneReport {
+    std::string name;  // "Y", "Cb", "Cr"
+    double psnrInput = 0;
+    double psnrOutput = 0;
+    double ssimInput = 0;
+    double ssimOutput = 0;
+};
+
+struct RunReport {
+    std::string input;
+    std::string output;
+    std::string plugin;
+    std::string device;
+    std::string encoder;
+    std::string pixelFormat;
+    int width = 0;
+    int height = 0;
+    double frameRate = 0;
+    int clipFrames = 0;
+    int firstFrame = 0;
+    int endFrame = 0;       // one past the last frame asked for
+    int framesWritten = 0;
+    TrackValues tracks{};
+    bool preview = false;
+    double seconds = 0;
+    int copiedStreams = 0;
+    bool complete = true;
+    std::string note;  // where and why the input ended, when not complete
+    std::vector<PlaneReport> quality;
+    double psnrInput = 0;  // all planes together
+    double psnrOutput = 0;
+    std::vector<std::string> warnings;
+
+    double fps() const { return seconds > 0 ? framesWritten / seconds : 0; }
+};
+
+// Human-readable lines for the end of a run.
+std::string summaryText(const RunReport& report);
+std::string toJson(const RunReport& report);
+// Writes a whole file under a temporary name, then renames it. Throws CliError.
+void writeFileAtomically(const std::string& path, const std::string& content);
+// The Vulkan device that the Direct3D stand-in picks, in words.
+std::string pickedDeviceName();
+// "1:05", "12.3 s".
+std::string formatDuration(double seconds);
+
+}  // namespace quenda_cli

@@ -1,0 +1,382 @@
+#include "cli/video_input.h"
+
+#include "cli/errors.h"
+
+extern "C" {
+#include <libavutil/avstring.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace quenda_cli {
+
+namespace {
+
+// Copies standard input into a temporary file and returns its name.
+std::string spoolStandardInput() {
+    const char* dir = std::getenv("TMPDIR");
+    std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/quenda-stdin-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const int fd = mkstemp(name.data());
+    if (fd < 0) throw CliError(ExitCode::input, "cannot make a temporary file for standard input: " + std::string(std::strerror(errno)));
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t got = read(STDIN_FILENO, buffer.data(), buffer.size());
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            const std::string why = std::strerror(errno);
+            close(fd);
+            unlink(name.data());
+            throw CliError(ExitCode::input, "cannot read standard input: " + why);
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = write(fd, buffer.data() + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) {
+                const std::string why = std::strerror(errno);
+                close(fd);
+                unlink(name.data());
+                throw CliError(ExitCode::input, "cannot spool standard input to " + std::string(name.data()) + ": " + why);
+            }
+            done += put;
+        }
+    }
+    close(fd);
+    return name.data();
+}
+
+// "HH:MM:SS.fraction", as Matroska files carry a track's duration.
+double parseClockSeconds(const char* text) {
+    int hours = 0, minutes = 0;
+    double seconds = 0;
+    if (std::sscanf(text, "%d:%d:%lf", &hours, &minutes, &seconds) != 3) return -1;
+    return hours * 3600.0 + minutes * 60.0 + seconds;
+}
+
+std::string frameWord(int n) { return std::to_string(n) + (n == 1 ? " frame" : " frames"); }
+
+}  // namespace
+
+VideoInput::VideoInput(const std::string& path, int windowFrames) : window_(std::max(1, windowFrames)) {
+    info_.path = path;
+    readPath_ = path;
+    if (path == "-") {
+        spooled_ = spoolStandardInput();
+        readPath_ = spooled_;
+        info_.path = "standard input";
+    }
+    try {
+        packet_ = allocPacket();
+        scan();
+        openDecoder();
+        // The first frame tells the true format, which the stream header may not.
+        const AVFrame* first = nullptr;
+        try {
+            first = &frame(0);
+        } catch (const InputEndsEarly&) {
+            throw CliError(ExitCode::input, info_.path + " contains no decodable video frames");
+        }
+        info_.width = first->width;
+        info_.height = first->height;
+        info_.format = static_cast<AVPixelFormat>(first->format);
+        if (first->color_range != AVCOL_RANGE_UNSPECIFIED) info_.range = first->color_range;
+        if (first->colorspace != AVCOL_SPC_UNSPECIFIED) info_.colorSpace = first->colorspace;
+        if (first->color_primaries != AVCOL_PRI_UNSPECIFIED) info_.primaries = first->color_primaries;
+        if (first->color_trc != AVCOL_TRC_UNSPECIFIED) info_.transfer = first->color_trc;
+        if (first->chroma_location != AVCHROMA_LOC_UNSPECIFIED) info_.chromaLocation = first->chroma_location;
+        if (info_.width < 1 || info_.height < 1 || info_.width > maxDimension || info_.height > maxDimension)
+            throw CliError(ExitCode::input, info_.path + " has frames of " + std::to_string(info_.width) + "x" +
+                                                std::to_string(info_.height) + "; sizes from 1x1 to " +
+                                                std::to_string(maxDimension) + "x" + std::to_string(maxDimension) +
+                                                " are supported");
+    } catch (...) {
+        if (!spooled_.empty()) unlink(spooled_.c_str());
+        throw;
+    }
+}
+
+VideoInput::~VideoInput() {
+    frames_.clear();
+    decoder_.reset();
+    context_.reset();
+    if (!spooled_.empty()) unlink(spooled_.c_str());
+}
+
+void VideoInput::setWindow(int frames) {
+    window_ = std::max(1, frames);
+    while (static_cast<int>(frames_.size()) > window_) frames_.pop_front();
+}
+
+// One pass over the video stream's packets without decoding: the frame count,
+// the time stamps that identify frames, and signs of a cut-off file.
+void VideoInput::scan() {
+    InputContextPtr context = openInputFile(readPath_);
+    info_.containerName = context->iformat->name;
+    const int index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (index < 0) throw CliError(ExitCode::input, info_.path + " has no video stream");
+    AVStream* stream = context->streams[index];
+    if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC)
+        throw CliError(ExitCode::input, info_.path + " has no video stream, only an attached picture");
+    const AVCodecParameters& par = *stream->codecpar;
+    if (par.width > maxDimension || par.height > maxDimension || par.width < 0 || par.height < 0)
+        throw CliError(ExitCode::input, info_.path + " declares frames of " + std::to_string(par.width) + "x" +
+                                            std::to_string(par.height) + "; sizes up to " +
+                                            std::to_string(maxDimension) + "x" + std::to_string(maxDimension) +
+                                            " are supported");
+    const AVCodecDescriptor* codec = avcodec_descriptor_get(par.codec_id);
+    info_.codecName = codec ? codec->name : "unknown";
+    info_.streamIndex = index;
+    info_.width = par.width;
+    info_.height = par.height;
+    info_.format = static_cast<AVPixelFormat>(par.format);
+    info_.range = par.color_range;
+    info_.colorSpace = par.color_space;
+    info_.primaries = par.color_primaries;
+    info_.transfer = par.color_trc;
+    info_.chromaLocation = par.chroma_location;
+    info_.fieldOrder = par.field_order;
+    info_.timeBase = stream->time_base;
+    streamTimeBase_ = stream->time_base;
+    info_.sampleAspect = stream->sample_aspect_ratio.num ? stream->sample_aspect_ratio : par.sample_aspect_ratio;
+    if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
+        info_.frameRate = stream->avg_frame_rate;
+    else if (stream->r_frame_rate.num > 0 && stream->r_frame_rate.den > 0)
+        info_.frameRate = stream->r_frame_rate;
+    if (!avcodec_find_decoder(par.codec_id))
+        throw CliError(ExitCode::input, "FFmpeg has no decoder for the " + info_.codecName + " video of " + info_.path);
+
+    std::vector<int64_t> pts;
+    std::vector<int64_t> positions;
+    bool allTimed = true;
+    int64_t lastEnd = AV_NOPTS_VALUE;
+    int count = 0;
+    for (;;) {
+        const int result = av_read_frame(context.get(), packet_.get());
+        if (result == AVERROR_EOF) break;
+        if (result < 0) {
+            info_.endsEarly = true;
+            info_.endNote = "reading stopped after " + frameWord(count) + ": " + avErrorText(result);
+            break;
+        }
+        if (packet_->stream_index == index && packet_->size > 0 && !(packet_->flags & AV_PKT_FLAG_DISCARD)) {
+            if (packet_->flags & AV_PKT_FLAG_CORRUPT) {
+                info_.endsEarly = true;
+                info_.endNote = "frame " + std::to_string(count) + " is incomplete";
+                av_packet_unref(packet_.get());
+                break;
+            }
+            ++count;
+            positions.push_back(packet_->pos);
+            if (packet_->pts == AV_NOPTS_VALUE) {
+                allTimed = false;
+            } else {
+                pts.push_back(packet_->pts);
+                const int64_t end = packet_->pts + std::max<int64_t>(packet_->duration, 0);
+                if (lastEnd == AV_NOPTS_VALUE || end > lastEnd) lastEnd = end;
+            }
+        }
+        av_packet_unref(packet_.get());
+    }
+    if (count == 0 && info_.endsEarly)
+        throw CliError(ExitCode::input, info_.path + " is cut off or damaged before its first frame: " + info_.endNote);
+    if (count == 0) throw CliError(ExitCode::input, info_.path + " contains no video frames");
+    info_.frameCount = count;
+    frameCount_ = count;
+
+    std::sort(pts.begin(), pts.end());
+    byTimestamp_ = allTimed && std::adjacent_find(pts.begin(), pts.end()) == pts.end();
+    if (byTimestamp_) {
+        sortedPts_ = std::move(pts);
+        startPts_ = sortedPts_.front();
+    } else {
+        startPts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+    }
+    if (!info_.endsEarly) checkCutOff(*context, positions, lastEnd);
+}
+
+// Formats that do not report a cut-off on reading: a Y4M file whose last frame
+// is short, and a Matroska file shorter than the duration it declares.
+void VideoInput::checkCutOff(AVFormatContext& context, const std::vector<int64_t>& positions, int64_t lastEnd) {
+    const std::string container = info_.containerName;
+    if (container == "yuv4mpegpipe" && positions.size() >= 2 && positions.front() >= 0) {
+        const int64_t stride = positions[1] - positions[0];
+        const int64_t size = avio_size(context.pb);
+        if (stride > 0 && size > 0 && size > positions.back() + stride) {
+            info_.endsEarly = true;
+            info_.endNote = "the file ends inside frame " + std::to_string(info_.frameCount);
+        }
+        return;
+    }
+    if (container.find("matroska") == std::string::npos || lastEnd == AV_NOPTS_VALUE) return;
+    AVStream* stream = context.streams[info_.streamIndex];
+    double declared = -1;
+    if (const AVDictionaryEntry* tag = av_dict_get(stream->metadata, "DURATION", nullptr, 0))
+        declared = parseClockSeconds(tag->value);
+    else if (context.nb_streams == 1 && context.duration > 0)
+        declared = context.duration / static_cast<double>(AV_TIME_BASE);
+    if (declared <= 0) return;
+    const double found = (lastEnd - std::min<int64_t>(startPts_, 0)) * av_q2d(streamTimeBase_);
+    const double slack = std::max(2.0 / av_q2d(info_.frameRate), 0.1);
+    if (declared - found > slack) {
+        info_.endsEarly = true;
+        char text[160];
+        std::snprintf(text, sizeof text, "the file declares %.3f s of video but ends after %.3f s", declared, found);
+        info_.endNote = text;
+    }
+}
+
+void VideoInput::openDecoder() {
+    frames_.clear();
+    decoder_.reset();
+    context_.reset();
+    context_ = openInputFile(readPath_);
+    if (info_.streamIndex >= static_cast<int>(context_->nb_streams))
+        throw CliError(ExitCode::input, info_.path + " changed while it was read");
+    for (unsigned i = 0; i < context_->nb_streams; ++i)
+        context_->streams[i]->discard = static_cast<int>(i) == info_.streamIndex ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    AVStream* stream = context_->streams[info_.streamIndex];
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    decoder_.reset(avcodec_alloc_context3(codec));
+    if (!decoder_) throw std::bad_alloc();
+    int result = avcodec_parameters_to_context(decoder_.get(), stream->codecpar);
+    if (result >= 0) {
+        decoder_->pkt_timebase = stream->time_base;
+        decoder_->thread_count = 0;
+        result = avcodec_open2(decoder_.get(), codec, nullptr);
+    }
+    if (result < 0)
+        throw CliError(ExitCode::input, "cannot decode the video of " + info_.path + ": " + avErrorText(result));
+    draining_ = false;
+    nextIndex_ = 0;
+    seeked_ = false;
+}
+
+void VideoInput::seekTo(int index) {
+    ++seeks_;
+    frames_.clear();
+    if (byTimestamp_ && index > 0 &&
+        av_seek_frame(context_.get(), info_.streamIndex, sortedPts_[static_cast<size_t>(index)], AVSEEK_FLAG_BACKWARD) >= 0) {
+        avcodec_flush_buffers(decoder_.get());
+        draining_ = false;
+        nextIndex_ = -1;
+        seeked_ = true;
+        return;
+    }
+    openDecoder();
+}
+
+FramePtr VideoInput::decodeNext() {
+    FramePtr frame = allocFrame();
+    for (;;) {
+        const int received = avcodec_receive_frame(decoder_.get(), frame.get());
+        if (received == 0) {
+            ++decoded_;
+            return frame;
+        }
+        if (received == AVERROR_EOF || draining_) return nullptr;
+        if (received != AVERROR(EAGAIN)) return nullptr;
+        const int read = av_read_frame(context_.get(), packet_.get());
+        if (read < 0) {
+            avcodec_send_packet(decoder_.get(), nullptr);
+            draining_ = true;
+            continue;
+        }
+        if (packet_->stream_index == info_.streamIndex) {
+            // A damaged packet leaves its frame out; the gap is found by index.
+            avcodec_send_packet(decoder_.get(), packet_.get());
+        }
+        av_packet_unref(packet_.get());
+    }
+}
+
+int VideoInput::indexOf(const AVFrame& frame) {
+    if (!byTimestamp_) return nextIndex_;
+    int64_t ts = frame.best_effort_timestamp;
+    if (ts == AV_NOPTS_VALUE) ts = frame.pts;
+    const auto found = std::lower_bound(sortedPts_.begin(), sortedPts_.end(), ts);
+    if (ts != AV_NOPTS_VALUE && found != sortedPts_.end() && *found == ts)
+        return static_cast<int>(found - sortedPts_.begin());
+    return nextIndex_;  // -1 when unknown after a seek
+}
+
+void VideoInput::endAt(int index, const std::string& why) {
+    frameCount_ = std::min(frameCount_, index);
+    frames_.clear();
+    throw InputEndsEarly(index, why);
+}
+
+const AVFrame& VideoInput::frame(int index) {
+    if (index < 0 || index >= frameCount_)
+        throw CliError(ExitCode::input, "frame " + std::to_string(index) + " is outside the clip's " +
+                                            frameWord(frameCount_));
+    for (const Entry& entry : frames_)
+        if (entry.index == index) return *entry.frame;
+
+    // Decode on from where the decoder stands when the frame is a little
+    // ahead of it; seek otherwise.
+    const int forwardLimit = std::max(window_, 48);
+    const int position = !frames_.empty() ? frames_.back().index + 1 : nextIndex_;
+    if (position < 0 || index < position || index - position > forwardLimit) seekTo(index);
+
+    bool retried = false;
+    for (;;) {
+        FramePtr decoded = decodeNext();
+        if (!decoded && nextIndex_ < 0 && !retried) {
+            // Nothing identifiable after the seek: decode from the start.
+            retried = true;
+            openDecoder();
+            ++seeks_;
+            continue;
+        }
+        if (!decoded) {
+            const int stop = nextIndex_ >= 0 ? nextIndex_ : index;
+            endAt(stop, "the video stops after " + frameWord(stop) + " of the " + frameWord(info_.frameCount) +
+                            " that the file holds");
+        }
+        int found = indexOf(*decoded);
+        if (found < 0) continue;  // before the first identifiable frame after a seek
+        if (nextIndex_ < 0 && found > index) {
+            // The seek landed past the frame: decode from the start instead.
+            if (retried) endAt(index, "frame " + std::to_string(index) + " cannot be decoded");
+            retried = true;
+            openDecoder();
+            ++seeks_;
+            continue;
+        }
+        if (nextIndex_ >= 0 && found < nextIndex_) continue;  // repeated frame
+        if (nextIndex_ >= 0 && found > nextIndex_) {
+            if (seeked_ && !retried) {
+                // A decoder may drop frames after a seek: try from the start.
+                retried = true;
+                openDecoder();
+                ++seeks_;
+                continue;
+            }
+            endAt(nextIndex_, "frame " + std::to_string(nextIndex_) + " of " + info_.path + " cannot be decoded");
+        }
+        if (!frames_.empty() && frames_.back().index != found - 1) frames_.clear();
+        nextIndex_ = found + 1;
+        frames_.push_back(Entry{found, std::move(decoded)});
+        while (static_cast<int>(frames_.size()) > window_) frames_.pop_front();
+        if (found == index) return *frames_.back().frame;
+        if (found > index) endAt(index, "frame " + std::to_string(index) + " cannot be decoded");
+    }
+}
+
+int64_t VideoInput::framePts(int index) const {
+    if (byTimestamp_) return sortedPts_[static_cast<size_t>(std::clamp(index, 0, static_cast<int>(sortedPts_.size()) - 1))];
+    return startPts_ + av_rescale_q(index, av_inv_q(info_.frameRate), streamTimeBase_);
+}
+
+double VideoInput::frameSeconds(int index) const { return framePts(index) * av_q2d(streamTimeBase_); }
+
+}  // namespace quenda_cli

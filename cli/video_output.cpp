@@ -1,0 +1,406 @@
+#include "cli/video_output.h"
+
+#include "cli/errors.h"
+
+extern "C" {
+#include <libavutil/avstring.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quenda_cli {
+
+namespace {
+
+std::string lowerExtension(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    const size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+    std::string ext = path.substr(dot + 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext;
+}
+
+// The formats the Y4M muxer writes (those above 8 bits as unofficial tags).
+const AVPixelFormat y4mFormats[] = {
+        AV_PIX_FMT_GRAY8,       AV_PIX_FMT_GRAY9LE,     AV_PIX_FMT_GRAY10LE,    AV_PIX_FMT_GRAY12LE,
+        AV_PIX_FMT_GRAY16LE,    AV_PIX_FMT_YUV411P,     AV_PIX_FMT_YUV420P,     AV_PIX_FMT_YUV422P,
+        AV_PIX_FMT_YUV444P,     AV_PIX_FMT_YUVJ420P,    AV_PIX_FMT_YUVJ422P,    AV_PIX_FMT_YUVJ444P,
+        AV_PIX_FMT_YUV420P9LE,  AV_PIX_FMT_YUV422P9LE,  AV_PIX_FMT_YUV444P9LE,  AV_PIX_FMT_YUV420P10LE,
+        AV_PIX_FMT_YUV422P10LE, AV_PIX_FMT_YUV444P10LE, AV_PIX_FMT_YUV420P12LE, AV_PIX_FMT_YUV422P12LE,
+        AV_PIX_FMT_YUV444P12LE, AV_PIX_FMT_YUV420P14LE, AV_PIX_FMT_YUV422P14LE, AV_PIX_FMT_YUV444P14LE,
+        AV_PIX_FMT_YUV420P16LE, AV_PIX_FMT_YUV422P16LE, AV_PIX_FMT_YUV444P16LE, AV_PIX_FMT_NONE,
+};
+
+bool y4mStores(AVPixelFormat format) {
+    return format != AV_PIX_FMT_NONE && std::find(std::begin(y4mFormats), std::end(y4mFormats), format) != std::end(y4mFormats);
+}
+
+// Matroska's per-track statistics describe the input, not this file.
+bool keepsTag(const char* key) {
+    static const char* const dropped[] = {"DURATION", "NUMBER_OF_FRAMES", "NUMBER_OF_BYTES", "ENCODER",
+                                          "_STATISTICS_TAGS", "_STATISTICS_WRITING_APP", "_STATISTICS_WRITING_DATE_UTC", "BPS"};
+    for (const char* name : dropped)
+        if (av_strcasecmp(key, name) == 0) return false;
+    return true;
+}
+
+void copyTags(AVDictionary** to, const AVDictionary* from) {
+    const AVDictionaryEntry* entry = nullptr;
+    while ((entry = av_dict_get(from, "", entry, AV_DICT_IGNORE_SUFFIX)))
+        if (keepsTag(entry->key)) av_dict_set(to, entry->key, entry->value, 0);
+}
+
+bool encoderStores(const AVCodec* encoder, AVPixelFormat format) {
+    if (!encoder->pix_fmts) return true;
+    for (const AVPixelFormat* f = encoder->pix_fmts; *f != AV_PIX_FMT_NONE; ++f)
+        if (*f == format) return true;
+    return false;
+}
+
+AVPixelFormat plainEquivalent(AVPixelFormat format) {
+    switch (format) {
+        case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
+        case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
+        case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
+        case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
+        case AV_PIX_FMT_YUVJ411P: return AV_PIX_FMT_YUV411P;
+        default: return AV_PIX_FMT_NONE;
+    }
+}
+
+// Partial files to remove when the process is interrupted, so that an
+// unfinished output never lingers under any name.
+constexpr int partialSlots = 4;
+char partialPaths[partialSlots][4096];
+volatile sig_atomic_t partialUsed[partialSlots];
+
+extern "C" void removePartialsAndStop(int signalNumber) {
+    for (int i = 0; i < partialSlots; ++i)
+        if (partialUsed[i]) unlink(partialPaths[i]);
+    std::signal(signalNumber, SIG_DFL);
+    std::raise(signalNumber);
+}
+
+int registerPartial(const std::string& path) {
+    static const bool installed = [] {
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) std::signal(signalNumber, removePartialsAndStop);
+        return true;
+    }();
+    (void)installed;
+    if (path.size() >= sizeof partialPaths[0]) return -1;
+    for (int i = 0; i < partialSlots; ++i) {
+        if (partialUsed[i]) continue;
+        std::memcpy(partialPaths[i], path.c_str(), path.size() + 1);
+        partialUsed[i] = 1;
+        return i;
+    }
+    return -1;
+}
+
+void unregisterPartial(int slot) {
+    if (slot >= 0) partialUsed[slot] = 0;
+}
+
+bool isDeviceOrPipe(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+VideoOutput::VideoOutput(const std::string& path, const std::string& codec, const VideoInfo& video)
+    : path_(path), video_(video), packet_(allocPacket()), held_(allocPacket()) {
+    const bool toStdout = path == "-";
+    const std::string ext = lowerExtension(path);
+    y4m_ = toStdout || ext == "y4m";
+    const AVOutputFormat* format = y4m_ ? av_guess_format("yuv4mpegpipe", nullptr, nullptr)
+                                        : av_guess_format(nullptr, path.c_str(), nullptr);
+    if (!format)
+        throw CliError(ExitCode::usage, "cannot tell the output format of " + path +
+                                            " from its extension (try .mkv, .mp4 or .y4m)");
+    if (avformat_alloc_output_context2(&muxer_, format, nullptr, nullptr) < 0 || !muxer_) throw std::bad_alloc();
+    // Y4M tags for depths above 8 bits are common but unofficial.
+    if (y4m_) muxer_->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
+
+    setUpEncoder(codec);
+
+    writePath_ = toStdout ? "pipe:1" : isDeviceOrPipe(path) ? path : path + ".part";
+    if (!(format->flags & AVFMT_NOFILE)) {
+        const int result = avio_open(&muxer_->pb, writePath_.c_str(), AVIO_FLAG_WRITE);
+        if (result < 0) {
+            const std::string why = avErrorText(result);
+            avformat_free_context(muxer_);
+            muxer_ = nullptr;
+            throw CliError(ExitCode::output, "cannot write " + path + ": " + why);
+        }
+        if (writePath_ != path_) partialSlot_ = registerPartial(writePath_);
+    }
+}
+
+VideoOutput::~VideoOutput() {
+    if (muxer_) {
+        if (muxer_->pb && !(muxer_->oformat->flags & AVFMT_NOFILE)) avio_closep(&muxer_->pb);
+        avformat_free_context(muxer_);
+    }
+    if (!finished_ && writePath_ != path_ && writePath_ != "pipe:1") unlink(writePath_.c_str());
+    unregisterPartial(partialSlot_);
+}
+
+void VideoOutput::setUpEncoder(const std::string& codec) {
+    const std::string ext = lowerExtension(path_);
+    std::string name = codec;
+    if (y4m_) {
+        if (!codec.empty() && codec != "rawvideo" && codec != "wrapped_avframe")
+            warnings_.push_back("Y4M holds raw frames only; --codec " + codec + " is ignored");
+        name = "wrapped_avframe";
+    } else if (name.empty()) {
+        if (ext == "mkv" || ext == "nut" || ext == "avi") name = "ffv1";
+        else if (ext == "mp4" || ext == "mov" || ext == "m4v") name = "libx264";
+    }
+    const AVCodec* encoder = nullptr;
+    if (!name.empty()) {
+        encoder = avcodec_find_encoder_by_name(name.c_str());
+        if (!encoder && name == "libx264")
+            throw CliError(ExitCode::usage, "this FFmpeg has no H.264 encoder (libx264) for " + path_ +
+                                                "; choose another with --codec, or write .mkv");
+        if (!encoder) throw CliError(ExitCode::usage, "FFmpeg has no encoder named " + name);
+    } else {
+        encoder = avcodec_find_encoder(muxer_->oformat->video_codec);
+        if (!encoder) throw CliError(ExitCode::usage, "no video encoder is known for " + path_ + "; use --codec");
+    }
+    if (encoder->type != AVMEDIA_TYPE_VIDEO) throw CliError(ExitCode::usage, name + " is not a video encoder");
+    if (!y4m_ && avformat_query_codec(muxer_->oformat, encoder->id, FF_COMPLIANCE_NORMAL) == 0)
+        throw CliError(ExitCode::usage, std::string("a ") + muxer_->oformat->name + " file cannot hold " +
+                                            encoder->name + " video");
+
+    AVPixelFormat stored = video_.format;
+    bool storable = true;
+    if (y4m_) {
+        storable = y4mStores(stored);
+        if (!storable) stored = avcodec_find_best_pix_fmt_of_list(y4mFormats, video_.format, 0, nullptr);
+    } else {
+        storable = encoderStores(encoder, stored);
+        if (!storable) stored = avcodec_find_best_pix_fmt_of_list(encoder->pix_fmts, video_.format, 0, nullptr);
+    }
+    // A JPEG-range format that the encoder lacks is stored as its plain
+    // equivalent, the same codes marked full range.
+    if (!storable && plainEquivalent(video_.format) != AV_PIX_FMT_NONE &&
+        (y4m_ ? y4mStores(plainEquivalent(video_.format)) : encoderStores(encoder, plainEquivalent(video_.format)))) {
+        stored = plainEquivalent(video_.format);
+        relabel_ = true;
+        video_.range = AVCOL_RANGE_JPEG;
+        storable = true;
+    }
+    if (!storable) {
+        warnings_.push_back(std::string("the ") + (y4m_ ? "Y4M format" : encoder->name) + " cannot store " +
+                            pixelFormatName(video_.format) + "; writing " + pixelFormatName(stored));
+        convert_.reset(sws_getContext(video_.width, video_.height, video_.format, video_.width, video_.height, stored,
+                                      SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
+        if (!convert_) throw CliError(ExitCode::output, "cannot convert " + pixelFormatName(video_.format) + " to " + pixelFormatName(stored));
+        converted_ = newFrame(stored, video_.width, video_.height);
+    }
+
+    encoder_.reset(avcodec_alloc_context3(encoder));
+    if (!encoder_) throw std::bad_alloc();
+    AVCodecContext& enc = *encoder_;
+    enc.width = video_.width;
+    enc.height = video_.height;
+    enc.pix_fmt = stored;
+    enc.sample_aspect_ratio = video_.sampleAspect;
+    enc.framerate = video_.frameRate;
+    enc.time_base = y4m_ ? av_inv_q(video_.frameRate) : video_.timeBase;
+    enc.color_range = video_.range;
+    enc.color_primaries = video_.primaries;
+    enc.color_trc = video_.transfer;
+    enc.colorspace = video_.colorSpace;
+    enc.chroma_sample_location = video_.chromaLocation;
+    enc.field_order = video_.fieldOrder;
+    enc.thread_count = 0;
+    if (muxer_->oformat->flags & AVFMT_GLOBALHEADER) enc.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    AVDictionary* options = nullptr;
+    if (encoder->id == AV_CODEC_ID_FFV1) {
+        enc.level = 3;  // sliced, so that it encodes on several threads
+        av_dict_set(&options, "slicecrc", "1", 0);
+    } else if (std::string(encoder->name) == "libx264") {
+        av_dict_set(&options, "crf", "16", 0);
+        av_dict_set(&options, "preset", "medium", 0);
+    }
+    const int result = avcodec_open2(encoder_.get(), encoder, &options);
+    av_dict_free(&options);
+    if (result < 0) fail(std::string("cannot start the ") + encoder->name + " encoder", result);
+
+    stream_ = avformat_new_stream(muxer_, nullptr);
+    if (!stream_) throw std::bad_alloc();
+    avcodec_parameters_from_context(stream_->codecpar, encoder_.get());
+    stream_->time_base = enc.time_base;
+    stream_->avg_frame_rate = video_.frameRate;
+    stream_->r_frame_rate = video_.frameRate;
+    stream_->sample_aspect_ratio = video_.sampleAspect;
+}
+
+void VideoOutput::copyStreamsFrom(const std::string& source, double startSeconds, double endSeconds) {
+    InputContextPtr input = openInputFile(source);
+    copyStart_ = startSeconds;
+    copyEnd_ = endSeconds;
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        AVStream* in = input->streams[i];
+        const AVMediaType type = in->codecpar->codec_type;
+        if (static_cast<int>(i) == video_.streamIndex || (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_SUBTITLE)) {
+            if (static_cast<int>(i) == video_.streamIndex) copyTags(&stream_->metadata, in->metadata);
+            in->discard = AVDISCARD_ALL;
+            continue;
+        }
+        const char* kind = type == AVMEDIA_TYPE_AUDIO ? "audio" : "subtitle";
+        const AVCodecDescriptor* desc = avcodec_descriptor_get(in->codecpar->codec_id);
+        const std::string codecName = desc ? desc->name : "unknown";
+        const int fits = y4m_ ? 0 : avformat_query_codec(muxer_->oformat, in->codecpar->codec_id, FF_COMPLIANCE_NORMAL);
+        if (fits == 0) {
+            warnings_.push_back(std::string(kind) + " stream " + std::to_string(i) + " (" + codecName +
+                                ") cannot be stored in " + (y4m_ ? "Y4M" : muxer_->oformat->name) + " and is left out");
+            in->discard = AVDISCARD_ALL;
+            continue;
+        }
+        AVStream* out = avformat_new_stream(muxer_, nullptr);
+        if (!out || avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) throw std::bad_alloc();
+        out->codecpar->codec_tag = 0;
+        out->time_base = in->time_base;
+        out->disposition = in->disposition;
+        copyTags(&out->metadata, in->metadata);
+        copies_.push_back(CopiedStream{static_cast<int>(i), out});
+    }
+    copyTags(&muxer_->metadata, input->metadata);
+    if (copies_.empty()) return;
+    // A chunk's packets start near its first frame; earlier ones are skipped
+    // by time in any case, so a failed seek only costs reading.
+    if (std::isfinite(startSeconds) && startSeconds > 0) {
+        const int64_t target = static_cast<int64_t>(startSeconds * AV_TIME_BASE);
+        avformat_seek_file(input.get(), -1, INT64_MIN, target, target, 0);
+    }
+    copySource_ = std::move(input);
+    copyEnded_ = false;
+}
+
+void VideoOutput::writeHeader() {
+    stream_->codecpar->field_order = video_.fieldOrder;
+    const int result = avformat_write_header(muxer_, nullptr);
+    if (result < 0) fail("cannot start " + path_, result);
+    headerWritten_ = true;
+}
+
+// Writes copied packets that start before `seconds`; one packet read ahead is
+// held back until its time comes.
+void VideoOutput::copyUntil(double seconds) {
+    while (!copyEnded_) {
+        if (!holding_) {
+            const int result = av_read_frame(copySource_.get(), held_.get());
+            if (result < 0) {
+                copyEnded_ = true;
+                return;
+            }
+            if (copySource_->streams[held_->stream_index]->discard == AVDISCARD_ALL) {
+                av_packet_unref(held_.get());
+                continue;
+            }
+            holding_ = true;
+        }
+        const AVRational base = copySource_->streams[held_->stream_index]->time_base;
+        const int64_t ts = held_->pts != AV_NOPTS_VALUE ? held_->pts : held_->dts;
+        const double at = ts == AV_NOPTS_VALUE ? copyStart_ : ts * av_q2d(base);
+        if (at > seconds) return;
+        holding_ = false;
+        if (at < copyStart_ || at >= copyEnd_) {
+            av_packet_unref(held_.get());
+            continue;
+        }
+        writeHeld();
+    }
+}
+
+void VideoOutput::writeHeld() {
+    for (const CopiedStream& copy : copies_) {
+        if (copy.inputIndex != held_->stream_index) continue;
+        av_packet_rescale_ts(held_.get(), copySource_->streams[copy.inputIndex]->time_base, copy.output->time_base);
+        held_->stream_index = copy.output->index;
+        held_->pos = -1;
+        const int result = av_interleaved_write_frame(muxer_, held_.get());
+        if (result < 0) fail("cannot write a copied packet to " + path_, result);
+        break;
+    }
+    av_packet_unref(held_.get());
+}
+
+void VideoOutput::drainEncoder() {
+    for (;;) {
+        const int result = avcodec_receive_packet(encoder_.get(), packet_.get());
+        if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
+        if (result < 0) fail("encoding failed", result);
+        av_packet_rescale_ts(packet_.get(), encoder_->time_base, stream_->time_base);
+        packet_->stream_index = stream_->index;
+        const int64_t ts = packet_->dts != AV_NOPTS_VALUE ? packet_->dts : packet_->pts;
+        if (ts != AV_NOPTS_VALUE && !y4m_) copyUntil(ts * av_q2d(stream_->time_base));
+        const int written = av_interleaved_write_frame(muxer_, packet_.get());
+        if (written < 0) fail("cannot write to " + path_, written);
+    }
+}
+
+void VideoOutput::write(const AVFrame& frame, int64_t pts) {
+    if (!headerWritten_) writeHeader();
+    const AVFrame* source = &frame;
+    if (convert_) {
+        if (av_frame_make_writable(converted_.get()) < 0) throw std::bad_alloc();
+        sws_scale(convert_.get(), frame.data, frame.linesize, 0, video_.height, converted_->data, converted_->linesize);
+        av_frame_copy_props(converted_.get(), &frame);
+        source = converted_.get();
+    }
+    FramePtr send = cloneFrame(*source);
+    send->pts = y4m_ ? counter_ : pts;
+    ++counter_;
+    send->pict_type = AV_PICTURE_TYPE_NONE;
+    if (relabel_) {
+        send->format = encoder_->pix_fmt;
+        send->color_range = AVCOL_RANGE_JPEG;
+    }
+    const int result = avcodec_send_frame(encoder_.get(), send.get());
+    if (result < 0) fail("encoding failed", result);
+    drainEncoder();
+    ++written_;
+}
+
+void VideoOutput::finish() {
+    if (!headerWritten_) writeHeader();
+    avcodec_send_frame(encoder_.get(), nullptr);
+    drainEncoder();
+    copyUntil(std::numeric_limits<double>::infinity());
+    int result = av_write_trailer(muxer_);
+    if (result < 0) fail("cannot finish " + path_, result);
+    if (muxer_->pb && !(muxer_->oformat->flags & AVFMT_NOFILE)) {
+        result = avio_closep(&muxer_->pb);
+        if (result < 0) fail("cannot finish " + path_, result);
+    }
+    if (writePath_ != path_ && writePath_ != "pipe:1" && std::rename(writePath_.c_str(), path_.c_str()) != 0)
+        throw CliError(ExitCode::output, "cannot move " + writePath_ + " to " + path_ + ": " + std::strerror(errno));
+    unregisterPartial(partialSlot_);
+    partialSlot_ = -1;
+    finished_ = true;
+}
+
+std::string VideoOutput::encoderName() const { return encoder_ ? encoder_->codec->name : ""; }
+
+AVPixelFormat VideoOutput::storedFormat() const { return encoder_ ? encoder_->pix_fmt : AV_PIX_FMT_NONE; }
+
+void VideoOutput::fail(const std::string& what, int error) const {
+    throw CliError(ExitCode::output, what + ": " + avErrorText(error));
+}
+
+}  // namespace quenda_cli

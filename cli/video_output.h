@@ -1,0 +1,81 @@
+// Writing the denoised video: encoder chosen by the output's extension, the
+// input's size, pixel format, frame rate, time stamps and colour description
+// kept, audio and subtitle streams copied from the input. The file is written
+// under a temporary name and renamed only once it is complete.
+#pragma once
+
+#include "cli/ffmpeg_util.h"
+#include "cli/video_input.h"
+
+#include <string>
+#include <vector>
+
+namespace quenda_cli {
+
+class VideoOutput {
+public:
+    // Opens `path` for writing ("-" writes Y4M to standard output). `codec`
+    // names an FFmpeg encoder; empty chooses by extension (.y4m raw, .mkv
+    // FFV1, .mp4 H.264). Throws CliError.
+    VideoOutput(const std::string& path, const std::string& codec, const VideoInfo& video);
+    ~VideoOutput();
+    VideoOutput(const VideoOutput&) = delete;
+    VideoOutput& operator=(const VideoOutput&) = delete;
+
+    // Copies the audio and subtitle streams of `source` whose packets start
+    // within [startSeconds, endSeconds). Call before the first frame.
+    void copyStreamsFrom(const std::string& source, double startSeconds, double endSeconds);
+
+    // Encodes one frame of the input's format; `pts` in the input's time base.
+    void write(const AVFrame& frame, int64_t pts);
+    // Flushes, finalises and moves the file to its name. Throws CliError.
+    void finish();
+
+    const std::string& path() const { return path_; }
+    std::string encoderName() const;
+    AVPixelFormat storedFormat() const;
+    int copiedStreams() const { return static_cast<int>(copies_.size()); }
+    int framesWritten() const { return written_; }
+    const std::vector<std::string>& warnings() const { return warnings_; }
+
+private:
+    struct CopiedStream {
+        int inputIndex;
+        AVStream* output;
+    };
+
+    void setUpEncoder(const std::string& codec);
+    void writeHeader();
+    void drainEncoder();
+    void copyUntil(double seconds);
+    void writeHeld();
+    [[noreturn]] void fail(const std::string& what, int error) const;
+
+    std::string path_;
+    std::string writePath_;  // temporary name, or path_ itself for pipes and devices
+    VideoInfo video_;
+    bool y4m_ = false;
+    AVFormatContext* muxer_ = nullptr;
+    AVStream* stream_ = nullptr;
+    CodecContextPtr encoder_;
+    SwsPtr convert_;
+    FramePtr converted_;
+    PacketPtr packet_;
+    bool relabel_ = false;  // JPEG-range frames stored under the plain format's name
+    bool headerWritten_ = false;
+    bool finished_ = false;
+    int partialSlot_ = -1;  // registered for removal on interruption
+    int written_ = 0;
+    int64_t counter_ = 0;
+    std::vector<std::string> warnings_;
+
+    InputContextPtr copySource_;
+    std::vector<CopiedStream> copies_;
+    PacketPtr held_;   // next packet of the copied streams, not yet due
+    bool holding_ = false;
+    bool copyEnded_ = true;
+    double copyStart_ = 0;
+    double copyEnd_ = 0;
+};
+
+}  // namespace quenda_cli

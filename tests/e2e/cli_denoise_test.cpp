@@ -1,0 +1,171 @@
+// quenda denoising real files through the plug-in: exact round trips, a gain
+// against the clean source, chunks equal to the whole run, audio kept.
+#include "cli/metrics.h"
+#include "cli/video_input.h"
+#include "tests/e2e/cli_test_media.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+using namespace quenda_cli;
+using cli_test::runQuenda;
+
+const std::vector<std::string> identity = {"--luma-space", "0", "--luma-time", "0", "--chroma-space", "0",
+                                           "--chroma-time", "0"};
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+struct RoundTripCase {
+    const char* name;
+    AVPixelFormat format;
+    int width;
+    int height;
+    const char* input;
+    const char* output;
+};
+
+void PrintTo(const RoundTripCase& c, std::ostream* os) { *os << c.name; }
+
+class CliRoundTripTest : public ::testing::TestWithParam<RoundTripCase> {};
+
+// With every range 0 the plug-in gives back its input, and so must the host:
+// every frame bit-exact, in the input's size and pixel format.
+TEST_P(CliRoundTripTest, IdentityFilterGivesBackTheInput) {
+    const RoundTripCase c = GetParam();
+    cli_test::TempDir dir;
+    const std::string input = dir.path(c.input), output = dir.path(c.output);
+    cli_test::writeClip(input, cli_test::clipSettings(c.format, c.width, c.height, 3), true);
+
+    const cli_test::RunResult run = runQuenda(std::vector<std::string>{"denoise", input, output, "-q"} + identity);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const std::vector<FramePtr> before = cli_test::readAllFrames(input), after = cli_test::readAllFrames(output);
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < before.size(); ++i) {
+        EXPECT_EQ(pixelFormatName(after[i]->format), pixelFormatName(before[i]->format)) << "frame " << i;
+        EXPECT_TRUE(cli_test::samePlanes(*after[i], *before[i])) << "frame " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, CliRoundTripTest,
+    ::testing::Values(RoundTripCase{"Yuv420p8BitY4m", AV_PIX_FMT_YUV420P, 64, 48, "in.y4m", "out.y4m"},
+                      RoundTripCase{"Yuv422p10BitMkv", AV_PIX_FMT_YUV422P10LE, 64, 48, "in.mkv", "out.mkv"},
+                      RoundTripCase{"OddSize", AV_PIX_FMT_YUV420P, 17, 11, "in.mkv", "out.mkv"},
+                      RoundTripCase{"OnePixel", AV_PIX_FMT_YUV420P, 1, 1, "in.y4m", "out.y4m"}),
+    [](const ::testing::TestParamInfo<RoundTripCase>& info) { return std::string(info.param.name); });
+
+// Y4M through pipes: standard input to standard output.
+TEST(CliDenoise, PipesCarryY4m) {
+    cli_test::TempDir dir;
+    const std::string input = dir.path("in.y4m"), output = dir.path("out.y4m");
+    cli_test::writeClip(input, cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 3), true);
+    const cli_test::RunResult run = runQuenda(std::vector<std::string>{"denoise", "-", "-"} + identity, input, output);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(cli_test::readFile(output), cli_test::readFile(input));
+}
+
+// A noisy clip comes out closer to its clean source, as quenda's own report
+// says and as an independent measurement of the written file confirms.
+TEST(CliDenoise, DenoisingGainsPsnrAgainstTheCleanSource) {
+    cli_test::TempDir dir;
+    const std::string clean = dir.path("clean.mkv"), noisy = dir.path("noisy.mkv"), output = dir.path("out.mkv");
+    const DemoSettings settings = cli_test::clipSettings(AV_PIX_FMT_YUV420P, 64, 48, 4);
+    cli_test::writeClip(clean, settings, false);
+    cli_test::writeClip(noisy, settings, true);
+
+    const cli_test::RunResult run =
+        runQuenda({"denoise", noisy, output, "--reference", clean, "--report", dir.path("run.json"), "--compare",
+                   dir.path("compare.png"), "--compare-frame", "1"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("fps"), std::string::npos) << run.output;
+
+    const std::string json = cli_test::readFile(dir.path("run.json"));
+    const double reportedBefore = cli_test::jsonValue(json, "psnr_input", json.find("\"all\""));
+    const double reportedAfter = cli_test::jsonValue(json, "psnr_output", json.find("\"all\""));
+    EXPECT_GT(reportedAfter, reportedBefore + 1.0) << json;
+    EXPECT_EQ(cli_test::jsonValue(json, "frames_written"), 4) << json;
+
+    QualityMeter before, after;
+    const std::vector<FramePtr> cleanFrames = cli_test::readAllFrames(clean), noisyFrames = cli_test::readAllFrames(noisy),
+                                outFrames = cli_test::readAllFrames(output);
+    ASSERT_EQ(outFrames.size(), cleanFrames.size());
+    for (size_t i = 0; i < cleanFrames.size(); ++i) {
+        before.add(*noisyFrames[i], *cleanFrames[i]);
+        after.add(*outFrames[i], *cleanFrames[i]);
+    }
+    EXPECT_GT(after.plane(0).psnr, before.plane(0).psnr + 1.0) << "luma";
+    EXPECT_GT(after.overallPsnr(), before.overallPsnr() + 1.0);
+    EXPECT_NEAR(after.overallPsnr(), reportedAfter, 0.01);
+
+    // The comparison picture: three panels (noisy, denoised, clean) with gaps.
+    const std::vector<FramePtr> picture = cli_test::readAllFrames(dir.path("compare.png"));
+    ASSERT_EQ(picture.size(), 1u);
+    EXPECT_EQ(picture[0]->width, 3 * 64 + 2 * 4);
+    EXPECT_EQ(picture[0]->height, 48);
+}
+
+// Chunks of a clip, each with its neighbours as temporal context, give the
+// same frames as one run over the whole clip.
+TEST(CliDenoise, ChunksEqualTheWholeRun) {
+    cli_test::TempDir dir;
+    const std::string noisy = dir.path("noisy.y4m");
+    cli_test::writeClip(noisy, cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 7), true);
+    const std::vector<std::string> tracks = {"--luma-time", "2", "--chroma-time", "1", "-q"};
+
+    ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", noisy, dir.path("whole.mkv")} + tracks).exitCode, 0);
+    ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", noisy, dir.path("a.mkv"), "--frames", "0:3"} + tracks).exitCode, 0);
+    ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", noisy, dir.path("b.mkv"), "--frames", "3:"} + tracks).exitCode, 0);
+
+    const std::vector<FramePtr> whole = cli_test::readAllFrames(dir.path("whole.mkv"));
+    std::vector<FramePtr> chunks = cli_test::readAllFrames(dir.path("a.mkv"));
+    for (FramePtr& frame : cli_test::readAllFrames(dir.path("b.mkv"))) chunks.push_back(std::move(frame));
+    ASSERT_EQ(whole.size(), 7u);
+    ASSERT_EQ(chunks.size(), 7u);
+    for (size_t i = 0; i < whole.size(); ++i) EXPECT_TRUE(cli_test::samePlanes(*chunks[i], *whole[i])) << "frame " << i;
+
+    // The second chunk keeps its place in time.
+    VideoInput second(dir.path("b.mkv"), 2), original(noisy, 2);
+    EXPECT_NEAR(second.frameSeconds(0), original.frameSeconds(3), 0.002);
+}
+
+// Audio is copied untouched, and a chunk keeps the audio of its own span.
+TEST(CliDenoise, AudioSurvives) {
+    cli_test::TempDir dir;
+    const std::string input = dir.path("in.mkv"), output = dir.path("out.mkv");
+    cli_test::writeClipWithAudio(input, cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 4));
+    const cli_test::RunResult run = runQuenda(std::vector<std::string>{"denoise", input, output, "-q"} + identity);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const std::string audio = cli_test::audioBytes(input);
+    ASSERT_FALSE(audio.empty());
+    EXPECT_EQ(cli_test::audioBytes(output), audio);
+    EXPECT_EQ(cli_test::readAllFrames(output).size(), 4u);
+
+    const std::string chunk = dir.path("chunk.mkv");
+    ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", input, chunk, "--frames", "2:", "-q"} + identity).exitCode, 0);
+    const std::string chunkAudio = cli_test::audioBytes(chunk);
+    EXPECT_EQ(chunkAudio, audio.substr(audio.size() / 2)) << "the second half of the audio";
+}
+
+TEST(CliCommands, VersionAndDevicesTellWhatIsInUse) {
+    const cli_test::RunResult version = runQuenda({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_NE(version.output.find("ver 1.12"), std::string::npos) << version.output;
+    EXPECT_NE(version.output.find("libavcodec"), std::string::npos) << version.output;
+
+    const cli_test::RunResult devices = runQuenda({"devices"});
+    EXPECT_EQ(devices.exitCode, 0) << devices.output;
+    EXPECT_NE(devices.output.find(" * "), std::string::npos) << devices.output;
+
+    const cli_test::RunResult help = runQuenda({"denoise", "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.output.find("--luma-dispersion"), std::string::npos) << help.output;
+    EXPECT_NE(help.output.find("Example"), std::string::npos) << help.output;
+}
+
+}  // namespace

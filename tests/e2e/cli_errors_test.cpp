@@ -1,0 +1,123 @@
+// Bad input gets one clear message and its own exit status, never a crash or
+// a half-written file under the output's name.
+#include "cli/errors.h"
+#include "tests/e2e/cli_test_media.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+
+namespace {
+
+using namespace quenda_cli;
+using cli_test::runQuenda;
+
+void writeText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+struct BadCase {
+    const char* name;
+    std::function<void(const cli_test::TempDir&)> make;  // makes dir/"in.*"
+    std::vector<std::string> args;                        // {IN} and {OUT} stand for the paths
+    ExitCode code;
+    const char* message;
+};
+
+std::vector<std::string> expand(const std::vector<std::string>& args, const cli_test::TempDir& dir) {
+    std::vector<std::string> out;
+    for (const std::string& arg : args) {
+        if (arg.rfind("{IN}", 0) == 0) out.push_back(dir.path("in" + arg.substr(4)));
+        else if (arg == "{OUT}") out.push_back(dir.path("out.mkv"));
+        else out.push_back(arg);
+    }
+    return out;
+}
+
+void cleanClip(const cli_test::TempDir& dir) {
+    cli_test::writeClip(dir.path("in.y4m"), cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 3), true);
+}
+
+// Each refused before the plug-in computes anything.
+TEST(CliErrors, BadInputsAreRefusedClearly) {
+    const std::vector<BadCase> cases = {
+        {"missing file", [](const cli_test::TempDir&) {}, {"denoise", "{IN}.mkv", "{OUT}"}, ExitCode::input,
+         "No such file"},
+        {"not video", [](const cli_test::TempDir& d) { writeText(d.path("in.txt"), "just some words\n"); },
+         {"denoise", "{IN}.txt", "{OUT}"}, ExitCode::input, "not a video file"},
+        {"no frames", [](const cli_test::TempDir& d) { writeText(d.path("in.y4m"), "YUV4MPEG2 W32 H24 F25:1 Ip A1:1 C420jpeg\n"); },
+         {"denoise", "{IN}.y4m", "{OUT}"}, ExitCode::input, "no video frames"},
+        {"absurd width",
+         [](const cli_test::TempDir& d) {
+             writeText(d.path("in.y4m"), "YUV4MPEG2 W40000 H16 F25:1 Ip A1:1 C420jpeg\nFRAME\n" + std::string(960000, '\x80'));
+         },
+         {"denoise", "{IN}.y4m", "{OUT}"}, ExitCode::input, "40000x16"},
+        {"absurd area",
+         [](const cli_test::TempDir& d) { writeText(d.path("in.y4m"), "YUV4MPEG2 W100000 H100000 F25:1 Ip\nFRAME\n"); },
+         {"denoise", "{IN}.y4m", "{OUT}"}, ExitCode::input, "100000x100000"},
+        {"unwritable output", cleanClip, {"denoise", "{IN}.y4m", "/nonexistent-dir/out.mkv"}, ExitCode::output,
+         "cannot write /nonexistent-dir/out.mkv"},
+        {"output is the input", cleanClip, {"denoise", "{IN}.y4m", "{IN}.y4m"}, ExitCode::usage, "is the input"},
+        {"track out of range", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--luma-space", "17"}, ExitCode::usage,
+         "0 to 16"},
+        {"frames past the end", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--frames", "3:9"}, ExitCode::usage,
+         "starts past the 3 frames"},
+        {"unknown extension", cleanClip, {"denoise", "{IN}.y4m", "out.unknownext"}, ExitCode::usage, "extension"},
+    };
+    for (const BadCase& c : cases) {
+        cli_test::TempDir dir;
+        c.make(dir);
+        const cli_test::RunResult run = runQuenda(expand(c.args, dir));
+        EXPECT_EQ(run.exitCode, static_cast<int>(c.code)) << c.name << ": " << run.output;
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << c.name << ": " << run.output;
+        EXPECT_FALSE(cli_test::fileExists(dir.path("out.mkv"))) << c.name;
+        EXPECT_TRUE(cli_test::filesEndingWith(dir.dir(), ".part").empty()) << c.name;
+    }
+}
+
+// A file cut off or damaged mid-stream: the frames before the break are
+// denoised and finalised, and the error says where the input stopped. The
+// damaged file is found out only while decoding, after the plug-in has
+// been told the longer frame count.
+TEST(CliErrors, BrokenInputIsFinalisedUpToTheBreak) {
+    const struct {
+        const char* name;
+        const char* file;
+        std::function<void(const std::string&, const std::string&)> breakIt;
+    } cases[] = {
+        {"cut Y4M", "in.y4m", [](const std::string& a, const std::string& b) { cli_test::truncateCopy(a, b, 0.55); }},
+        {"cut Matroska", "in.mkv", [](const std::string& a, const std::string& b) { cli_test::truncateCopy(a, b, 0.55); }},
+        {"damaged Matroska", "in.mkv",
+         [](const std::string& a, const std::string& b) { cli_test::damageCopy(a, b, 0.6, 1500); }},
+    };
+    for (const auto& c : cases) {
+        cli_test::TempDir dir;
+        const std::string whole = dir.path(std::string("whole-") + c.file), broken = dir.path(c.file);
+        cli_test::writeClip(whole, cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 10), true);
+        c.breakIt(whole, broken);
+        const cli_test::RunResult run = runQuenda({"denoise", broken, dir.path("out.mkv"), "-q"});
+        EXPECT_EQ(run.exitCode, static_cast<int>(ExitCode::truncated)) << c.name << ": " << run.output;
+        EXPECT_NE(run.output.find("ends early"), std::string::npos) << c.name << ": " << run.output;
+        const size_t holds = run.output.find("holds frames 0 to ");
+        ASSERT_NE(holds, std::string::npos) << c.name << ": " << run.output;
+        const int last = std::atoi(run.output.c_str() + holds + 18);
+        const size_t frames = cli_test::readAllFrames(dir.path("out.mkv")).size();
+        EXPECT_EQ(frames, static_cast<size_t>(last + 1)) << c.name;
+        EXPECT_GE(frames, 3u) << c.name;
+        EXPECT_LT(frames, 10u) << c.name;
+        EXPECT_TRUE(cli_test::filesEndingWith(dir.dir(), ".part").empty()) << c.name;
+    }
+}
+
+// A failing plug-in (here: one that cannot be loaded) is an error of its own.
+TEST(CliErrors, MissingPluginIsNamed) {
+    cli_test::TempDir dir;
+    cleanClip(dir);
+    const cli_test::RunResult run =
+        runQuenda({"denoise", dir.path("in.y4m"), dir.path("out.mkv"), "--plugin", dir.path("none.so")});
+    EXPECT_EQ(run.exitCode, static_cast<int>(ExitCode::plugin)) << run.output;
+    EXPECT_NE(run.output.find("cannot load the plug-in"), std::string::npos) << run.output;
+    EXPECT_FALSE(cli_test::fileExists(dir.path("out.mkv")));
+}
+
+}  // namespace

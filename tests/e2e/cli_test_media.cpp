@@ -1,0 +1,239 @@
+#include "tests/e2e/cli_test_media.h"
+
+#include "cli/video_input.h"
+#include "cli/video_output.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+
+namespace cli_test {
+
+using quenda_cli::FramePtr;
+
+namespace {
+
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string tempRoot() {
+    const char* dir = std::getenv("TMPDIR");
+    return dir && *dir ? dir : "/tmp";
+}
+
+// FFmpeg's own chatter (the H.264 encoder's statistics) stays out of test logs.
+const bool quietLibraries = (quenda_cli::configureFfmpegLogging(), true);
+
+void check(int result, const char* what) {
+    if (result < 0) throw std::runtime_error(std::string(what) + ": " + quenda_cli::avErrorText(result));
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    std::string pattern = tempRoot() + "/quenda-cli-test-XXXXXX";
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    dir_ = pattern;
+}
+
+TempDir::~TempDir() { std::system(("rm -rf " + quoted(dir_)).c_str()); }
+
+RunResult runQuenda(const std::vector<std::string>& args, const std::string& stdinFile, const std::string& stdoutFile) {
+    // Compiled kernels are cached across the tests' runs, away from $HOME.
+    std::string command = "QUENDA_REGISTRY_ROOT=" + quoted(tempRoot() + "/quenda-cli-tests-registry") + " " +
+                          quoted(QUENDA_CLI_PATH);
+    for (const std::string& arg : args) command += " " + quoted(arg);
+    command += " 2>&1";  // before any redirection of standard output, so that errors reach the pipe
+    if (!stdinFile.empty()) command += " < " + quoted(stdinFile);
+    if (!stdoutFile.empty()) command += " > " + quoted(stdoutFile);
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) throw std::runtime_error("cannot run quenda");
+    RunResult result{-1, ""};
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
+    const int status = pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+quenda_cli::DemoSettings clipSettings(AVPixelFormat format, int width, int height, int frames) {
+    quenda_cli::DemoSettings settings;
+    settings.format = format;
+    settings.width = width;
+    settings.height = height;
+    settings.frames = frames;
+    settings.frameRate = AVRational{25, 1};
+    return settings;
+}
+
+void writeClip(const std::string& path, const quenda_cli::DemoSettings& settings, bool noisy) {
+    quenda_cli::VideoOutput output(path, "", quenda_cli::demoVideoInfo(settings));
+    for (int i = 0; i < settings.frames; ++i) {
+        FramePtr frame = quenda_cli::makeCleanFrame(settings, i);
+        output.write(noisy ? *quenda_cli::addNoise(*frame, settings, i) : *frame, i);
+    }
+    output.finish();
+}
+
+void writeClipWithAudio(const std::string& path, const quenda_cli::DemoSettings& settings) {
+    AVFormatContext* muxer = nullptr;
+    check(avformat_alloc_output_context2(&muxer, nullptr, "matroska", path.c_str()), "muxer");
+    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> owner(muxer, [](AVFormatContext* m) {
+        if (m->pb) avio_closep(&m->pb);
+        avformat_free_context(m);
+    });
+
+    quenda_cli::CodecContextPtr video(avcodec_alloc_context3(avcodec_find_encoder(AV_CODEC_ID_FFV1)));
+    video->width = settings.width;
+    video->height = settings.height;
+    video->pix_fmt = settings.format;
+    video->time_base = av_inv_q(settings.frameRate);
+    check(avcodec_open2(video.get(), video->codec, nullptr), "ffv1");
+    const int sampleRate = 48000;
+    const int samplesPerFrame = static_cast<int>(sampleRate / av_q2d(settings.frameRate));
+    quenda_cli::CodecContextPtr audio(avcodec_alloc_context3(avcodec_find_encoder(AV_CODEC_ID_PCM_S16LE)));
+    audio->sample_fmt = AV_SAMPLE_FMT_S16;
+    audio->sample_rate = sampleRate;
+    av_channel_layout_default(&audio->ch_layout, 1);
+    audio->time_base = AVRational{1, sampleRate};
+    check(avcodec_open2(audio.get(), audio->codec, nullptr), "pcm");
+
+    AVStream* videoStream = avformat_new_stream(muxer, nullptr);
+    avcodec_parameters_from_context(videoStream->codecpar, video.get());
+    videoStream->time_base = video->time_base;
+    AVStream* audioStream = avformat_new_stream(muxer, nullptr);
+    avcodec_parameters_from_context(audioStream->codecpar, audio.get());
+    audioStream->time_base = audio->time_base;
+    check(avio_open(&muxer->pb, path.c_str(), AVIO_FLAG_WRITE), "open");
+    check(avformat_write_header(muxer, nullptr), "header");
+
+    quenda_cli::PacketPtr packet = quenda_cli::allocPacket();
+    auto drain = [&](AVCodecContext* encoder, AVStream* stream) {
+        while (avcodec_receive_packet(encoder, packet.get()) == 0) {
+            av_packet_rescale_ts(packet.get(), encoder->time_base, stream->time_base);
+            packet->stream_index = stream->index;
+            check(av_interleaved_write_frame(muxer, packet.get()), "write");
+        }
+    };
+    for (int i = 0; i < settings.frames; ++i) {
+        FramePtr frame = quenda_cli::makeCleanFrame(settings, i);
+        frame->pts = i;
+        check(avcodec_send_frame(video.get(), frame.get()), "encode video");
+        drain(video.get(), videoStream);
+
+        FramePtr sound = quenda_cli::allocFrame();
+        sound->format = AV_SAMPLE_FMT_S16;
+        sound->sample_rate = sampleRate;
+        sound->nb_samples = samplesPerFrame;
+        av_channel_layout_default(&sound->ch_layout, 1);
+        check(av_frame_get_buffer(sound.get(), 0), "audio buffer");
+        auto* samples = reinterpret_cast<int16_t*>(sound->data[0]);
+        for (int s = 0; s < samplesPerFrame; ++s)
+            samples[s] = static_cast<int16_t>(8000 * std::sin((i * samplesPerFrame + s) * 2 * M_PI * 440 / sampleRate));
+        sound->pts = static_cast<int64_t>(i) * samplesPerFrame;
+        check(avcodec_send_frame(audio.get(), sound.get()), "encode audio");
+        drain(audio.get(), audioStream);
+    }
+    avcodec_send_frame(video.get(), nullptr);
+    drain(video.get(), videoStream);
+    avcodec_send_frame(audio.get(), nullptr);
+    drain(audio.get(), audioStream);
+    check(av_write_trailer(muxer), "trailer");
+}
+
+std::vector<FramePtr> readAllFrames(const std::string& path) {
+    quenda_cli::VideoInput input(path, 2);
+    std::vector<FramePtr> frames;
+    for (int i = 0; i < input.frameCount(); ++i) frames.push_back(quenda_cli::cloneFrame(input.frame(i)));
+    return frames;
+}
+
+bool samePlanes(const AVFrame& a, const AVFrame& b) {
+    if (a.format != b.format || a.width != b.width || a.height != b.height) return false;
+    const AVPixelFormat format = static_cast<AVPixelFormat>(a.format);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    for (int p = 0; p < 4 && a.data[p]; ++p) {
+        const int bytes = av_image_get_linesize(format, a.width, p);
+        const int h = (p == 1 || p == 2) ? AV_CEIL_RSHIFT(a.height, desc->log2_chroma_h) : a.height;
+        for (int y = 0; y < h; ++y)
+            if (std::memcmp(a.data[p] + static_cast<ptrdiff_t>(y) * a.linesize[p],
+                            b.data[p] + static_cast<ptrdiff_t>(y) * b.linesize[p], static_cast<size_t>(bytes)) != 0)
+                return false;
+    }
+    return true;
+}
+
+std::string audioBytes(const std::string& path) {
+    quenda_cli::InputContextPtr input = quenda_cli::openInputFile(path);
+    const int stream = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (stream < 0) return "";
+    std::string bytes;
+    quenda_cli::PacketPtr packet = quenda_cli::allocPacket();
+    while (av_read_frame(input.get(), packet.get()) >= 0) {
+        if (packet->stream_index == stream) bytes.append(reinterpret_cast<const char*>(packet->data), static_cast<size_t>(packet->size));
+        av_packet_unref(packet.get());
+    }
+    return bytes;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::vector<std::string> filesEndingWith(const std::string& dir, const std::string& suffix) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* entry = readdir(d)) {
+            const std::string name = entry->d_name;
+            if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+                names.push_back(name);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+void truncateCopy(const std::string& from, const std::string& to, double fraction) {
+    const std::string bytes = readFile(from);
+    std::ofstream out(to, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size() * fraction));
+}
+
+void damageCopy(const std::string& from, const std::string& to, double fraction, size_t length) {
+    std::string bytes = readFile(from);
+    const size_t start = static_cast<size_t>(bytes.size() * fraction);
+    for (size_t i = start; i < std::min(bytes.size(), start + length); ++i) bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);
+    std::ofstream(to, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+double jsonValue(const std::string& json, const std::string& key, size_t from) {
+    const size_t at = json.find("\"" + key + "\":", from);
+    if (at == std::string::npos) return std::numeric_limits<double>::quiet_NaN();
+    return std::strtod(json.c_str() + at + key.size() + 3, nullptr);
+}
+
+}  // namespace cli_test

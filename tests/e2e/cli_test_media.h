@@ -1,0 +1,58 @@
+// Helpers of the command-line host's tests: running the built quenda, and
+// making and reading small video files with its library.
+#pragma once
+
+#include "cli/demo_clip.h"
+#include "cli/ffmpeg_util.h"
+
+#include <string>
+#include <vector>
+
+namespace cli_test {
+
+// A fresh directory, removed with its contents at the end of the test.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    const std::string& dir() const { return dir_; }
+
+private:
+    std::string dir_;
+};
+
+struct RunResult {
+    int exitCode;
+    std::string output;  // standard error, and standard output unless redirected
+};
+
+// Runs quenda with `args`; standard input and output optionally from and to files.
+RunResult runQuenda(const std::vector<std::string>& args, const std::string& stdinFile = "",
+                    const std::string& stdoutFile = "");
+
+// A clip of `frames` frames of the demo scene.
+quenda_cli::DemoSettings clipSettings(AVPixelFormat format, int width, int height, int frames);
+// Writes the clean scene, or its noisy copy.
+void writeClip(const std::string& path, const quenda_cli::DemoSettings& settings, bool noisy);
+// The same video (FFV1) with a mono PCM audio stream, in Matroska.
+void writeClipWithAudio(const std::string& path, const quenda_cli::DemoSettings& settings);
+
+std::vector<quenda_cli::FramePtr> readAllFrames(const std::string& path);
+// Same format, size and plane contents.
+bool samePlanes(const AVFrame& a, const AVFrame& b);
+// The packets of the first audio stream, concatenated; empty without one.
+std::string audioBytes(const std::string& path);
+
+std::string readFile(const std::string& path);
+bool fileExists(const std::string& path);
+// Names in the directory ending in `suffix`.
+std::vector<std::string> filesEndingWith(const std::string& dir, const std::string& suffix);
+// Copies the first `fraction` of a file.
+void truncateCopy(const std::string& from, const std::string& to, double fraction);
+// Copies a file with `length` bytes from `fraction` of the way in scrambled.
+void damageCopy(const std::string& from, const std::string& to, double fraction, size_t length);
+// The number after "key": in a JSON text; NaN when absent.
+double jsonValue(const std::string& json, const std::string& key, size_t from = 0);
+
+}  // namespace cli_test
