@@ -1,0 +1,32 @@
+#!/bin/bash
+# Installs 32-bit Wine and a virtual X server from Debian 12, for running the
+# Windows plug-in under Wine (tests/wine/run_wine_test.sh). Direct3D 11 under
+# Wine draws on OpenGL, so Mesa's 32-bit OpenGL drivers come too (llvmpipe on
+# the CPU when there is no GPU). Does nothing when all are installed.
+set -euo pipefail
+
+packages=(
+    wine wine32:i386 xvfb xauth
+    libgl1:i386 libglx-mesa0:i386 libgl1-mesa-dri:i386
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+    sudo=(sudo)
+fi
+echo "Installing: ${missing[*]}"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo[@]}" dpkg --add-architecture i386
+fi
+"${sudo[@]}" apt-get update
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
