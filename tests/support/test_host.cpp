@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <stdexcept>
@@ -139,12 +140,13 @@ PixelYC* QUENDA_CALL TestHost::getFrameImage(FilterTable*, void* editHandle, int
     if (host->nullFetches.count(ordinal)) return nullptr;
     const SyntheticClip& clip = host->clip_;
     std::vector<PixelYC> pixels = clip.frame(frame);
-    host->served_.assign(static_cast<size_t>(host->rowPixels_) * clip.height, PixelYC{-1, -1, -1});
+    const int stride = std::max(host->rowPixels_, clip.width);
+    host->served_.assign(static_cast<size_t>(stride) * clip.height, PixelYC{-1, -1, -1});
     for (int y = 0; y < clip.height; ++y)
         for (int x = 0; x < clip.width; ++x)
-            host->served_[static_cast<size_t>(y) * host->rowPixels_ + x] = pixels[static_cast<size_t>(y) * clip.width + x];
-    *width = clip.width;
-    *height = clip.height;
+            host->served_[static_cast<size_t>(y) * stride + x] = pixels[static_cast<size_t>(y) * clip.width + x];
+    *width = host->reportedWidth >= 0 ? host->reportedWidth : clip.width;
+    *height = host->reportedHeight >= 0 ? host->reportedHeight : clip.height;
     return host->served_.data();
 }
 

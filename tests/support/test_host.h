@@ -61,8 +61,12 @@ public:
     // that return null, and a hook run before each fetch is served.
     std::set<int> nullFetches;
     std::function<void(TestHost&, int32_t frame)> beforeFetch;
-    // Overrides of what the host reports; negative keeps the clip's.
+    // Overrides of what the host reports; negative keeps the clip's. A
+    // reported size different from the clip's serves the clip's pixels
+    // under that size, as a faulty host would.
     int32_t reportedCount = -1;
+    int32_t reportedWidth = -1;
+    int32_t reportedHeight = -1;
 
     FilterTable* table() const { return table_; }
     void* window() const { return window_; }
