@@ -20,14 +20,6 @@ const D3D_FEATURE_LEVEL requestedLevels[3] = {
 
 const GUID iidDxgiDevice1 = {0x77db970f, 0x6276, 0x48ba, {0xba, 0x28, 0x07, 0x01, 0x43, 0xb4, 0x39, 0x2c}};
 
-template <typename T>
-void releaseObject(T*& object) {
-    if (object) {
-        object->Release();
-        object = nullptr;
-    }
-}
-
 int failInit(FilterTable* filter, const char* text, UINT style, IDXGIAdapter* adapter, IDXGIDevice1* dxgiDevice) {
     releaseObject(adapter);
     releaseObject(dxgiDevice);

@@ -21,13 +21,6 @@ void showBox(FilterTable* filter, const char* text, const char* caption) {
     MessageBoxA(static_cast<HWND>(filter->window), text, caption, MB_ICONQUESTION);
 }
 
-void releaseBlob(ID3D10Blob*& blob) {
-    if (blob) {
-        blob->Release();
-        blob = nullptr;
-    }
-}
-
 // Shows a compiler's message text, bounded by the blob's size.
 void showCompilerMessages(FilterTable* filter, ID3D10Blob* messages) {
     if (!messages) return;
@@ -61,11 +54,11 @@ bool compilePair(FilterTable* filter, const char* lumaSource, const D3D10_SHADER
     if (!ok) {
         showCompilerMessages(filter, lumaMessages);
         showCompilerMessages(filter, chromaMessages);
-        releaseBlob(*lumaCode);
-        releaseBlob(*chromaCode);
+        releaseObject(*lumaCode);
+        releaseObject(*chromaCode);
     }
-    releaseBlob(lumaMessages);
-    releaseBlob(chromaMessages);
+    releaseObject(lumaMessages);
+    releaseObject(chromaMessages);
     return ok;
 }
 
@@ -124,6 +117,14 @@ void writeCache(const CacheBuffers& buffers, uint64_t cacheKey) {
     RegSetValueExA(key, chromaValueName, 0, REG_BINARY, buffers.chroma, buffers.chromaSize);
     RegSetValueExA(key, versionValueName, 0, REG_QWORD, version, sizeof version);
     RegCloseKey(key);
+}
+
+// Creates the luma shader and, only if that succeeded, the chroma shader.
+bool createShaderPair(const void* lumaCode, SIZE_T lumaSize, const void* chromaCode, SIZE_T chromaSize,
+                      ID3D11ComputeShader** luma, ID3D11ComputeShader** chroma) {
+    ID3D11Device* device = denoiseState.device;
+    return SUCCEEDED(device->CreateComputeShader(lumaCode, lumaSize, nullptr, luma)) &&
+           SUCCEEDED(device->CreateComputeShader(chromaCode, chromaSize, nullptr, chroma));
 }
 
 int failShaderCreation(FilterTable* filter) {
@@ -186,8 +187,8 @@ int buildRuntimeShaders(FilterTable* filter, uint32_t deviceId) {
             return 0;
         bool copied = takeBlob(lumaCode, buffers.luma, buffers.lumaSize) &&
                       takeBlob(chromaCode, buffers.chroma, buffers.chromaSize);
-        releaseBlob(lumaCode);
-        releaseBlob(chromaCode);
+        releaseObject(lumaCode);
+        releaseObject(chromaCode);
         if (!copied) {
             showBox(filter, textMemoryFailed, captionError);
             return 0;
@@ -195,9 +196,8 @@ int buildRuntimeShaders(FilterTable* filter, uint32_t deviceId) {
         writeCache(buffers, cacheKey);
     }
 
-    if (FAILED(s.device->CreateComputeShader(buffers.luma, buffers.lumaSize, nullptr, &s.lumaShaderRuntime)) ||
-        FAILED(s.device->CreateComputeShader(buffers.chroma, buffers.chromaSize, nullptr,
-                                             &s.chromaShaderRuntime)))
+    if (!createShaderPair(buffers.luma, buffers.lumaSize, buffers.chroma, buffers.chromaSize, &s.lumaShaderRuntime,
+                          &s.chromaShaderRuntime))
         return failShaderCreation(filter);
     return 1;
 }
@@ -227,14 +227,11 @@ int buildFixedShaders(FilterTable* filter) {
     if (!compilePair(filter, lumaFixedSource, lumaMacros, chromaFixedSource, chromaMacros, profile, &lumaCode,
                      &chromaCode))
         return 0;
-    bool created = SUCCEEDED(s.device->CreateComputeShader(lumaCode->GetBufferPointer(),
-                                                           lumaCode->GetBufferSize(), nullptr,
-                                                           &s.lumaShaderFixed)) &&
-                   SUCCEEDED(s.device->CreateComputeShader(chromaCode->GetBufferPointer(),
-                                                           chromaCode->GetBufferSize(), nullptr,
-                                                           &s.chromaShaderFixed));
-    releaseBlob(lumaCode);
-    releaseBlob(chromaCode);
+    const bool created = createShaderPair(lumaCode->GetBufferPointer(), lumaCode->GetBufferSize(),
+                                          chromaCode->GetBufferPointer(), chromaCode->GetBufferSize(),
+                                          &s.lumaShaderFixed, &s.chromaShaderFixed);
+    releaseObject(lumaCode);
+    releaseObject(chromaCode);
     if (!created) {
         showBox(filter, textShaderCreateFailed, captionError);
         return 0;

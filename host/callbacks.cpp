@@ -11,15 +11,8 @@
 namespace {
 
 void releaseFixedShaders() {
-    DenoiseState& s = denoiseState;
-    if (s.lumaShaderFixed) {
-        s.lumaShaderFixed->Release();
-        s.lumaShaderFixed = nullptr;
-    }
-    if (s.chromaShaderFixed) {
-        s.chromaShaderFixed->Release();
-        s.chromaShaderFixed = nullptr;
-    }
+    releaseObject(denoiseState.lumaShaderFixed);
+    releaseObject(denoiseState.chromaShaderFixed);
 }
 
 void startOutputRun(FilterTable* filter) {

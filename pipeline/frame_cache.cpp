@@ -13,14 +13,6 @@ namespace {
 // count of the planes within 32 bits.
 constexpr int32_t maxFrameSide = 16384 - 32;
 
-template <typename T>
-void releaseObject(T*& object) {
-    if (object) {
-        object->Release();
-        object = nullptr;
-    }
-}
-
 int32_t clampFrame(int32_t f, int32_t count) {
     if ((count - 1 < f ? count - 1 : f) < 0) return 0;
     if (f > count - 1) return count - 1;

@@ -33,9 +33,8 @@ bool restoreDeviceGroup(FilterTable* filter) {
     DenoiseState& s = denoiseState;
     if (!deviceGroupReady() && !onInit(filter)) return false;
     if (s.outputRunActive && (!s.lumaShaderFixed || !s.chromaShaderFixed)) {
-        if (s.lumaShaderFixed) s.lumaShaderFixed->Release();
-        if (s.chromaShaderFixed) s.chromaShaderFixed->Release();
-        s.lumaShaderFixed = s.chromaShaderFixed = nullptr;
+        releaseObject(s.lumaShaderFixed);
+        releaseObject(s.chromaShaderFixed);
         if (!buildFixedShaders(filter)) {
             failWith(filter, textPixelShaderFailed);
             return false;

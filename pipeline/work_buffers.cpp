@@ -10,14 +10,6 @@
 
 namespace {
 
-template <typename T>
-void releaseObject(T*& object) {
-    if (object) {
-        object->Release();
-        object = nullptr;
-    }
-}
-
 bool fail(FilterTable* filter, const char* text) {
     releaseAll();
     MessageBoxA(static_cast<HWND>(filter->window), text, captionError, MB_ICONQUESTION);

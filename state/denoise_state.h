@@ -88,3 +88,12 @@ struct DenoiseState {
 };
 
 extern DenoiseState denoiseState;
+
+// Releases a held COM reference, if any, and clears the holder.
+template <typename T>
+void releaseObject(T*& object) {
+    if (object) {
+        object->Release();
+        object = nullptr;
+    }
+}

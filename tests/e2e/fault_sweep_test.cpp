@@ -17,11 +17,6 @@ using platform_hooks::FailPoint;
 
 namespace {
 
-PluginModule& plugin() {
-    static PluginModule module;
-    return module;
-}
-
 constexpr int frameCount = 4;
 
 // Every caption and text the plug-in may show (the compiler's own texts come
@@ -60,7 +55,7 @@ class FaultSweepTest : public PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
-        host = std::make_unique<TestHost>(plugin().table());
+        host = std::make_unique<TestHost>(PluginModule::shared().table());
         SyntheticClip clip;
         clip.width = 20;
         clip.height = 12;

@@ -12,16 +12,11 @@
 
 namespace {
 
-PluginModule& plugin() {
-    static PluginModule module;
-    return module;
-}
-
 class HostileInputTest : public PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
-        host = std::make_unique<TestHost>(plugin().table());
+        host = std::make_unique<TestHost>(PluginModule::shared().table());
         clip.width = 20;
         clip.height = 12;
         clip.count = 10;

@@ -13,11 +13,6 @@ using platform_hooks::FailPoint;
 
 namespace {
 
-PluginModule& plugin() {
-    static PluginModule module;
-    return module;
-}
-
 SyntheticClip smallClip(int count, int width = 24, int height = 16) {
     SyntheticClip clip;
     clip.width = width;
@@ -30,7 +25,7 @@ class SchedulerTest : public PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
-        host = std::make_unique<TestHost>(plugin().table());
+        host = std::make_unique<TestHost>(PluginModule::shared().table());
         host->setClip(smallClip(4));
         ASSERT_EQ(host->init(), 1);
     }

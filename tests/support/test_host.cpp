@@ -160,6 +160,11 @@ PluginModule::PluginModule() {
     table_ = get();
 }
 
+PluginModule& PluginModule::shared() {
+    static PluginModule module;
+    return module;
+}
+
 PluginModule::~PluginModule() {
     if (handle_) dlclose(handle_);
 }

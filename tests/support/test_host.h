@@ -93,6 +93,9 @@ private:
 // The plug-in's shared object, loaded as the editor loads the DLL.
 class PluginModule {
 public:
+    // The one module of a test process.
+    static PluginModule& shared();
+
     PluginModule();
     ~PluginModule();
     FilterTable* table() const { return table_; }
