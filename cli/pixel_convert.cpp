@@ -120,7 +120,10 @@ bool isFullRange(AVPixelFormat format, AVColorRange range) {
     return range == AVCOL_RANGE_JPEG;
 }
 
-CodeScale::CodeScale(int depth, bool fullRange, bool chroma) : toHost_(size_t{1} << depth), toFile_(65536) {
+// toHost_ covers every value the sample type holds: a file may carry samples
+// above its depth (a damaged or mislabelled stream), read as the largest code.
+CodeScale::CodeScale(int depth, bool fullRange, bool chroma)
+    : toHost_(size_t{1} << (depth > 8 ? 16 : 8)), toFile_(65536) {
     const int64_t maxCode = (int64_t{1} << depth) - 1;
     int64_t offset, span;  // file code of host 0, and file codes per 4096 host units
     if (fullRange) {
@@ -130,8 +133,10 @@ CodeScale::CodeScale(int depth, bool fullRange, bool chroma) : toHost_(size_t{1}
         offset = (chroma ? 128 : 16) << (depth - 8);
         span = (chroma ? 224 : 219) << (depth - 8);
     }
-    for (int64_t code = 0; code <= maxCode; ++code)
-        toHost_[static_cast<size_t>(code)] = static_cast<int16_t>(roundDiv((code - offset) * 4096, span));
+    for (size_t code = 0; code < toHost_.size(); ++code) {
+        const int64_t valid = std::min<int64_t>(static_cast<int64_t>(code), maxCode);
+        toHost_[code] = static_cast<int16_t>(roundDiv((valid - offset) * 4096, span));
+    }
     for (int64_t value = -32768; value <= 32767; ++value) {
         const int64_t code = roundDiv(value * span, 4096) + offset;
         toFile_[static_cast<size_t>(value + 32768)] = static_cast<uint16_t>(std::clamp<int64_t>(code, 0, maxCode));

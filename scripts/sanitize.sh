@@ -10,18 +10,20 @@ which=${1:-all}
 root=$(pwd)
 threaded='Scheduler*:Win32Thread*:Registry*:D3D11Context*'
 
-configure_and_build() {  # dir sanitizers
+configure_and_build() {  # dir sanitizers [more targets]
     cmake -S . -B "$1" -G Ninja -DQUENDA_WERROR=ON -DQUENDA_SANITIZE="$2" > /dev/null
-    cmake --build "$1" --target quenda quenda_dx11 quenda_unit_tests quenda_e2e_tests
+    cmake --build "$1" --target quenda quenda_dx11 quenda_unit_tests quenda_e2e_tests "${@:3}"
 }
 
 if [ "$which" = asan ] || [ "$which" = all ]; then
     echo "== AddressSanitizer + UndefinedBehaviorSanitizer: every test"
-    configure_and_build build-asan address,undefined
+    configure_and_build build-asan address,undefined \
+        quenda_replay_registry_cache quenda_replay_plane_convert quenda_replay_video_input
     export LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
     build-asan/bin/quenda_unit_tests --gtest_brief=1
     build-asan/bin/quenda_e2e_tests --gtest_brief=1
+    (cd build-asan && ctest --output-on-failure -R FuzzCorpus)
 fi
 
 if [ "$which" = tsan ] || [ "$which" = all ]; then
