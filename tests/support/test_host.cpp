@@ -152,10 +152,12 @@ PixelYC* QUENDA_CALL TestHost::getFrameImage(FilterTable*, void* editHandle, int
 
 PluginModule::PluginModule() {
 #ifdef QUENDA_PLUGIN_PATH
-    handle_ = dlopen(QUENDA_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    // Never unloaded, as the editor keeps the DLL: unloading would take the
+    // OpenMP run time away from under its pool threads at exit.
+    void* handle = dlopen(QUENDA_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
 #endif
-    if (!handle_) throw std::runtime_error(std::string("cannot load the plug-in: ") + dlerror());
-    auto get = reinterpret_cast<GetFilterTableFunction>(dlsym(handle_, "GetFilterTable"));
+    if (!handle) throw std::runtime_error(std::string("cannot load the plug-in: ") + dlerror());
+    auto get = reinterpret_cast<GetFilterTableFunction>(dlsym(handle, "GetFilterTable"));
     if (!get) throw std::runtime_error("the plug-in has no GetFilterTable");
     table_ = get();
 }
@@ -165,6 +167,3 @@ PluginModule& PluginModule::shared() {
     return module;
 }
 
-PluginModule::~PluginModule() {
-    if (handle_) dlclose(handle_);
-}

@@ -97,10 +97,8 @@ public:
     static PluginModule& shared();
 
     PluginModule();
-    ~PluginModule();
     FilterTable* table() const { return table_; }
 
 private:
-    void* handle_ = nullptr;
     FilterTable* table_ = nullptr;
 };
