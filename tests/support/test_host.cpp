@@ -151,10 +151,11 @@ PixelYC* QUENDA_CALL TestHost::getFrameImage(FilterTable*, void* editHandle, int
 }
 
 PluginModule::PluginModule() {
+    void* handle = nullptr;
 #ifdef QUENDA_PLUGIN_PATH
     // Never unloaded, as the editor keeps the DLL: unloading would take the
     // OpenMP run time away from under its pool threads at exit.
-    void* handle = dlopen(QUENDA_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    handle = dlopen(QUENDA_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
 #endif
     if (!handle) throw std::runtime_error(std::string("cannot load the plug-in: ") + dlerror());
     auto get = reinterpret_cast<GetFilterTableFunction>(dlsym(handle, "GetFilterTable"));
