@@ -1,15 +1,18 @@
 #include "cli/denoise_job.h"
 
 #include "cli/errors.h"
+#include "cli/input_frames.h"
 #include "cli/metrics.h"
 #include "cli/pixel_convert.h"
 #include "cli/png_compare.h"
 #include "cli/video_input.h"
 #include "cli/video_output.h"
+#include "platform/test_hooks.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <limits>
@@ -19,29 +22,6 @@
 namespace quenda_cli {
 
 namespace {
-
-// The plug-in's frames: decoded from the input and converted on request
-// into one host image, which the plug-in reads at once.
-class InputFrames : public FrameServer {
-public:
-    InputFrames(VideoInput& input, YcConverter& converter)
-        : input_(input), converter_(converter),
-          image_(static_cast<size_t>(converter.rowPixels()) * converter.height()) {}
-
-    int frameCount() override { return input_.frameCount(); }
-
-    const PixelYC* frameImage(int index, int* width, int* height) override {
-        converter_.toYc(input_.frame(index), image_.data());
-        *width = converter_.rowPixels();
-        *height = converter_.height();
-        return image_.data();
-    }
-
-private:
-    VideoInput& input_;
-    YcConverter& converter_;
-    std::vector<PixelYC> image_;
-};
 
 // Frames in one pixel format, converted when they come in another.
 class Reformat {
@@ -124,7 +104,7 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
     for (const std::string& warning : output.warnings()) std::cerr << "quenda: warning: " << warning << "\n";
 
     YcConverter converter(info.format, info.width, info.height, isFullRange(info.format, info.range), info.colorSpace);
-    InputFrames server(input, converter);
+    InputFrames server(input, 2 * maxTime + 5);
     std::vector<PixelYC> result(static_cast<size_t>(converter.rowPixels()) * info.height);
 
     const AVPixelFormat measured = workingFormat(info.format);
@@ -151,24 +131,35 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
     report.warnings = output.warnings();
 
     Progress progress(end - first, !options.quiet);
-    const auto started = std::chrono::steady_clock::now();
+    using Clock = std::chrono::steady_clock;
+    auto since = [](Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); };
+    const auto started = Clock::now();
     {
         PluginSession session(plugin, options.tracks, server);
         if (!options.preview) session.beginOutputRun();
-        int knownCount = input.frameCount();
+        report.setupSeconds = since(started);
+        const auto loopStarted = Clock::now();
+        using platform_hooks::Timer;
+        const double waitedBefore = platform_hooks::timerSeconds(Timer::ThreadWait);
+        const double workedBefore = platform_hooks::timerSeconds(Timer::ThreadRun);
+        const double gpuBefore = platform_hooks::timerSeconds(Timer::GpuWait);
+        const double servedBefore = server.seconds();
+        int knownCount = server.frameCount();
         for (int i = first; i < end; ++i) {
-            if (i >= input.frameCount()) break;  // decoding found the input shorter
+            if (i >= server.frameCount()) break;  // decoding found the input shorter
             const AVFrame* source = nullptr;
             try {
+                const auto processStarted = Clock::now();
                 session.process(i, result.data(), converter.rowPixels(), converter.rowPixels(), info.height);
-                source = &input.frame(i);
+                report.pluginSeconds += since(processStarted);
+                source = &server.source(i);
             } catch (const InputEndsEarly& stop) {
                 report.complete = false;
                 report.note = stop.what();
                 // The plug-in has released its device; with the frames that
                 // remain counted, it can still do those before the break.
-                if (i < input.frameCount() && input.frameCount() < knownCount) {
-                    knownCount = input.frameCount();
+                if (i < server.frameCount() && server.frameCount() < knownCount) {
+                    knownCount = server.frameCount();
                     session.restart();
                     --i;
                     continue;
@@ -189,12 +180,17 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
             output.write(*denoised, input.framePts(i));
             progress.update(i - first + 1);
         }
+        report.loopSeconds = since(loopStarted);
+        report.fetchSeconds = server.seconds() - servedBefore;
+        report.waitSeconds = platform_hooks::timerSeconds(Timer::ThreadWait) - waitedBefore;
+        report.workerSeconds = platform_hooks::timerSeconds(Timer::ThreadRun) - workedBefore;
+        report.gpuWaitSeconds = platform_hooks::timerSeconds(Timer::GpuWait) - gpuBefore;
         if (!options.preview) session.endOutputRun();
     }
     progress.finish();
     // An output without a single frame is not kept.
     if (output.framesWritten() > 0) output.finish();
-    report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    report.seconds = since(started);
     report.framesWritten = output.framesWritten();
     if (report.complete && info.endsEarly && end == clipFrames) {
         report.complete = false;

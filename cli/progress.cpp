@@ -133,6 +133,13 @@ std::string toJson(const RunReport& r) {
     out << "  \"seconds\": " << jsonNumber(r.seconds, 3) << ",\n";
     out << "  \"fps\": " << jsonNumber(r.fps(), 3) << ",\n";
     out << "  \"preview\": " << (r.preview ? "true" : "false") << ",\n";
+    out << "  \"timing\": {\"setup_seconds\": " << jsonNumber(r.setupSeconds, 3)
+        << ", \"frames_seconds\": " << jsonNumber(r.loopSeconds, 3)
+        << ", \"in_plugin_seconds\": " << jsonNumber(r.pluginSeconds, 3)
+        << ", \"frame_service_seconds\": " << jsonNumber(r.fetchSeconds, 3)
+        << ", \"worker_wait_seconds\": " << jsonNumber(r.waitSeconds, 3)
+        << ", \"worker_run_seconds\": " << jsonNumber(r.workerSeconds, 3)
+        << ", \"gpu_wait_seconds\": " << jsonNumber(r.gpuWaitSeconds, 3) << "},\n";
     static const char* const trackKeys[] = {"luma_space",   "luma_time",   "luma_dispersion",
                                             "chroma_space", "chroma_time", "chroma_dispersion"};
     out << "  \"parameters\": {";

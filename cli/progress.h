@@ -51,6 +51,18 @@ struct RunReport {
     TrackValues tracks{};
     bool preview = false;
     double seconds = 0;
+    // Where the time went: starting the plug-in (and its output run), the
+    // frame loop, the part of the loop spent inside the processing callback,
+    // serving frames to it (decoding and conversion), waiting there for the
+    // plug-in's worker thread; the worker's running time, and the time that
+    // any thread spent waiting for the GPU in a Map.
+    double setupSeconds = 0;
+    double loopSeconds = 0;
+    double pluginSeconds = 0;
+    double fetchSeconds = 0;
+    double waitSeconds = 0;
+    double workerSeconds = 0;
+    double gpuWaitSeconds = 0;
     int copiedStreams = 0;
     bool complete = true;
     std::string note;  // where and why the input ended, when not complete

@@ -26,6 +26,7 @@ Hooks& hooks() {
 }
 
 std::atomic<long> live{0};
+std::array<std::atomic<int64_t>, static_cast<size_t>(Timer::Count)> timerNanoseconds{};
 
 }  // namespace
 
@@ -97,6 +98,16 @@ bool forcedDeviceId(uint32_t* id) {
     std::lock_guard<std::mutex> lock(hooks().mutex);
     if (hooks().deviceIdForced && id) *id = hooks().deviceId;
     return hooks().deviceIdForced;
+}
+
+double timerSeconds(Timer timer) {
+    const size_t i = static_cast<size_t>(timer);
+    return i < timerNanoseconds.size() ? static_cast<double>(timerNanoseconds[i].load()) * 1e-9 : 0.0;
+}
+
+void addTime(Timer timer, double seconds) {
+    const size_t i = static_cast<size_t>(timer);
+    if (i < timerNanoseconds.size()) timerNanoseconds[i] += static_cast<int64_t>(seconds * 1e9);
 }
 
 long liveObjects() { return live.load(); }

@@ -47,6 +47,17 @@ QUENDA_PLATFORM_API uint32_t forcedFeatureLevel();
 QUENDA_PLATFORM_API void forceDeviceId(uint32_t id, bool enabled = true);
 QUENDA_PLATFORM_API bool forcedDeviceId(uint32_t* id);
 
+// Running totals of time since the library was loaded, all threads
+// together, for benchmarks: where a host's and a worker's time went.
+enum class Timer {
+    ThreadWait,  // blocked in WaitForSingleObject (a host's thread joining a worker)
+    ThreadRun,   // start routines of threads made by _beginthreadex (the workers)
+    GpuWait,     // ID3D11DeviceContext::Map waiting for the GPU's work
+    Count
+};
+QUENDA_PLATFORM_API double timerSeconds(Timer timer);
+QUENDA_PLATFORM_API void addTime(Timer timer, double seconds);
+
 // Direct3D, DXGI and blob objects alive now.
 QUENDA_PLATFORM_API long liveObjects();
 QUENDA_PLATFORM_API void objectCreated();

@@ -45,6 +45,8 @@ public:
     // Whether the batch with this serial is still pending (submitting it).
     bool busy(uint64_t serial);
     bool lost() const { return lost_; }
+    // The device can no longer do the work asked of it: later waits fail.
+    void markLost() { lost_ = true; }
 
 private:
     struct ConstantChunk {

@@ -190,6 +190,25 @@ void moveToResourceSet(std::vector<uint32_t>& words) {
             words[at + 3] = kResourceSet;
 }
 
+VkPipeline buildPipeline(VulkanState& vk, const std::vector<uint32_t>& words) {
+    auto moduleInfo = make<VkShaderModuleCreateInfo>(VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO);
+    moduleInfo.codeSize = words.size() * sizeof(uint32_t);
+    moduleInfo.pCode = words.data();
+    VkShaderModule module = VK_NULL_HANDLE;
+    if (vkCreateShaderModule(vk.device(), &moduleInfo, nullptr, &module) != VK_SUCCESS) return VK_NULL_HANDLE;
+    auto info = make<VkComputePipelineCreateInfo>(VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO);
+    info.stage.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO;
+    info.stage.stage = VK_SHADER_STAGE_COMPUTE_BIT;
+    info.stage.module = module;
+    info.stage.pName = "CS";
+    info.layout = vk.pipelineLayout();
+    VkPipeline pipeline = VK_NULL_HANDLE;
+    if (vkCreateComputePipelines(vk.device(), VK_NULL_HANDLE, 1, &info, nullptr, &pipeline) != VK_SUCCESS)
+        pipeline = VK_NULL_HANDLE;
+    vkDestroyShaderModule(vk.device(), module, nullptr);
+    return pipeline;
+}
+
 }  // namespace
 
 bool acceptableComputeModule(const VulkanState& vk, const std::vector<uint32_t>& words) {
@@ -214,26 +233,11 @@ HRESULT ComputeShader::create(Device* device, const void* bytecode, SIZE_T lengt
 
     std::unique_ptr<ComputeShader> shader(new (std::nothrow) ComputeShader(device));
     if (!shader) return E_OUTOFMEMORY;
-    auto moduleInfo = make<VkShaderModuleCreateInfo>(VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO);
-    moduleInfo.codeSize = length;
-    moduleInfo.pCode = words.data();
-    VkShaderModule module = VK_NULL_HANDLE;
-    if (vkCreateShaderModule(vk.device(), &moduleInfo, nullptr, &module) != VK_SUCCESS) return E_INVALIDARG;
-
     auto pipeline = std::make_shared<PipelineObject>();
     pipeline->vk = &vk;
-    auto info = make<VkComputePipelineCreateInfo>(VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO);
-    info.stage.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO;
-    info.stage.stage = VK_SHADER_STAGE_COMPUTE_BIT;
-    info.stage.module = module;
-    info.stage.pName = "CS";
-    info.layout = vk.pipelineLayout();
-    VkResult result = vkCreateComputePipelines(vk.device(), VK_NULL_HANDLE, 1, &info, nullptr, &pipeline->pipeline);
-    vkDestroyShaderModule(vk.device(), module, nullptr);
-    if (result != VK_SUCCESS) {
-        pipeline->pipeline = VK_NULL_HANDLE;
-        return E_INVALIDARG;
-    }
+    // The module is known good; the driver compiles it at the first dispatch,
+    // so creating a shader costs little more than checking it.
+    pipeline->build = [&vk, words = std::move(words)] { return buildPipeline(vk, words); };
     shader->pipeline_ = std::move(pipeline);
     *out = shader.release();
     return S_OK;

@@ -1,6 +1,7 @@
 #include "platform/d3d11/context.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace d3d11vk {
 
@@ -65,8 +66,12 @@ HRESULT ImmediateContext::mapStaging(const std::shared_ptr<BufferMemory>& memory
     // The CPU may touch the memory only after the GPU work that uses it.
     if (mapFlags & D3D11_MAP_FLAG_DO_NOT_WAIT) {
         if (queue_.busy(memory->lastUse)) return DXGI_ERROR_WAS_STILL_DRAWING;
-    } else if (!queue_.waitFor(memory->lastUse)) {
-        return DXGI_ERROR_DEVICE_REMOVED;
+    } else {
+        const auto start = std::chrono::steady_clock::now();
+        const bool done = queue_.waitFor(memory->lastUse);
+        platform_hooks::addTime(platform_hooks::Timer::GpuWait,
+                                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        if (!done) return DXGI_ERROR_DEVICE_REMOVED;
     }
     if (!memory->coherent) {
         auto range = make<VkMappedMemoryRange>(VK_STRUCTURE_TYPE_MAPPED_MEMORY_RANGE);
@@ -196,6 +201,13 @@ void STDMETHODCALLTYPE ImmediateContext::CSSetShaderResources(UINT startSlot, UI
 
 void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UINT groupsZ) {
     if (!shader_ || groupsX == 0 || groupsY == 0 || groupsZ == 0) return;
+    const VkPipeline pipeline = shader_->pipeline()->handle();
+    if (!pipeline) {
+        // The driver could not build it: report the device as removed at
+        // the next wait rather than let a skipped dispatch pass as done.
+        queue_.markLost();
+        return;
+    }
     VulkanState& vk = device_->vk();
     const uint32_t* maxGroups = vk.limits().maxComputeWorkGroupCount;
     if (groupsX > maxGroups[0] || groupsY > maxGroups[1] || groupsZ > maxGroups[2]) return;
@@ -253,7 +265,7 @@ void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UI
     vkUpdateDescriptorSets(vk.device(), 3, writes, 0, nullptr);
 
     queue_.beginCommand();
-    vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_COMPUTE, shader_->pipeline()->pipeline);
+    vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline);
     vkCmdBindDescriptorSets(commands, VK_PIPELINE_BIND_POINT_COMPUTE, vk.pipelineLayout(), kResourceSet, 1, &set, 0, nullptr);
     vkCmdDispatch(commands, groupsX, groupsY, groupsZ);
     queue_.use(shader_->pipeline());

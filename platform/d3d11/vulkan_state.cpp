@@ -204,6 +204,14 @@ ImageViewObject::~ImageViewObject() {
     if (view) vkDestroyImageView(vk->device(), view, nullptr);
 }
 
+VkPipeline PipelineObject::handle() {
+    if (build) {
+        pipeline = build();
+        build = nullptr;
+    }
+    return pipeline;
+}
+
 PipelineObject::~PipelineObject() {
     if (pipeline) vkDestroyPipeline(vk->device(), pipeline, nullptr);
 }

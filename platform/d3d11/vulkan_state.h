@@ -7,6 +7,7 @@
 #include <vulkan/vulkan.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -98,6 +99,11 @@ struct ImageViewObject : GpuObject {
 
 struct PipelineObject : GpuObject {
     VulkanState* vk = nullptr;
+    // The pipeline is built from the module at its first use, as drivers
+    // compile shaders when they are first needed: a shader that is made but
+    // never run costs no compile. Null when the build failed.
+    VkPipeline handle();
+    std::function<VkPipeline()> build;
     VkPipeline pipeline = VK_NULL_HANDLE;
     ~PipelineObject() override;
 };

@@ -1,5 +1,7 @@
 #include "platform/hlsl/spirv_tools.h"
 
+#include "platform/hlsl/loop_unroll.h"
+
 #include <spirv-tools/libspirv.hpp>
 #include <spirv-tools/optimizer.hpp>
 
@@ -19,6 +21,9 @@ constexpr uint32_t kOpDecorate = 71;
 constexpr uint32_t kDecorationArrayStride = 6;
 
 constexpr spv_target_env kTargetEnv = SPV_ENV_VULKAN_1_1;
+// Words that fully unrolled loops may add to a module: the kernels at their
+// default radius fit, larger windows keep their loops.
+constexpr size_t kUnrollWordBudget = 12288;
 
 spvtools::ValidatorOptions validatorOptions() {
     spvtools::ValidatorOptions options;
@@ -70,7 +75,9 @@ int packVec3Strides(std::vector<uint32_t>& words) {
     return rewritten;
 }
 
-bool optimizeSpirv(std::vector<uint32_t>& words, std::string* log) {
+namespace {
+
+bool runPerformancePasses(std::vector<uint32_t>& words, std::string* log) {
     spvtools::Optimizer optimizer(kTargetEnv);
     optimizer.SetMessageConsumer(collectInto(log));
     optimizer.RegisterPerformancePasses();
@@ -81,6 +88,21 @@ bool optimizeSpirv(std::vector<uint32_t>& words, std::string* log) {
     std::vector<uint32_t> optimized;
     if (!optimizer.Run(words.data(), words.size(), &optimized, options)) return false;
     words.swap(optimized);
+    return true;
+}
+
+}  // namespace
+
+bool optimizeSpirv(std::vector<uint32_t>& words, std::string* log) {
+    if (!runPerformancePasses(words, log)) return false;
+    // SPIRV-Tools unrolls only the loops the source marks. A second round
+    // unrolls the innermost loops that the first left with a constant trip
+    // count (a search window of constant radius), where the copies are few.
+    std::vector<uint32_t> unrolled = words;
+    if (markLoopsForUnrolling(unrolled, kUnrollWordBudget) == 0) return true;
+    std::string ignored;
+    if (runPerformancePasses(unrolled, &ignored) && unrolled.size() <= words.size() + 2 * kUnrollWordBudget)
+        words.swap(unrolled);
     return true;
 }
 

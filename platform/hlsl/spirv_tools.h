@@ -16,7 +16,9 @@ namespace platform_hlsl {
 // ArrayStride of such runtime arrays to 12. Returns how many were rewritten.
 int packVec3Strides(std::vector<uint32_t>& words);
 
-// SPIRV-Tools' performance passes; the module's bindings are kept as they are.
+// SPIRV-Tools' performance passes, then full unrolling of the innermost
+// loops with a constant trip count that fit a budget; the module's bindings
+// are kept as they are.
 bool optimizeSpirv(std::vector<uint32_t>& words, std::string* log);
 
 // Validates a module as the Vulkan 1.1 stand-in runs it (scalar block layout

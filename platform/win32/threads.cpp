@@ -70,7 +70,10 @@ void* threadMain(void* raw) {
         object->tid = static_cast<pid_t>(syscall(SYS_gettid));
         if (object->priority != THREAD_PRIORITY_NORMAL) applyPriority(object->tid, object->priority);
     }
+    const auto start = std::chrono::steady_clock::now();
     const unsigned code = object->start(object->argument);
+    platform_hooks::addTime(platform_hooks::Timer::ThreadRun,
+                            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     bool freeNow = false;
     {
         std::lock_guard<std::mutex> lock(object->mutex);
@@ -148,13 +151,16 @@ extern "C" uintptr_t _beginthreadex(void* /*security*/, unsigned stackSize, unsi
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     ThreadObject* object = lookup(handle);
     if (!object) return WAIT_FAILED;
+    const auto start = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(object->mutex);
-    if (milliseconds == INFINITE) {
+    bool done = true;
+    if (milliseconds == INFINITE)
         object->ended.wait(lock, [object] { return object->finished; });
-        return WAIT_OBJECT_0;
-    }
-    const bool done = object->ended.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                                             [object] { return object->finished; });
+    else
+        done = object->ended.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                      [object] { return object->finished; });
+    platform_hooks::addTime(platform_hooks::Timer::ThreadWait,
+                            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     return done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 

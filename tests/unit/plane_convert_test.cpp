@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <utility>
@@ -203,6 +204,44 @@ TEST(UnpackResultTest, TruncatesTowardZeroAndKeepsLow16Bits) {
         EXPECT_EQ(fields[(i + 1) % 3], 7) << "neighbour of " << cases[i].value;
     }
     EXPECT_EQ(result[w * h].y, -1) << "wrote past the result";
+}
+
+// The rule, written out: truncation toward zero, INT32_MIN for NaN and values
+// outside int32, then the low 16 bits.
+int16_t expectedStored(float f) {
+    const double d = f;
+    int64_t whole = INT32_MIN;
+    if (d >= -2147483648.0 && d < 2147483648.0) whole = static_cast<int64_t>(std::trunc(d));
+    const uint16_t low = static_cast<uint16_t>(static_cast<uint64_t>(whole) & 0xFFFFu);
+    return static_cast<int16_t>(low >= 0x8000 ? static_cast<int32_t>(low) - 0x10000 : low);
+}
+
+// Rows long and short, so that every value reaches every lane of a wide
+// conversion and the pixels after it; elements past the width stay unread.
+TEST(UnpackResultTest, EveryWidthFollowsTheRule) {
+    const float special[] = {std::nanf(""), std::numeric_limits<float>::infinity(), 3e9f, -3e9f,
+                             2147483520.0f, -2147483648.0f, 2147483648.0f, 40000.0f, -40000.0f,
+                             -0.5f, 99.9999f, -3.7f, 65541.0f, 32767.9f, -32768.5f};
+    for (int32_t w = 1; w <= 41; w += 5) {
+        const int32_t h = 3, aligned = (w + 15) / 16 * 16;
+        std::vector<float> readback(static_cast<size_t>(aligned) * 3 * h, std::nanf(""));
+        std::vector<float> used;
+        for (int32_t j = 0; j < h; ++j)
+            for (int32_t i = 0; i < 3 * w; ++i) {
+                const size_t n = used.size();
+                const float value = n % 3 == 0 ? special[(n / 3) % 15] : static_cast<float>(n) * 731.37f - 20000.0f;
+                readback[static_cast<size_t>(j) * aligned * 3 + i] = value;
+                used.push_back(value);
+            }
+        std::vector<PixelYC> result(static_cast<size_t>(w) * h + 1, PixelYC{-1, -1, -1});
+        unpackResult(readback.data(), aligned, w, h, result.data());
+        for (size_t n = 0; n < used.size(); ++n) {
+            const PixelYC& px = result[n / 3];
+            const int16_t fields[3] = {px.y, px.cb, px.cr};
+            EXPECT_EQ(fields[n % 3], expectedStored(used[n])) << "width " << w << ", value " << used[n];
+        }
+        EXPECT_EQ(result[static_cast<size_t>(w) * h].y, -1) << "width " << w << ": wrote past the result";
+    }
 }
 
 TEST(CopyOutTest, LeavesPixelsBeyondWidthUntouched) {
