@@ -1,15 +1,19 @@
-// Milliseconds per frame of each denoise kernel at the default tracks (R 3,
-// T 1, dispersion 50), runtime and fixed forms, on the device that the
-// Direct3D 11 stand-in picks (QUENDA_VULKAN_DEVICE chooses another).
+// Per-frame cost of each denoise kernel, runtime and fixed forms, on the
+// device that the Direct3D 11 stand-in picks (QUENDA_VULKAN_DEVICE chooses
+// another). Wall times on a shared machine are noisy; the process CPU time
+// (all of lavapipe's threads) is the steadier figure to compare.
 //
-//   quenda_kernel_bench [runs [width height]]     default: 3 runs, 1920 x 1080
+//   quenda_kernel_bench [runs [width height [space time dispersion]]]
+//       default: 3 runs, 1920 x 1080, the default tracks R 3, T 1, dispersion 50
+//   quenda_kernel_bench --sizes
+//       compiled size and compile time of the fixed forms over the track ranges
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <ctime>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -24,10 +28,6 @@ using kernel_harness::ComRef;
 using kernel_harness::KernelHarness;
 using kernel_harness::Pass;
 using nlm_reference::Plane;
-
-constexpr int kSpace = 3;
-constexpr int kTime = 1;
-constexpr int kDispersion = 50;
 
 const IID kIidDxgiDevice1 = {0x77db970f, 0x6276, 0x48ba, {0xba, 0x28, 0x07, 0x01, 0x43, 0xb4, 0x39, 0x2c}};
 
@@ -80,6 +80,10 @@ double processCpuMs() {
     return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
 
+double sinceMs(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
 struct Timing {
     double wallMs;
     double cpuMs;  // all threads of the process: lavapipe's work on a shared machine
@@ -97,19 +101,76 @@ Timing timeRuns(KernelHarness& harness, const std::vector<Pass>& passes, int ali
             std::exit(1);
         }
         cpu.push_back(processCpuMs() - cpuStart);
-        wall.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        wall.push_back(sinceMs(start));
     }
     return Timing{median(wall), median(cpu)};
+}
+
+// The macros the plug-in defines for the fixed forms (texts as in its build).
+struct FixedMacros {
+    FixedMacros(int space, int time, int dispersion)
+        : spaceText(std::to_string(space)), timeText(std::to_string(time)), dispersionText(std::to_string(dispersion)) {
+        char h2[64];
+        std::snprintf(h2, sizeof h2, "%f", static_cast<double>(dispersionStrength(dispersion)));
+        h2Text = h2;
+        macros[0] = {"SPACE_SEARCH_RADIUS", spaceText.c_str()};
+        macros[1] = {"TIME_SEARCH_RADIUS", timeText.c_str()};
+        macros[2] = {"DISPERSION_RADIUS", dispersionText.c_str()};
+        macros[3] = {"H2", h2Text.c_str()};
+        macros[4] = {nullptr, nullptr};
+    }
+    FixedMacros(const FixedMacros&) = delete;
+    FixedMacros& operator=(const FixedMacros&) = delete;
+    std::string spaceText, timeText, dispersionText, h2Text;
+    D3D10_SHADER_MACRO macros[5];
+};
+
+// Compiles as the plug-in does; the blob's size, or 0 with the log printed.
+size_t compiledSize(const char* source, const D3D10_SHADER_MACRO* macros, double* ms) {
+    ID3D10Blob* code = nullptr;
+    ID3D10Blob* log = nullptr;
+    auto start = std::chrono::steady_clock::now();
+    HRESULT hr = D3DX11CompileFromMemory(source, std::strlen(source), nullptr, macros, nullptr, "CS", "cs_5_0",
+                                         D3D10_SHADER_OPTIMIZATION_LEVEL3 | D3D10_SHADER_ENABLE_STRICTNESS, 0, nullptr,
+                                         &code, &log, nullptr);
+    *ms = sinceMs(start);
+    size_t size = SUCCEEDED(hr) && code ? code->GetBufferSize() : 0;
+    if (!size && log) std::fprintf(stderr, "%s\n", static_cast<const char*>(log->GetBufferPointer()));
+    if (code) code->Release();
+    if (log) log->Release();
+    return size;
+}
+
+// Size and compile time of the fixed forms over the track ranges.
+int printSizes() {
+    std::printf("fixed forms: compiled bytes (compile ms), luma / chroma\n");
+    for (int space : {0, 1, 2, 3, 4, 5, 7, 10, 16}) {
+        for (int time = 0; time <= 7; ++time) {
+            FixedMacros m(space, time, 50);
+            double lumaMs = 0, chromaMs = 0;
+            size_t luma = compiledSize(lumaFixedSource, m.macros, &lumaMs);
+            size_t chroma = compiledSize(chromaFixedSource, m.macros, &chromaMs);
+            if (!luma || !chroma) return 1;
+            std::printf("R %2d T %d: %7zu (%4.0f) / %7zu (%4.0f)\n", space, time, luma, lumaMs, chroma, chromaMs);
+            std::fflush(stdout);
+        }
+    }
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--sizes") == 0) return printSizes();
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     const int width = argc > 3 ? std::atoi(argv[2]) : 1920;
     const int height = argc > 3 ? std::atoi(argv[3]) : 1080;
-    if (width < 2 || height < 1) {
-        std::fprintf(stderr, "usage: quenda_kernel_bench [runs [width height]]\n");
+    const int space = argc > 6 ? std::atoi(argv[4]) : 3;
+    const int time = argc > 6 ? std::atoi(argv[5]) : 1;
+    const int dispersion = argc > 6 ? std::atoi(argv[6]) : 50;
+    if (width < 2 || height < 1 || space < 0 || space > 16 || time < 0 || time > 7 || dispersion < 0 ||
+        dispersion > 100) {
+        std::fprintf(stderr, "usage: quenda_kernel_bench [runs [width height [space time dispersion]]] | --sizes\n");
         return 2;
     }
     KernelHarness harness;
@@ -120,31 +181,23 @@ int main(int argc, char** argv) {
     const int alignedWidth = (width + 15) / 16 * 16;
     const int alignedHeight = (height + 15) / 16 * 16;
     std::printf("device: %s\nframe %d x %d, R %d, T %d, dispersion %d; median of %d runs\n",
-                adapterName(harness.device()).c_str(), width, height, kSpace, kTime, kDispersion, runs);
+                adapterName(harness.device()).c_str(), width, height, space, time, dispersion, runs);
 
-    // The window of frame 1 in a clip of three, as the GPU pass binds it.
+    // The window of the middle frame of a clip of 2T + 1, as the GPU pass binds it.
     std::vector<ComRef<ID3D11ShaderResourceView>> lumaViews, chromaViews;
-    for (unsigned f = 0; f < 2 * kTime + 1; ++f) {
+    for (int f = 0; f < 2 * time + 1; ++f) {
         Plane luma, chroma;
         makePlanes(width, height, 1 + f, &luma, &chroma);
         lumaViews.push_back(harness.upload(luma));
         chromaViews.push_back(harness.upload(chroma));
     }
-    auto bound = [](const std::vector<ComRef<ID3D11ShaderResourceView>>& window) {
+    auto bound = [time](const std::vector<ComRef<ID3D11ShaderResourceView>>& window) {
         std::vector<ID3D11ShaderResourceView*> views;
-        for (int e = 0; e < 16; ++e) views.push_back(window[e <= 2 * kTime ? e : kTime].get());
+        for (int e = 0; e < 16; ++e) views.push_back(window[e <= 2 * time ? e : time].get());
         return views;
     };
 
-    char h2Text[64];
-    std::snprintf(h2Text, sizeof h2Text, "%f", static_cast<double>(dispersionStrength(kDispersion)));
-    const std::string space = std::to_string(kSpace), time = std::to_string(kTime),
-                      dispersion = std::to_string(kDispersion);
-    const D3D10_SHADER_MACRO macros[] = {{"SPACE_SEARCH_RADIUS", space.c_str()},
-                                         {"TIME_SEARCH_RADIUS", time.c_str()},
-                                         {"DISPERSION_RADIUS", dispersion.c_str()},
-                                         {"H2", h2Text},
-                                         {nullptr, nullptr}};
+    FixedMacros fixed(space, time, dispersion);
     struct Kernel {
         const char* name;
         const char* source;
@@ -153,29 +206,38 @@ int main(int argc, char** argv) {
     };
     const Kernel kernels[] = {{"luma runtime", lumaRuntimeSource, nullptr, true},
                               {"chroma runtime", chromaRuntimeSource, nullptr, false},
-                              {"luma fixed", lumaFixedSource, macros, true},
-                              {"chroma fixed", chromaFixedSource, macros, false}};
+                              {"luma fixed", lumaFixedSource, fixed.macros, true},
+                              {"chroma fixed", chromaFixedSource, fixed.macros, false}};
 
     // Buffer creation, copy and readback, to take off the kernels' figures.
     const Timing overhead = timeRuns(harness, {}, alignedWidth, alignedHeight, runs);
-    std::printf("%-15s %10.1f ms  (process cpu %.0f ms): buffers and readback, taken off below\n", "no kernel",
+    std::printf("%-15s %9.1f ms  (cpu %6.0f ms): buffers and readback, taken off below\n", "no kernel",
                 overhead.wallMs, overhead.cpuMs);
+    std::printf("%-15s %9s     %12s  %9s %11s %12s\n", "kernel", "wall", "cpu", "bytes", "compile", "first use");
+    double totalWall[2] = {0, 0}, totalCpu[2] = {0, 0};
     for (const Kernel& k : kernels) {
+        double compileMs = 0;
+        const size_t bytes = compiledSize(k.source, k.macros, &compileMs);
         std::string log;
-        auto start = std::chrono::steady_clock::now();
         ComRef<ID3D11ComputeShader> shader = harness.compile(k.source, k.macros, &log);
-        double compileMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-        if (!shader) {
+        if (!bytes || !shader) {
             std::fprintf(stderr, "%s: compile failed\n%s", k.name, log.c_str());
             return 1;
         }
         Pass pass{shader.get(), bound(k.luma ? lumaViews : chromaViews),
-                  {kSpace, kTime, alignedWidth, dispersionStrength(kDispersion)}};
-        timeRuns(harness, {pass}, alignedWidth, alignedHeight, 1);  // first use builds the pipeline
-        Timing t = timeRuns(harness, {pass}, alignedWidth, alignedHeight, runs);
-        std::printf("%-15s %10.1f ms per frame  (process cpu %.0f ms; compile %.0f ms)\n", k.name,
-                    t.wallMs - overhead.wallMs, t.cpuMs - overhead.cpuMs, compileMs);
+                  {space, time, alignedWidth, dispersionStrength(dispersion)}};
+        // The first dispatch also builds the driver's pipeline.
+        const Timing first = timeRuns(harness, {pass}, alignedWidth, alignedHeight, 1);
+        const Timing t = timeRuns(harness, {pass}, alignedWidth, alignedHeight, runs);
+        const double wall = t.wallMs - overhead.wallMs, cpu = t.cpuMs - overhead.cpuMs;
+        const bool isFixed = k.macros != nullptr;
+        totalWall[isFixed] += wall;
+        totalCpu[isFixed] += cpu;
+        std::printf("%-15s %9.1f ms  (cpu %6.0f ms) %9zu %8.0f ms %9.0f ms\n", k.name, wall, cpu, bytes, compileMs,
+                    first.wallMs - t.wallMs);
         std::fflush(stdout);
     }
+    std::printf("%-15s %9.1f ms  (cpu %6.0f ms)\n%-15s %9.1f ms  (cpu %6.0f ms)\n", "runtime pair", totalWall[0],
+                totalCpu[0], "fixed pair", totalWall[1], totalCpu[1]);
     return 0;
 }
