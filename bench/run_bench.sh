@@ -37,8 +37,9 @@ fi
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quenda-bench-XXXXXX")
 [[ ${KEEP:-0} == 1 ]] || trap 'rm -rf "$WORK"' EXIT
-export QUENDA_REGISTRY_ROOT=$WORK/registry
-mkdir -p "$QUENDA_REGISTRY_ROOT"
+# Each build keeps its own shader cache: the cache's key names the device, not
+# the kernels, so a shared one would hand one build the other's kernels.
+mkdir -p "$WORK/registry-before" "$WORK/registry-after"
 
 now() { date +%s.%N; }
 # Median of the numbers on standard input.
@@ -52,6 +53,12 @@ verdict() { if awk "BEGIN { exit !($1) }"; then echo met; else echo "NOT met"; f
 # Which builds to measure: "after" alone, or "before" and "after".
 builds() { if [[ -n $BASE_BIN ]]; then echo "before after"; else echo after; fi; }
 bin_of() { if [[ $1 == before ]]; then echo "$BASE_BIN"; else echo "$BIN"; fi; }
+# Runs a program of the build in BIN_DIR with that build's cache: in_build BIN_DIR PROGRAM ARGS...
+in_build() {
+    local which=after
+    [[ $1 == "$BASE_BIN" && $BASE_BIN != "$BIN" ]] && which=before
+    QUENDA_REGISTRY_ROOT=$WORK/registry-$which "$1/$2" "${@:3}"
+}
 
 bench_start=$(now)
 echo "== Quenda speed bench: $SIZE, tracks 3 1 50 3 1 50 (the defaults) =="
@@ -67,12 +74,12 @@ echo
 
 for which in $(builds); do
     echo "-- one frame, stage by stage ($which: quenda_pipeline_bench stages --clip CLIP --runs $RUNS) --"
-    "$(bin_of "$which")/quenda_pipeline_bench" stages --clip "$CLIP" --runs "$RUNS" --size "$SIZE"
+    in_build "$(bin_of "$which")" quenda_pipeline_bench stages --clip "$CLIP" --runs "$RUNS" --size "$SIZE"
     echo
 done
 for which in $(builds); do
     echo "-- onInit ($which: quenda_pipeline_bench init --runs $((RUNS + 2))) --"
-    "$(bin_of "$which")/quenda_pipeline_bench" init --runs "$((RUNS + 2))"
+    in_build "$(bin_of "$which")" quenda_pipeline_bench init --runs "$((RUNS + 2))"
     echo
 done
 
@@ -81,7 +88,7 @@ quenda_run() {
     local bin=$1
     shift
     local report=$WORK/report.json
-    "$bin/quenda" denoise "$CLIP" "$@" -q --frames "0:$FRAMES" --report "$report"
+    in_build "$bin" quenda denoise "$CLIP" "$@" -q --frames "0:$FRAMES" --report "$report"
     local loop frames wait plugin service worker
     loop=$(json "$report" frames_seconds)
     frames=$(json "$report" frames_written)
