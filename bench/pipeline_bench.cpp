@@ -4,6 +4,7 @@
 // and with a filled shader cache, and the one-time costs beside them.
 //
 //   quenda_pipeline_bench stages [--clip FILE] [--runs N] [--size WxH] [--scheduler-frames N]
+//                                [--tracks LS,LT,LD,CS,CT,CD]
 //   quenda_pipeline_bench init [--runs N]
 //   quenda_pipeline_bench make-clip FILE [--frames N] [--size WxH]
 //
@@ -531,12 +532,27 @@ bool parseSize(const char* text, int* width, int* height) {
 int usage() {
     std::fprintf(stderr,
                  "usage: quenda_pipeline_bench stages [--clip FILE] [--runs N] [--size WxH] [--scheduler-frames N]\n"
+                 "                                    [--tracks LS,LT,LD,CS,CT,CD]\n"
                  "       quenda_pipeline_bench init [--runs N]\n"
                  "       quenda_pipeline_bench make-clip FILE [--frames N] [--size WxH]\n");
     return 2;
 }
 
 }  // namespace
+
+// Six comma-separated track values within the descriptor's ranges.
+bool parseTracks(const char* text, int32_t tracks[trackCountValue]) {
+    const int top[trackCountValue] = {16, 7, 100, 16, 7, 100};
+    int32_t values[trackCountValue];
+    int used = 0;
+    if (std::sscanf(text, "%d,%d,%d,%d,%d,%d%n", &values[0], &values[1], &values[2], &values[3], &values[4],
+                    &values[5], &used) != trackCountValue || text[used] != '\0')
+        return false;
+    for (int i = 0; i < trackCountValue; ++i)
+        if (values[i] < 0 || values[i] > top[i]) return false;
+    std::copy(values, values + trackCountValue, tracks);
+    return true;
+}
 
 int main(int argc, char** argv) {
     if (argc < 2) return usage();
@@ -556,6 +572,8 @@ int main(int argc, char** argv) {
             schedulerFrames = std::max(0, std::atoi(argv[++i]));
         } else if (arg == "--size" && hasValue) {
             if (!parseSize(argv[++i], &width, &height)) return usage();
+        } else if (arg == "--tracks" && hasValue) {
+            if (!parseTracks(argv[++i], host.tracks)) return usage();
         } else if (mode == "make-clip" && path.empty() && arg[0] != '-') {
             path = arg;
         } else {
