@@ -3,14 +3,17 @@
 //   d = 0.20 (r4 - c)^2 + 0.07 (corner terms) + 0.12 (edge terms),
 //   w = exp(-sqrt(d) * H),  sum += w,  value += c * w.
 //
-// Texel loads are what these kernels spend their time on, so each search
-// loads every texel of a frame's window once: the reference patch before the
-// search; then, step by step along dx, one new column of the window per frame
-// while the two columns before it are kept. Where the window's rows are
-// compile-time constants the columns stay in registers; otherwise they sit in
-// arrays indexed by row. The temporal loop unrolls with constant frame
-// indices; candidates that a search covers but the parameters exclude weigh
-// exactly 0, which leaves sum and value unchanged.
+// Texel loads are what these kernels spend their time on (on a CPU rasterizer
+// they cost more than the arithmetic), so the reference patch is loaded once
+// and, for searches of up to 3 frames and in the fixed forms, every texel of
+// a frame's window too: step by step along dx, one new column of the window
+// per frame while the two columns before it are kept. Where the window's rows
+// are compile-time constants the columns stay in registers; otherwise they
+// sit in arrays indexed by row. The runtime forms' search over more frames
+// keeps the rows above and through each candidate and loads the row below.
+// The temporal loops unroll with constant frame indices; candidates that a
+// search covers but the parameters exclude weigh exactly 0, which leaves sum
+// and value unchanged.
 #include "gpu/kernels.h"
 
 const char lumaRuntimeSource[] = R"hlsl(
@@ -510,8 +513,9 @@ float patchDistance(Patch current, float a0, float a1, float a2, float m0, float
 
 #define ROWS (2 * SPACE_SEARCH_RADIUS + 3)
 
-// Up to 63 candidates per column: everything unrolled (a larger search would
-// make the compiled code large and slow to build).
+// Up to 63 candidates per dx step: the step's dy and dt loops unroll and the
+// window's columns stay in registers (larger steps would make the compiled
+// code large and slow to build).
 #if (2 * SPACE_SEARCH_RADIUS + 1) * FRAMES <= 63
 
 // The window's columns dx - 1, dx, dx + 1 (rows -R - 1 .. R + 1, every frame)
@@ -685,8 +689,9 @@ float2 patchDistance(Patch current, float2 a0, float2 a1, float2 a2, float2 m0, 
 
 #define ROWS (2 * SPACE_SEARCH_RADIUS + 3)
 
-// Up to 63 candidates per column: everything unrolled (a larger search would
-// make the compiled code large and slow to build).
+// Up to 63 candidates per dx step: the step's dy and dt loops unroll and the
+// window's columns stay in registers (larger steps would make the compiled
+// code large and slow to build).
 #if (2 * SPACE_SEARCH_RADIUS + 1) * FRAMES <= 63
 
 // The window's columns dx - 1, dx, dx + 1 (rows -R - 1 .. R + 1, every frame)
