@@ -538,8 +538,6 @@ int usage() {
     return 2;
 }
 
-}  // namespace
-
 // Six comma-separated track values within the descriptor's ranges.
 bool parseTracks(const char* text, int32_t tracks[trackCountValue]) {
     const int top[trackCountValue] = {16, 7, 100, 16, 7, 100};
@@ -553,6 +551,8 @@ bool parseTracks(const char* text, int32_t tracks[trackCountValue]) {
     std::copy(values, values + trackCountValue, tracks);
     return true;
 }
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) return usage();
