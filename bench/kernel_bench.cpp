@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "gpu/kernels.h"
+#include "gpu/shader_build.h"
 #include "gpu/strength.h"
 #include "pipeline/plane_convert.h"
 #include "tests/support/kernel_harness.h"
@@ -106,22 +107,19 @@ Timing timeRuns(KernelHarness& harness, const std::vector<Pass>& passes, int ali
     return Timing{median(wall), median(cpu)};
 }
 
-// The macros the plug-in defines for the fixed forms (texts as in its build).
+// The macros the plug-in defines for the fixed forms, with its own texts.
 struct FixedMacros {
-    FixedMacros(int space, int time, int dispersion)
-        : spaceText(std::to_string(space)), timeText(std::to_string(time)), dispersionText(std::to_string(dispersion)) {
-        char h2[64];
-        std::snprintf(h2, sizeof h2, "%f", static_cast<double>(dispersionStrength(dispersion)));
-        h2Text = h2;
-        macros[0] = {"SPACE_SEARCH_RADIUS", spaceText.c_str()};
-        macros[1] = {"TIME_SEARCH_RADIUS", timeText.c_str()};
-        macros[2] = {"DISPERSION_RADIUS", dispersionText.c_str()};
-        macros[3] = {"H2", h2Text.c_str()};
+    FixedMacros(int space, int time, int dispersion) {
+        formatFixedMacros(space, time, dispersion, &texts);
+        macros[0] = {"SPACE_SEARCH_RADIUS", texts.space};
+        macros[1] = {"TIME_SEARCH_RADIUS", texts.time};
+        macros[2] = {"DISPERSION_RADIUS", texts.dispersion};
+        macros[3] = {"H2", texts.h2};
         macros[4] = {nullptr, nullptr};
     }
     FixedMacros(const FixedMacros&) = delete;
     FixedMacros& operator=(const FixedMacros&) = delete;
-    std::string spaceText, timeText, dispersionText, h2Text;
+    FixedMacroTexts texts;
     D3D10_SHADER_MACRO macros[5];
 };
 
@@ -131,8 +129,7 @@ size_t compiledSize(const char* source, const D3D10_SHADER_MACRO* macros, double
     ID3D10Blob* log = nullptr;
     auto start = std::chrono::steady_clock::now();
     HRESULT hr = D3DX11CompileFromMemory(source, std::strlen(source), nullptr, macros, nullptr, "CS", "cs_5_0",
-                                         D3D10_SHADER_OPTIMIZATION_LEVEL3 | D3D10_SHADER_ENABLE_STRICTNESS, 0, nullptr,
-                                         &code, &log, nullptr);
+                                         shaderCompileFlags, 0, nullptr, &code, &log, nullptr);
     *ms = sinceMs(start);
     size_t size = SUCCEEDED(hr) && code ? code->GetBufferSize() : 0;
     if (!size && log) std::fprintf(stderr, "%s\n", static_cast<const char*>(log->GetBufferPointer()));
