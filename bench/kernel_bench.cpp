@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/adapter_name.h"
 #include "gpu/kernels.h"
 #include "gpu/shader_build.h"
 #include "gpu/strength.h"
@@ -29,26 +30,6 @@ using kernel_harness::ComRef;
 using kernel_harness::KernelHarness;
 using kernel_harness::Pass;
 using nlm_reference::Plane;
-
-const IID kIidDxgiDevice1 = {0x77db970f, 0x6276, 0x48ba, {0xba, 0x28, 0x07, 0x01, 0x43, 0xb4, 0x39, 0x2c}};
-
-std::string adapterName(ID3D11Device* device) {
-    std::string name = "unknown adapter";
-    IDXGIDevice1* dxgi = nullptr;
-    if (FAILED(device->QueryInterface(kIidDxgiDevice1, reinterpret_cast<void**>(&dxgi)))) return name;
-    IDXGIAdapter* adapter = nullptr;
-    DXGI_ADAPTER_DESC desc{};
-    if (SUCCEEDED(dxgi->GetAdapter(&adapter))) {
-        if (SUCCEEDED(adapter->GetDesc(&desc))) {
-            name.clear();
-            for (const WCHAR* c = desc.Description; *c && c < desc.Description + 128; ++c)
-                name += *c < 128 ? static_cast<char>(*c) : '?';
-        }
-        adapter->Release();
-    }
-    dxgi->Release();
-    return name;
-}
 
 // A noisy frame packed into its two planes by the plug-in's conversion.
 void makePlanes(int width, int height, unsigned seed, Plane* luma, Plane* chroma) {

@@ -25,6 +25,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "bench/adapter_name.h"
 #include "cli/demo_clip.h"
 #include "cli/errors.h"
 #include "cli/pixel_convert.h"
@@ -209,39 +210,6 @@ void removeTree(const std::string& path) {
     if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
 }
 
-D3D11_TEXTURE2D_DESC planeDesc(bool chroma, bool staging) {
-    D3D11_TEXTURE2D_DESC desc{};
-    desc.Width = static_cast<UINT>(chroma ? chromaPlaneWidth(host.width) : lumaPlaneWidth(host.width));
-    desc.Height = static_cast<UINT>(planeHeight(host.height));
-    desc.MipLevels = 1;
-    desc.ArraySize = 1;
-    desc.Format = chroma ? DXGI_FORMAT_R16G16_UNORM : DXGI_FORMAT_R16_UNORM;
-    desc.SampleDesc.Count = 1;
-    desc.Usage = staging ? D3D11_USAGE_STAGING : D3D11_USAGE_DEFAULT;
-    desc.BindFlags = staging ? 0u : static_cast<UINT>(D3D11_BIND_SHADER_RESOURCE);
-    desc.CPUAccessFlags = staging ? static_cast<UINT>(D3D11_CPU_ACCESS_WRITE | D3D11_CPU_ACCESS_READ) : 0u;
-    return desc;
-}
-
-std::string deviceName(ID3D11Device* device) {
-    static const GUID iidDxgiDevice1 = {0x77db970f, 0x6276, 0x48ba, {0xba, 0x28, 0x07, 0x01, 0x43, 0xb4, 0x39, 0x2c}};
-    std::string name = "unknown adapter";
-    IDXGIDevice1* dxgi = nullptr;
-    if (FAILED(device->QueryInterface(iidDxgiDevice1, reinterpret_cast<void**>(&dxgi)))) return name;
-    IDXGIAdapter* adapter = nullptr;
-    DXGI_ADAPTER_DESC desc{};
-    if (SUCCEEDED(dxgi->GetAdapter(&adapter))) {
-        if (SUCCEEDED(adapter->GetDesc(&desc))) {
-            name.clear();
-            for (const WCHAR* c = desc.Description; *c && c < desc.Description + 128; ++c)
-                name += *c < 128 ? static_cast<char>(*c) : '?';
-        }
-        adapter->Release();
-    }
-    dxgi->Release();
-    return name;
-}
-
 // The views of frames centre - T .. centre + T, then the centre repeated, as
 // the GPU pass binds them.
 void windowViews(int centre, int radius, bool chroma, ID3D11ShaderResourceView* views[16]) {
@@ -263,7 +231,7 @@ int stages(const std::string& clip, int runs, int width, int height, int schedul
                 host.tracks[3], host.tracks[4], host.tracks[5], runs);
 
     check(onInit(table) == 1, "onInit");
-    std::printf("device: %s\n", deviceName(s.device).c_str());
+    std::printf("device: %s\n", adapterName(s.device).c_str());
     auto start = Clock::now();
     check(buildFixedShaders(table) == 1, "buildFixedShaders");
     line("fixed kernels built (message 1129)", msSince(start), "(once per output run)");
@@ -443,7 +411,7 @@ int init(int runs) {
     auto start = Clock::now();
     check(onInit(table) == 1, "onInit");
     const double first = msSince(start);
-    std::printf("device: %s\n", deviceName(denoiseState.device).c_str());
+    std::printf("device: %s\n", adapterName(denoiseState.device).c_str());
     onExit(table);
 
     std::vector<double> empty, filled;

@@ -37,21 +37,6 @@ const PixelYC* fetchFrame(FilterTable* filter, FrameProcInfo* frame, int32_t ind
     return src && frameFits(frame) ? src : nullptr;
 }
 
-D3D11_TEXTURE2D_DESC planeDesc(bool chroma, bool staging) {
-    const DenoiseState& s = denoiseState;
-    D3D11_TEXTURE2D_DESC desc;
-    std::memset(&desc, 0, sizeof desc);
-    desc.Width = static_cast<UINT>(chroma ? (s.srcWidth + 32) / 2 : s.srcWidth + 32);
-    desc.Height = static_cast<UINT>(s.srcHeight + 32);
-    desc.MipLevels = 1;
-    desc.ArraySize = 1;
-    desc.Format = chroma ? DXGI_FORMAT_R16G16_UNORM : DXGI_FORMAT_R16_UNORM;
-    desc.SampleDesc.Count = 1;
-    desc.Usage = staging ? D3D11_USAGE_STAGING : D3D11_USAGE_DEFAULT;
-    desc.BindFlags = staging ? 0u : static_cast<UINT>(D3D11_BIND_SHADER_RESOURCE);
-    desc.CPUAccessFlags = staging ? static_cast<UINT>(D3D11_CPU_ACCESS_WRITE | D3D11_CPU_ACCESS_READ) : 0u;
-    return desc;
-}
 
 // Empties the cache, declares the host's cache again and remakes the staging
 // textures for the frame just fetched; returns the frame fetched again.
@@ -159,6 +144,22 @@ bool isCached(int32_t index) {
 }
 
 }  // namespace
+
+D3D11_TEXTURE2D_DESC planeDesc(bool chroma, bool staging) {
+    const DenoiseState& s = denoiseState;
+    D3D11_TEXTURE2D_DESC desc;
+    std::memset(&desc, 0, sizeof desc);
+    desc.Width = static_cast<UINT>(chroma ? (s.srcWidth + 32) / 2 : s.srcWidth + 32);
+    desc.Height = static_cast<UINT>(s.srcHeight + 32);
+    desc.MipLevels = 1;
+    desc.ArraySize = 1;
+    desc.Format = chroma ? DXGI_FORMAT_R16G16_UNORM : DXGI_FORMAT_R16_UNORM;
+    desc.SampleDesc.Count = 1;
+    desc.Usage = staging ? D3D11_USAGE_STAGING : D3D11_USAGE_DEFAULT;
+    desc.BindFlags = staging ? 0u : static_cast<UINT>(D3D11_BIND_SHADER_RESOURCE);
+    desc.CPUAccessFlags = staging ? static_cast<UINT>(D3D11_CPU_ACCESS_WRITE | D3D11_CPU_ACCESS_READ) : 0u;
+    return desc;
+}
 
 int uploadWindow(FilterTable* filter, FrameProcInfo* frame, int32_t centre, int32_t radius) {
     DenoiseState& s = denoiseState;

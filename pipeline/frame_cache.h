@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "host/filter_table.h"
+#include "platform/win32_api.h"
 
 // Makes sure every frame of centre - radius .. centre + radius (clamped to the
 // clip) is cached; leaves frameWidth and frameHeight at the cached size.
@@ -14,3 +15,6 @@ int uploadWindow(FilterTable* filter, FrameProcInfo* frame, int32_t centre, int3
 void evictOutside(FilterTable* filter, FrameProcInfo* frame, int32_t centre, int32_t radius);
 // Releases every slot.
 void releaseCache();
+// Description of one plane's texture (staging or shader-readable) for the
+// frame size last declared by the host.
+D3D11_TEXTURE2D_DESC planeDesc(bool chroma, bool staging);
