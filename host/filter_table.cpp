@@ -4,6 +4,9 @@
 #include "host/callbacks.h"
 #include "platform/win32_api.h"
 
+const int32_t trackMinima[trackCountValue] = {};
+const int32_t trackMaxima[trackCountValue] = {16, 7, 100, 16, 7, 100};
+
 namespace {
 
 const char* const trackNames[trackCountValue] = {
@@ -15,8 +18,6 @@ const char* const trackNames[trackCountValue] = {
     "\x90\x46\x8D\xB7\x95\xAA\x8E\x55",                  // 色差分散 chroma dispersion
 };
 const int32_t trackDefaults[trackCountValue] = {3, 1, 50, 3, 1, 50};
-const int32_t trackMinima[trackCountValue] = {};
-const int32_t trackMaxima[trackCountValue] = {16, 7, 100, 16, 7, 100};
 
 // The host is told there are no check boxes; the one entry is never shown.
 const char* const checkNames[1] = {"\x83\x5F\x83\x7E\x81\x5B"};  // ダミー dummy

@@ -32,6 +32,9 @@ struct DenoiseParams {
 };
 
 enum : int { trackCountValue = 6 };
+// The tracks' ranges as the descriptor gives them to the host.
+extern const int32_t trackMinima[trackCountValue];
+extern const int32_t trackMaxima[trackCountValue];
 
 typedef int32_t(QUENDA_CALL* ProcessCallback)(FilterTable* filter, FrameProcInfo* frame);
 typedef int32_t(QUENDA_CALL* InitCallback)(FilterTable* filter);

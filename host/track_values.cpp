@@ -2,13 +2,9 @@
 
 namespace {
 
-const int32_t trackLimits[trackCountValue][2] = {
-    {0, 16}, {0, 7}, {0, 100}, {0, 16}, {0, 7}, {0, 100},
-};
-
 int32_t clampTrack(int index, int32_t value) {
-    if (value < trackLimits[index][0]) return trackLimits[index][0];
-    if (value > trackLimits[index][1]) return trackLimits[index][1];
+    if (value < trackMinima[index]) return trackMinima[index];
+    if (value > trackMaxima[index]) return trackMaxima[index];
     return value;
 }
 

@@ -12,36 +12,12 @@
 
 namespace {
 
-enum : int { viewCount = 16 };
 
 int fail(const char* text) {
     DenoiseState& s = denoiseState;
     if (s.workerBoxCount < deferredBoxLimit)
         s.workerBoxes[s.workerBoxCount++] = DeferredBox{text, captionError, MB_ICONQUESTION};
     return 0;
-}
-
-// Fills entries 0 .. 2T with the clamped window around centre and repeats
-// the centre frame in the entries after it; false when a frame is missing.
-bool gatherViews(int32_t centre, int32_t radius, bool chroma, ID3D11ShaderResourceView* views[viewCount]) {
-    const DenoiseState& s = denoiseState;
-    for (int32_t d = -radius; d <= radius; ++d) {
-        int32_t g = centre + d;
-        if (g > s.frameCountAtUpload - 1) g = s.frameCountAtUpload - 1;
-        if (g < 0) g = 0;
-        ID3D11ShaderResourceView* found = nullptr;
-        for (const FrameCacheSlot& slot : s.frameCache) {
-            ID3D11ShaderResourceView* view = chroma ? slot.chromaView : slot.lumaView;
-            if (slot.frame == g && view) {
-                found = view;
-                break;
-            }
-        }
-        if (!found) return false;
-        views[d + radius] = found;
-    }
-    for (int i = 2 * radius + 1; i < viewCount; ++i) views[i] = views[radius];
-    return true;
 }
 
 bool writeParams(ID3D11Buffer* buffer, int32_t space, int32_t time, int32_t dispersion) {
@@ -63,6 +39,27 @@ int failUnknown() {
 }
 
 }  // namespace
+
+bool gatherViews(int32_t centre, int32_t radius, bool chroma, ID3D11ShaderResourceView* views[viewCount]) {
+    const DenoiseState& s = denoiseState;
+    for (int32_t d = -radius; d <= radius; ++d) {
+        int32_t g = centre + d;
+        if (g > s.frameCountAtUpload - 1) g = s.frameCountAtUpload - 1;
+        if (g < 0) g = 0;
+        ID3D11ShaderResourceView* found = nullptr;
+        for (const FrameCacheSlot& slot : s.frameCache) {
+            ID3D11ShaderResourceView* view = chroma ? slot.chromaView : slot.lumaView;
+            if (slot.frame == g && view) {
+                found = view;
+                break;
+            }
+        }
+        if (!found) return false;
+        views[d + radius] = found;
+    }
+    for (int i = 2 * radius + 1; i < viewCount; ++i) views[i] = views[radius];
+    return true;
+}
 
 int GpuPass() {
     DenoiseState& s = denoiseState;
