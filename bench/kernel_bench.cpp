@@ -12,12 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "bench/adapter_name.h"
+#include "bench/bench_support.h"
 #include "gpu/kernels.h"
 #include "gpu/shader_build.h"
 #include "gpu/strength.h"
@@ -33,14 +31,7 @@ using nlm_reference::Plane;
 
 // A noisy frame packed into its two planes by the plug-in's conversion.
 void makePlanes(int width, int height, unsigned seed, Plane* luma, Plane* chroma) {
-    std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> noise(-150, 150);
-    std::vector<PixelYC> pixels(static_cast<size_t>(width) * height);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            pixels[static_cast<size_t>(y) * width + x] = PixelYC{
-                static_cast<int16_t>(1500 + x % 700 + noise(rng)), static_cast<int16_t>(noise(rng) - y % 300),
-                static_cast<int16_t>(noise(rng) + y % 200)};
+    const std::vector<PixelYC> pixels = syntheticFrame(width, height, seed);
     *luma = Plane{lumaPlaneWidth(width), planeHeight(height), 1, {}};
     *chroma = Plane{chromaPlaneWidth(width), planeHeight(height), 2, {}};
     luma->codes.resize(static_cast<size_t>(luma->width) * luma->height);
@@ -49,21 +40,6 @@ void makePlanes(int width, int height, unsigned seed, Plane* luma, Plane* chroma
     packBorderRows(luma->codes.data(), luma->width, texels.data(), chroma->width, width, height);
     chroma->codes.resize(texels.size() * 2);
     std::memcpy(chroma->codes.data(), texels.data(), texels.size() * sizeof(ChromaTexel));
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-double processCpuMs() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
-
-double sinceMs(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
 struct Timing {
@@ -83,7 +59,7 @@ Timing timeRuns(KernelHarness& harness, const std::vector<Pass>& passes, int ali
             std::exit(1);
         }
         cpu.push_back(processCpuMs() - cpuStart);
-        wall.push_back(sinceMs(start));
+        wall.push_back(msSince(start));
     }
     return Timing{median(wall), median(cpu)};
 }
@@ -111,7 +87,7 @@ size_t compiledSize(const char* source, const D3D10_SHADER_MACRO* macros, double
     auto start = std::chrono::steady_clock::now();
     HRESULT hr = D3DX11CompileFromMemory(source, std::strlen(source), nullptr, macros, nullptr, "CS", "cs_5_0",
                                          shaderCompileFlags, 0, nullptr, &code, &log, nullptr);
-    *ms = sinceMs(start);
+    *ms = msSince(start);
     size_t size = SUCCEEDED(hr) && code ? code->GetBufferSize() : 0;
     if (!size && log) std::fprintf(stderr, "%s\n", static_cast<const char*>(log->GetBufferPointer()));
     if (code) code->Release();

@@ -15,17 +15,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
-#include "bench/adapter_name.h"
+#include "bench/bench_support.h"
 #include "cli/demo_clip.h"
 #include "cli/errors.h"
 #include "cli/pixel_convert.h"
@@ -47,23 +45,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-double processCpuMs() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
 
 // Wall time, and the processor time of every thread of the process: on a CPU
 // device that is the device's work too, and it holds up better than wall
@@ -151,20 +132,6 @@ FrameProcInfo frameRecord(int index, PixelYC* output) {
     return info;
 }
 
-// Noise over gradients, inside the host's exact ranges.
-std::vector<PixelYC> syntheticFrame(int width, int height, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> noise(0.0f, 150.0f);
-    std::vector<PixelYC> pixels(static_cast<size_t>(width) * height);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            pixels[static_cast<size_t>(y) * width + x] =
-                PixelYC{static_cast<int16_t>(std::clamp(1500.0f + x % 700 + noise(rng), 0.0f, 4096.0f)),
-                        static_cast<int16_t>(std::clamp(noise(rng) - y % 300, -2048.0f, 2047.0f)),
-                        static_cast<int16_t>(std::clamp(noise(rng) + y % 200, -2048.0f, 2047.0f))};
-    return pixels;
-}
-
 // Fills host.images; with a clip, times the fetch as `quenda` serves it.
 void loadFrames(const std::string& clip, int frames, int width, int height) {
     host.images.clear();
@@ -203,24 +170,6 @@ std::string makeTempDir(const char* tag) {
     name.push_back('\0');
     if (!mkdtemp(name.data())) die("cannot make a temporary directory");
     return name.data();
-}
-
-void removeTree(const std::string& path) {
-    const std::string command = "rm -rf '" + path + "'";
-    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
-}
-
-// The views of frames centre - T .. centre + T, then the centre repeated, as
-// the GPU pass binds them.
-void windowViews(int centre, int radius, bool chroma, ID3D11ShaderResourceView* views[16]) {
-    for (int d = -radius; d <= radius; ++d) {
-        const int g = std::clamp(centre + d, 0, denoiseState.frameCountAtUpload - 1);
-        views[d + radius] = nullptr;
-        for (const FrameCacheSlot& slot : denoiseState.frameCache)
-            if (slot.frame == g && slot.lumaView) views[d + radius] = chroma ? slot.chromaView : slot.lumaView;
-        check(views[d + radius] != nullptr, "finding a cached frame");
-    }
-    for (int i = 2 * radius + 1; i < 16; ++i) views[i] = views[radius];
 }
 
 int stages(const std::string& clip, int runs, int width, int height, int schedulerFrames) {
@@ -301,10 +250,10 @@ int stages(const std::string& clip, int runs, int width, int height, int schedul
                     msSince(start));
     }
 
-    ID3D11ShaderResourceView* lumaViews[16];
-    ID3D11ShaderResourceView* chromaViews[16];
-    windowViews(1, host.tracks[1], false, lumaViews);
-    windowViews(1, host.tracks[4], true, chromaViews);
+    ID3D11ShaderResourceView* lumaViews[viewCount];
+    ID3D11ShaderResourceView* chromaViews[viewCount];
+    check(gatherViews(1, s.denoiseParams.lumaTime, false, lumaViews), "finding the luma window");
+    check(gatherViews(1, s.denoiseParams.chromaTime, true, chromaViews), "finding the chroma window");
     const UINT groupsX = static_cast<UINT>(s.alignedWidth / 16), groupsY = static_cast<UINT>(s.alignedHeight / 16);
     auto passes = [&](ID3D11ComputeShader* luma, ID3D11ComputeShader* chroma) {
         const UINT counts[1] = {0};
@@ -312,13 +261,13 @@ int stages(const std::string& clip, int runs, int width, int height, int schedul
         if (luma) {
             c->CSSetConstantBuffers(0, 1, &s.lumaParams);
             c->CSSetShader(luma, nullptr, 0);
-            c->CSSetShaderResources(0, 16, lumaViews);
+            c->CSSetShaderResources(0, viewCount, lumaViews);
             c->Dispatch(groupsX, groupsY, 1);
         }
         if (chroma) {
             c->CSSetConstantBuffers(0, 1, &s.chromaParams);
             c->CSSetShader(chroma, nullptr, 0);
-            c->CSSetShaderResources(0, 16, chromaViews);
+            c->CSSetShaderResources(0, viewCount, chromaViews);
             c->Dispatch(groupsX, groupsY, 1);
         }
         c->ClearState();
@@ -469,7 +418,10 @@ int init(int runs) {
         unsetenv("QUENDA_REGISTRY_ROOT");
     else
         setenv("QUENDA_REGISTRY_ROOT", saved.c_str(), 1);
-    for (const std::string& dir : dirs) removeTree(dir);
+    for (const std::string& dir : dirs) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
 
     std::printf("onInit, median of %d runs:\n", runs);
     line("first onInit of the process", first, "(Vulkan instance, empty cache)");
@@ -508,14 +460,13 @@ int usage() {
 
 // Six comma-separated track values within the descriptor's ranges.
 bool parseTracks(const char* text, int32_t tracks[trackCountValue]) {
-    const int top[trackCountValue] = {16, 7, 100, 16, 7, 100};
     int32_t values[trackCountValue];
     int used = 0;
     if (std::sscanf(text, "%d,%d,%d,%d,%d,%d%n", &values[0], &values[1], &values[2], &values[3], &values[4],
                     &values[5], &used) != trackCountValue || text[used] != '\0')
         return false;
     for (int i = 0; i < trackCountValue; ++i)
-        if (values[i] < 0 || values[i] > top[i]) return false;
+        if (values[i] < trackMinima[i] || values[i] > trackMaxima[i]) return false;
     std::copy(values, values + trackCountValue, tracks);
     return true;
 }
