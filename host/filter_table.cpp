@@ -2,6 +2,7 @@
 #include "host/filter_table.h"
 
 #include "host/callbacks.h"
+#include "host/version.h"
 #include "platform/win32_api.h"
 
 const int32_t trackMinima[trackCountValue] = {};
@@ -45,7 +46,7 @@ FilterTable filterTable = {
     onWindowMessage,
     nullptr,                                                 // trackValues
     {},                                                      // +72 .. +80
-    "Quenda\x83\x74\x83\x42\x83\x8B\x83\x5E for DX11 ver 1.12",  // infoText
+    "Quenda\x83\x74\x83\x42\x83\x8B\x83\x5E for DX11 ver " QUENDA_VERSION_TEXT,  // infoText
     {},                                                      // +88, +92
     nullptr,                                                 // services
     nullptr,                                                 // window
