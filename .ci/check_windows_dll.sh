@@ -1,8 +1,10 @@
 #!/bin/bash
 # Checks the Windows plug-in module: a 32-bit PE DLL named quenda_dx11.auf in
-# its export directory, exporting only the undecorated GetFilterTable and
-# importing only from system DLLs (everything else must be linked in).
+# its export directory, exporting only the undecorated GetFilterTable,
+# importing only from system DLLs (everything else must be linked in), and
+# carrying a version resource with the version of host/version.h.
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
 
 if [ $# -ne 1 ] || [ ! -f "$1" ]; then
     echo "usage: $0 path/to/quenda_dx11.auf" >&2
@@ -34,7 +36,29 @@ for dll in $imports; do
     [[ $lower =~ $allowed ]] || fail "imports from non-system DLL $dll"
 done
 
+# The version resource, as the toolchain's resource compiler reads it back.
+header=$root/host/version.h
+major=$(awk '$2 == "QUENDA_VERSION_MAJOR" {print $3}' "$header")
+minor=$(awk '$2 == "QUENDA_VERSION_MINOR" {print $3}' "$header")
+version=$(awk '$2 == "QUENDA_VERSION_TEXT" {gsub(/"/, "", $3); print $3}' "$header")
+windres=${WINDRES:-i686-w64-mingw32-windres}
+resource=$("$windres" -i "$module" -O rc 2>&1) || resource=""
+if ! grep -q 'VERSIONINFO' <<<"$resource"; then
+    fail "no version resource"
+else
+    grep -Eq "^[[:space:]]*FILEVERSION $major, $minor, 0, 0\$" <<<"$resource" || fail "FILEVERSION is not $major, $minor, 0, 0"
+    grep -Eq "^[[:space:]]*PRODUCTVERSION $major, $minor, 0, 0\$" <<<"$resource" || fail "PRODUCTVERSION is not $major, $minor, 0, 0"
+    grep -Eq '^[[:space:]]*FILETYPE 0x2$' <<<"$resource" || fail "version resource does not describe a DLL"
+    resource_value() { sed -n "s/^[[:space:]]*VALUE \"$1\", \"\(.*\)\"\$/\1/p" <<<"$resource"; }
+    [ "$(resource_value FileVersion)" = "$version" ] || fail "FileVersion is '$(resource_value FileVersion)', not $version"
+    [ "$(resource_value ProductVersion)" = "$version" ] || fail "ProductVersion is '$(resource_value ProductVersion)', not $version"
+    [ "$(resource_value OriginalFilename)" = "quenda_dx11.auf" ] || fail "OriginalFilename is not quenda_dx11.auf"
+    for name in ProductName FileDescription LegalCopyright; do
+        [ -n "$(resource_value "$name")" ] || fail "version resource has no $name"
+    done
+fi
+
 if [ "$failures" -ne 0 ]; then
     exit 1
 fi
-echo "check_windows_dll: $module ok (exports GetFilterTable; imports: $(paste -sd ' ' <<<"$imports"))"
+echo "check_windows_dll: $module ok (version $version; exports GetFilterTable; imports: $(paste -sd ' ' <<<"$imports"))"
