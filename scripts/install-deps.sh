@@ -11,6 +11,7 @@ packages=(
     g++-mingw-w64-i686 mingw-w64-i686-dev
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
     libcli11-dev
+    python3
 )
 
 missing=()
