@@ -1,6 +1,7 @@
 #!/bin/bash
 # Cross-builds the Windows plug-in quenda_dx11.auf with MinGW-w64 and checks
-# its exports and imports. Extra arguments go to cmake's configure step.
+# its exports, imports and version resource (scripts/package-windows.sh makes
+# the release zip from it). Extra arguments go to cmake's configure step.
 # QUENDA_WINDOWS_BUILD_DIR picks the build folder (default: build-windows).
 set -euo pipefail
 cd "$(dirname "$0")/.."
