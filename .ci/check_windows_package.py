@@ -33,6 +33,13 @@ def fail(message):
     failures.append(message)
 
 
+def report_failures():
+    if failures:
+        for message in failures:
+            print(f"check_windows_package: {message}", file=sys.stderr)
+        sys.exit(1)
+
+
 def c_strings(source):
     """The byte values of the C string literals in source, adjacent ones joined,
     as a list of (text before the literal run, bytes)."""
@@ -144,7 +151,7 @@ def main():
             fail(f"zip holds {sorted(names)}, not {sorted(MEMBERS)}")
         files = {name: archive.read(name) for name in names if name in MEMBERS}
     if len(files) != len(MEMBERS):
-        return
+        report_failures()
 
     plugin = files["quenda_dx11.auf"]
     with tempfile.TemporaryDirectory() as work:
@@ -164,7 +171,7 @@ def main():
     # The plug-in's own texts, each of which it must carry.
     texts = named_strings(ROOT / "state" / "messages.h")
     tracks = track_names(ROOT / "host" / "filter_table.cpp")
-    info = [v for p, v in c_strings((ROOT / "host" / "filter_table.cpp").read_text(encoding="utf-8"))
+    info = [v for _, v in c_strings((ROOT / "host" / "filter_table.cpp").read_text(encoding="utf-8"))
             if v.startswith(b"Quenda") and b" ver " in v]
     if len(texts) < 20 or len(tracks) != 6 or len(info) != 1:
         fail(f"read {len(texts)} messages, {len(tracks)} track names, {len(info)} information strings from the sources")
@@ -215,10 +222,7 @@ def main():
             if word not in en_entries.get(number, ""):
                 fail(f"readme_en.txt [M{number}] does not name {word}, which its box shows")
 
-    if failures:
-        for message in failures:
-            print(f"check_windows_package: {message}", file=sys.stderr)
-        sys.exit(1)
+    report_failures()
     print(f"check_windows_package: {path} ok ({len(messages)} message texts, {len(captions)} captions, "
           f"{len(tracks)} track names, version {version})")
 
