@@ -1,0 +1,209 @@
+#include "cli/noise_estimate.h"
+
+#include "cli/errors.h"
+#include "cli/pixel_convert.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace quenda_cli {
+
+namespace {
+
+// Made by bench/calibrate_strength.sh (the table it prints, unedited):
+// for Gaussian noise of `codes` 8-bit code values on every plane of 4:2:0
+// clips panned over real photographs, the noise that measureNoise finds
+// there (host units) and the dispersion with the best PSNR of that plane at
+// the default radii.
+struct CalibrationPoint {
+    double codes;
+    double lumaSigma;
+    int lumaDispersion;
+    double chromaSigma;
+    int chromaDispersion;
+};
+const CalibrationPoint calibration[] = {
+    {2, 37.4, 31, 36.6, 31},     {3, 56.1, 36, 54.9, 36},     {5, 93.5, 42, 91.5, 42},
+    {7, 130.9, 46, 128.0, 46},   {10, 187.0, 50, 182.9, 50},  {14, 261.8, 54, 256.0, 54},
+    {20, 374.0, 58, 365.7, 58},  {25, 467.5, 61, 457.1, 61},  {30, 561.0, 63, 548.6, 63},
+};
+
+// Each plane is read as floats, row by row.
+struct Plane {
+    int width = 0;
+    int height = 0;
+    std::vector<float> values;
+};
+
+// Robust standard deviation of white noise in a plane: the median absolute
+// response of the 3x3 high-pass [1 -2 1]x[1 -2 1] (which cancels any plane
+// of constant slope and has gain 6 for white noise), taken over the
+// neighbourhoods that hold neither of the plane's extremes, so that clipped
+// highlights and shadows and noiseless flat borders do not count as clean.
+double planeNoise(const Plane& plane) {
+    if (plane.width < 3 || plane.height < 3) return 0;
+    const auto [low, high] = std::minmax_element(plane.values.begin(), plane.values.end());
+    const float lo = *low, hi = *high;
+    std::vector<float> responses;
+    responses.reserve(plane.values.size());
+    const size_t w = static_cast<size_t>(plane.width);
+    for (int y = 1; y + 1 < plane.height; ++y) {
+        const float* above = plane.values.data() + (y - 1) * w;
+        const float* row = above + w;
+        const float* below = row + w;
+        for (size_t x = 1; x + 1 < w; ++x) {
+            bool clipped = false;
+            for (const float* r : {above, row, below})
+                for (size_t i = x - 1; i <= x + 1; ++i) clipped = clipped || r[i] <= lo || r[i] >= hi;
+            if (clipped) continue;
+            auto second = [x](const float* r) { return r[x - 1] - 2 * r[x] + r[x + 1]; };
+            responses.push_back(std::fabs(second(above) - 2 * second(row) + second(below)));
+        }
+    }
+    if (responses.empty()) return 0;
+    const auto middle = responses.begin() + static_cast<ptrdiff_t>(responses.size() / 2);
+    std::nth_element(responses.begin(), middle, responses.end());
+    // The median of |N(0, 6 sigma)| is 6 sigma times 0.67449.
+    return *middle / (6 * 0.6744897501960817);
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+}  // namespace
+
+NoiseLevel measureNoise(const PixelYC* image, int rowPixels, int width, int height, int chromaStepX,
+                        int chromaStepY) {
+    NoiseLevel level;
+    Plane luma;
+    luma.width = width;
+    luma.height = height;
+    luma.values.reserve(static_cast<size_t>(width) * height);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) luma.values.push_back(image[static_cast<size_t>(y) * rowPixels + x].y);
+    level.luma = planeNoise(luma);
+
+    // The chroma kernel reads the mean of each horizontal pixel pair.
+    Plane cb, cr;
+    for (Plane* plane : {&cb, &cr}) {
+        plane->width = (rowPixels / 2 + chromaStepX - 1) / chromaStepX;
+        plane->height = (height + chromaStepY - 1) / chromaStepY;
+    }
+    for (int y = 0; y < height; y += chromaStepY) {
+        const PixelYC* row = image + static_cast<size_t>(y) * rowPixels;
+        for (int i = 0; 2 * i + 1 < rowPixels; i += chromaStepX) {
+            cb.values.push_back((row[2 * i].cb + row[2 * i + 1].cb) / 2.0f);
+            cr.values.push_back((row[2 * i].cr + row[2 * i + 1].cr) / 2.0f);
+        }
+    }
+    const double cbNoise = planeNoise(cb), crNoise = planeNoise(cr);
+    level.chroma = cbNoise > 0 && crNoise > 0 ? (cbNoise + crNoise) / 2 : std::max(cbNoise, crNoise);
+    return level;
+}
+
+int dispersionForNoise(double sigma, bool chroma) {
+    auto sigmaOf = [chroma](const CalibrationPoint& p) { return chroma ? p.chromaSigma : p.lumaSigma; };
+    auto dispersionOf = [chroma](const CalibrationPoint& p) { return chroma ? p.chromaDispersion : p.lumaDispersion; };
+    const size_t n = sizeof calibration / sizeof calibration[0];
+    if (!(sigma > sigmaOf(calibration[0]))) return dispersionOf(calibration[0]);
+    for (size_t i = 1; i < n; ++i) {
+        const CalibrationPoint &a = calibration[i - 1], &b = calibration[i];
+        if (sigma <= sigmaOf(b)) {
+            // The best dispersion grows with the logarithm of the noise:
+            // h2 = 10^((100 - D) / 27.5) wants to shrink as 1 / sigma.
+            const double t = std::log(sigma / sigmaOf(a)) / std::log(sigmaOf(b) / sigmaOf(a));
+            return static_cast<int>(std::lround(dispersionOf(a) + t * (dispersionOf(b) - dispersionOf(a))));
+        }
+    }
+    return dispersionOf(calibration[n - 1]);
+}
+
+double eightBitCodes(double hostUnits, bool chroma) { return hostUnits * (chroma ? 224.0 : 219.0) / 4096.0; }
+
+StrengthChoice chooseStrength(VideoInput& input, int first, int end, const TrackValues& tracks,
+                              const bool automatic[2]) {
+    StrengthChoice choice;
+    choice.tracks = tracks;
+    if (!automatic[0] && !automatic[1]) return choice;
+    const VideoInfo& info = input.info();
+    YcConverter converter(info.format, info.width, info.height, isFullRange(info.format, info.range), info.colorSpace);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(workingFormat(info.format));
+    const int stepX = std::max(1, (1 << desc->log2_chroma_w) / 2), stepY = 1 << desc->log2_chroma_h;
+    std::vector<PixelYC> image(static_cast<size_t>(converter.rowPixels()) * info.height);
+
+    // Frames at the middles of equal parts of the range, so that a scene
+    // change or a fade sways at most one of them.
+    const int count = std::min(5, end - first);
+    std::vector<double> luma, chroma;
+    for (int k = 0; k < count; ++k) {
+        const int index = first + static_cast<int>((2 * k + 1) * static_cast<int64_t>(end - first) / (2 * count));
+        try {
+            converter.toYc(input.frame(index), image.data());
+        } catch (const InputEndsEarly&) {
+            break;  // the run itself reports where the input ends
+        }
+        const NoiseLevel level =
+            measureNoise(image.data(), converter.rowPixels(), info.width, info.height, stepX, stepY);
+        luma.push_back(level.luma);
+        if (level.chroma > 0) chroma.push_back(level.chroma);
+    }
+    choice.measured = true;
+    choice.framesMeasured = static_cast<int>(luma.size());
+    choice.noise.luma = median(luma);
+    choice.noise.chroma = median(chroma);
+    const double sigma[2] = {choice.noise.luma, choice.noise.chroma};
+    const size_t dispersionTrack[2] = {2, 5};
+    for (int plane = 0; plane < 2; ++plane) {
+        choice.automatic[plane] = automatic[plane] && sigma[plane] > 0;
+        if (choice.automatic[plane])
+            choice.tracks[dispersionTrack[plane]] = dispersionForNoise(sigma[plane], plane == 1);
+    }
+    return choice;
+}
+
+std::string strengthText(const StrengthChoice& choice) {
+    static const char* const names[2] = {"luma", "chroma"};
+    const double sigma[2] = {choice.noise.luma, choice.noise.chroma};
+    const int dispersion[2] = {choice.tracks[2], choice.tracks[5]};
+    std::string text = "auto strength, from " + std::to_string(choice.framesMeasured) + " frames:";
+    for (int plane = 0; plane < 2; ++plane) {
+        char part[160];
+        if (sigma[plane] <= 0)
+            std::snprintf(part, sizeof part, "%s no noise found, dispersion %d", names[plane], dispersion[plane]);
+        else
+            std::snprintf(part, sizeof part, "%s noise %.1f (%.1f in 8-bit codes), dispersion %d%s", names[plane],
+                          sigma[plane], eightBitCodes(sigma[plane], plane == 1), dispersion[plane],
+                          choice.automatic[plane] ? "" : " as given");
+        text += std::string(plane ? "; " : " ") + part;
+    }
+    return text + "\n";
+}
+
+std::string strengthJson(const StrengthChoice& choice) {
+    static const char* const names[2] = {"luma", "chroma"};
+    const double sigma[2] = {choice.noise.luma, choice.noise.chroma};
+    const int dispersion[2] = {choice.tracks[2], choice.tracks[5]};
+    std::string json = "{\"frames_measured\": " + std::to_string(choice.framesMeasured);
+    for (int plane = 0; plane < 2; ++plane) {
+        char part[200];
+        std::snprintf(part, sizeof part,
+                      ", \"%s\": {\"noise_sigma\": %.2f, \"noise_sigma_8bit\": %.2f, \"dispersion\": %d, "
+                      "\"from_noise\": %s}",
+                      names[plane], sigma[plane], eightBitCodes(sigma[plane], plane == 1), dispersion[plane],
+                      choice.automatic[plane] ? "true" : "false");
+        json += part;
+    }
+    return json + "}";
+}
+
+}  // namespace quenda_cli
