@@ -173,8 +173,13 @@ int runCommandLine(int argc, char** argv) {
     denoise->add_option("--reference", options.reference, "clean clip: report PSNR and SSIM of input and output");
     denoise->add_option("--compare", options.compare, "write a PNG of the noisy and denoised frame side by side");
     denoise->add_option("--compare-frame", options.compareFrame, "frame for --compare (default: the middle one)");
-    denoise->add_option("--report", options.report, "write a JSON summary of the run");
-    denoise->add_option("--codec", options.codec, "FFmpeg encoder to use instead of the extension's");
+    denoise->add_option("--report", options.report, "write a JSON summary of the run (- for standard output)");
+    denoise->add_option("--codec", options.written.codec, "FFmpeg encoder to use instead of the extension's");
+    denoise->add_option("-f,--format", options.written.format,
+                        "FFmpeg output format, for standard output or a name without extension (matroska, mp4, null, ...)");
+    bool overwrite = false, noOverwrite = false;
+    CLI::Option* yes = denoise->add_flag("-y,--overwrite", overwrite, "replace existing output files");
+    denoise->add_flag("-n,--no-overwrite", noOverwrite, "never replace an existing file (the default)")->excludes(yes);
     denoise->add_flag("--preview", options.preview, "drive each frame on its own, outside an output run");
     denoise->add_flag("-q,--quiet", options.quiet, "no progress and no summary");
 
@@ -207,7 +212,8 @@ int runCommandLine(int argc, char** argv) {
                 if (trackValues[i]) options.tracks[i] = *trackValues[i];
             if (!frameRange.empty()) parseFrameRange(frameRange, options.firstFrame, options.endFrame);
             const RunReport report = runDenoise(options, module);
-            if (!options.quiet) (options.output == "-" ? std::cerr : std::cout) << summaryText(report);
+            const bool stdoutTaken = options.output == "-" || options.report == "-" || options.compare == "-";
+            if (!options.quiet) (stdoutTaken ? std::cerr : std::cout) << summaryText(report);
             return 0;
         }
         if (demo->parsed()) {
@@ -224,6 +230,7 @@ int runCommandLine(int argc, char** argv) {
         std::cerr << "quenda: error: out of memory\n";
         return static_cast<int>(ExitCode::failure);
     } catch (const std::exception& error) {
+            options.written.overwrite = overwrite ? Overwrite::allow : Overwrite::refuse;
         std::cerr << "quenda: error: " << error.what() << "\n";
         return static_cast<int>(ExitCode::failure);
     }

@@ -48,6 +48,7 @@ void runDemo(const std::string& directory, PluginModule& plugin, bool quiet) {
     options.compareFrame = settings.frames / 2;
     options.tracks = plugin.defaults();
     options.quiet = quiet;
+    options.written.overwrite = Overwrite::allow;  // the demo's own folder
     std::cout << "denoising it with " << plugin.info() << " at its default settings\n" << std::flush;
     const RunReport report = runDenoise(options, plugin);
 

@@ -9,8 +9,6 @@
 #include "cli/video_output.h"
 #include "platform/test_hooks.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -49,18 +47,23 @@ private:
     FramePtr converted_;
 };
 
-bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa, sb;
-    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
 std::string frames(int n) { return std::to_string(n) + (n == 1 ? " frame" : " frames"); }
 
 }  // namespace
 
 RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
-    if (options.output != "-" && options.input != "-" && sameFile(options.input, options.output))
-        throw CliError(ExitCode::usage, "the output " + options.output + " is the input file");
+    // Every output is checked before the input is read: a run that cannot
+    // keep its results does not start.
+    refuseSameFile({{"the input", options.input, false},
+                    {"the reference", options.reference, false},
+                    {"the output", options.output, true},
+                    {"--report", options.report, true},
+                    {"--compare", options.compare, true}});
+    const Overwrite overwrite = options.written.overwrite;
+    OutputFile::check(options.output, overwrite);
+    std::unique_ptr<OutputFile> reportFile, compareFile;
+    if (!options.report.empty()) reportFile = std::make_unique<OutputFile>(options.report, overwrite);
+    if (!options.compare.empty()) compareFile = std::make_unique<OutputFile>(options.compare, overwrite);
 
     // Window: the frames the plug-in asks for around the one it computes,
     // ahead by one during an output run, and a little slack.
@@ -97,10 +100,10 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
                                                 std::to_string(end));
     }
 
-    VideoOutput output(options.output, options.codec, info);
+    VideoOutput output(options.output, options.written, info);
     const double copyStart = first > 0 ? input.frameSeconds(first) : -std::numeric_limits<double>::infinity();
     const double copyEnd = end < clipFrames ? input.frameSeconds(end) : std::numeric_limits<double>::infinity();
-    output.copyStreamsFrom(input.readPath(), copyStart, copyEnd);
+    output.copyStreamsFrom(input.openAgain(), copyStart, copyEnd);
     for (const std::string& warning : output.warnings()) std::cerr << "quenda: warning: " << warning << "\n";
 
     YcConverter converter(info.format, info.width, info.height, isFullRange(info.format, info.range), info.colorSpace);
@@ -204,6 +207,8 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
             PlaneReport plane;
             plane.name = before.planes() == 1 ? "Y" : names[p];
             plane.psnrInput = before.plane(p).psnr;
+    report.decodeErrors = input.decodeErrors();
+    report.damagedFrames.assign(input.damagedFrames().begin(), input.damagedFrames().end());
             plane.psnrOutput = after.plane(p).psnr;
             plane.ssimInput = before.plane(p).ssim;
             plane.ssimOutput = after.plane(p).ssim;
@@ -215,13 +220,14 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
     if (!options.compare.empty() && compareNoisy) {
         std::vector<const AVFrame*> panels{compareNoisy.get(), compareDenoised.get()};
         if (compareReference) panels.push_back(compareReference.get());
-        writeComparePng(options.compare, panels);
+        compareFile->writeAll(comparePng(panels));
     }
-    if (!options.report.empty()) writeFileAtomically(options.report, toJson(report));
+    if (reportFile) reportFile->writeAll(toJson(report));
+    const std::string damage = damageText(report);
     if (!report.complete) {
         const int last = first + report.framesWritten - 1;
         throw CliError(ExitCode::truncated,
-                       info.path + " ends early: " + report.note + "; " +
+                       info.path + " ends early: " + report.note + (damage.empty() ? "" : "; " + damage) + "; " +
                            (report.framesWritten > 0 ? report.output + " holds frames " + std::to_string(first) +
                                                            " to " + std::to_string(last) + " only"
                                                      : std::string("nothing was written")));
@@ -230,3 +236,7 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
 }
 
 }  // namespace quenda_cli
+    if (!damage.empty())
+        throw CliError(ExitCode::truncated, info.path + " is damaged: " + damage + "; " + report.output +
+                                                " holds all " + frames(report.framesWritten) +
+                                                ", damaged ones as the decoder concealed them");

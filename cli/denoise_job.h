@@ -4,6 +4,7 @@
 
 #include "cli/plugin_host.h"
 #include "cli/progress.h"
+#include "cli/video_output.h"
 
 #include <string>
 
@@ -18,14 +19,15 @@ struct DenoiseOptions {
     std::string reference;    // clean clip for PSNR and SSIM
     std::string compare;      // PNG of noisy | denoised (| reference)
     int compareFrame = -1;    // -1: the middle of the range
-    std::string report;       // JSON summary
-    std::string codec;
+    std::string report;       // JSON summary; "-" for standard output
+    OutputSettings written;   // encoder, format, and whether existing files may be replaced
     bool preview = false;     // frame by frame, outside an output run
     bool quiet = false;
 };
 
-// Runs the whole job and returns its report. Throws CliError; a cut-off input
-// throws with ExitCode::truncated after the output and report are finalised.
+// Runs the whole job and returns its report. Throws CliError; a cut-off or
+// damaged input throws with ExitCode::truncated after the output and report
+// are finalised.
 RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin);
 
 }  // namespace quenda_cli

@@ -14,7 +14,7 @@ enum class ExitCode : int {
     input = 3,      // the input cannot be read or is not usable video
     output = 4,     // the output cannot be written
     plugin = 5,     // the plug-in could not be loaded, or failed
-    truncated = 6,  // the input ends early; what was processed is finalised
+    truncated = 6,  // the input ends early or is damaged; what was processed is finalised
 };
 
 class CliError : public std::runtime_error {

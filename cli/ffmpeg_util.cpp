@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,27 +74,42 @@ std::string y4mSizeProblem(const std::string& path) {
 
 }  // namespace
 
-InputContextPtr openInputFile(const std::string& path) {
+InputContextPtr openInputFile(const std::string& path, const std::string& name) {
+    const std::string& shown = name.empty() ? path : name;
     AVFormatContext* raw = nullptr;
     int result = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
     if (result < 0) {
         if (result == AVERROR(ENOENT) || result == AVERROR(EACCES) || result == AVERROR(EISDIR))
-            throw CliError(ExitCode::input, "cannot open " + path + ": " + avErrorText(result));
+            throw CliError(ExitCode::input, "cannot open " + shown + ": " + avErrorText(result));
         const std::string header = y4mSizeProblem(path);
         if (!header.empty())
-            throw CliError(ExitCode::input, path + " cannot be read: " + header + ", which FFmpeg refuses");
+            throw CliError(ExitCode::input, shown + " cannot be read: " + header + ", which FFmpeg refuses");
         throw CliError(ExitCode::input,
-                       path + " is not a video file that FFmpeg can read (" + avErrorText(result) + ")");
+                       shown + " is not a video file that FFmpeg can read (" + avErrorText(result) + ")");
     }
     InputContextPtr context(raw);
     result = avformat_find_stream_info(context.get(), nullptr);
     if (result < 0)
         throw CliError(ExitCode::input,
-                       "cannot read the streams of " + path + ": " + avErrorText(result));
+                       "cannot read the streams of " + shown + ": " + avErrorText(result));
     return context;
 }
 
+namespace {
+
+void countingLogCallback(void* object, int level, const char* format, va_list args) {
+    if (object && level <= AV_LOG_ERROR && *static_cast<const AVClass**>(object) == avcodec_get_class()) {
+        const auto* context = static_cast<const AVCodecContext*>(object);
+        if (context->opaque && context->codec && av_codec_is_decoder(context->codec))
+            ++static_cast<DecodeErrors*>(context->opaque)->count;
+    }
+    av_log_default_callback(object, level, format, args);
+}
+
+}  // namespace
+
 void configureFfmpegLogging() {
+    av_log_set_callback(countingLogCallback);
     static const struct {
         const char* name;
         int level;

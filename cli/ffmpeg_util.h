@@ -8,6 +8,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -45,10 +46,19 @@ FramePtr newFrame(AVPixelFormat format, int width, int height);
 std::string avErrorText(int error);
 std::string pixelFormatName(int format);
 
-// Opens a file for demuxing and reads its stream information; throws CliError.
-InputContextPtr openInputFile(const std::string& path);
+// Opens a file for demuxing and reads its stream information; throws CliError
+// naming the file as `name` (default: its path).
+InputContextPtr openInputFile(const std::string& path, const std::string& name = "");
 
-// Quietens FFmpeg's own logging to errors unless QUENDA_FFMPEG_LOG asks otherwise.
+// Quietens FFmpeg's own logging unless QUENDA_FFMPEG_LOG asks otherwise, and
+// counts the errors that decoders log (see DecodeErrors).
 void configureFfmpegLogging();
+
+// The errors a decoder reported: counted from FFmpeg's log for the decoder
+// whose `opaque` points here (its threads' copies included), and added to by
+// its caller for failed calls that logged nothing.
+struct DecodeErrors {
+    std::atomic<int> count{0};
+};
 
 }  // namespace quenda_cli

@@ -2,7 +2,6 @@
 
 #include "cli/errors.h"
 #include "cli/pixel_convert.h"
-#include "cli/progress.h"
 
 #include <cstring>
 
@@ -14,8 +13,8 @@ const int gap = 4;  // pixels of dark grey between panels
 
 }  // namespace
 
-void writeComparePng(const std::string& path, const std::vector<const AVFrame*>& panels) {
-    if (panels.empty()) return;
+std::string comparePng(const std::vector<const AVFrame*>& panels) {
+    if (panels.empty()) return "";
     const int width = panels[0]->width, height = panels[0]->height;
     const int total = static_cast<int>(panels.size()) * width + (static_cast<int>(panels.size()) - 1) * gap;
     FramePtr canvas = newFrame(AV_PIX_FMT_RGB24, total, height);
@@ -48,9 +47,8 @@ void writeComparePng(const std::string& path, const std::vector<const AVFrame*>&
     if (result >= 0) result = avcodec_send_frame(encoder.get(), nullptr);
     PacketPtr packet = allocPacket();
     if (result >= 0) result = avcodec_receive_packet(encoder.get(), packet.get());
-    if (result < 0) throw CliError(ExitCode::output, "cannot encode " + path + ": " + avErrorText(result));
-
-    writeFileAtomically(path, std::string(reinterpret_cast<const char*>(packet->data), static_cast<size_t>(packet->size)));
+    if (result < 0) throw CliError(ExitCode::output, "cannot encode the comparison picture: " + avErrorText(result));
+    return std::string(reinterpret_cast<const char*>(packet->data), static_cast<size_t>(packet->size));
 }
 
 }  // namespace quenda_cli

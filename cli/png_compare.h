@@ -1,4 +1,4 @@
-// A PNG of frames side by side (noisy | denoised | reference), written with
+// A PNG of frames side by side (noisy | denoised | reference), made with
 // FFmpeg's PNG encoder.
 #pragma once
 
@@ -9,7 +9,7 @@
 
 namespace quenda_cli {
 
-// All frames of one size; any pixel formats. Throws CliError.
-void writeComparePng(const std::string& path, const std::vector<const AVFrame*>& panels);
+// The PNG file's bytes. All frames of one size; any pixel formats. Throws CliError.
+std::string comparePng(const std::vector<const AVFrame*>& panels);
 
 }  // namespace quenda_cli

@@ -1,13 +1,10 @@
 #include "cli/progress.h"
 
-#include "cli/errors.h"
 #include "cli/metrics.h"
 #include "platform/d3d11/adapters.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <sstream>
 #include <unistd.h>
 
@@ -87,6 +84,24 @@ void Progress::finish() {
     shown_ = false;
 }
 
+std::string damageText(const RunReport& r) {
+    std::string text;
+    if (r.decodeErrors > 0)
+        text = "the decoder reported " + std::to_string(r.decodeErrors) + (r.decodeErrors == 1 ? " error" : " errors");
+    if (r.damagedFrames.empty()) return text;
+    // Runs of frames as "4 to 6".
+    std::string list;
+    for (size_t i = 0; i < r.damagedFrames.size();) {
+        size_t j = i;
+        while (j + 1 < r.damagedFrames.size() && r.damagedFrames[j + 1] == r.damagedFrames[j] + 1) ++j;
+        list += (list.empty() ? "" : ", ") + std::to_string(r.damagedFrames[i]) +
+                (j > i ? " to " + std::to_string(r.damagedFrames[j]) : "");
+        i = j + 1;
+    }
+    return text + (text.empty() ? "" : "; ") + (r.damagedFrames.size() == 1 ? "frame " : "frames ") + list +
+           (r.damagedFrames.size() == 1 ? " is damaged" : " are damaged");
+}
+
 std::string summaryText(const RunReport& r) {
     std::ostringstream out;
     char line[256];
@@ -119,6 +134,10 @@ std::string toJson(const RunReport& r) {
     out << "  \"output\": " << jsonString(r.output) << ",\n";
     out << "  \"complete\": " << (r.complete ? "true" : "false") << ",\n";
     if (!r.complete) out << "  \"note\": " << jsonString(r.note) << ",\n";
+    out << "  \"decode_errors\": " << r.decodeErrors << ",\n";
+    out << "  \"damaged_frames\": [";
+    for (size_t i = 0; i < r.damagedFrames.size(); ++i) out << (i ? ", " : "") << r.damagedFrames[i];
+    out << "],\n";
     out << "  \"plugin\": " << jsonString(r.plugin) << ",\n";
     out << "  \"device\": " << jsonString(r.device) << ",\n";
     out << "  \"encoder\": " << jsonString(r.encoder) << ",\n";
@@ -162,18 +181,6 @@ std::string toJson(const RunReport& r) {
     for (size_t i = 0; i < r.warnings.size(); ++i) out << (i ? ", " : "") << jsonString(r.warnings[i]);
     out << "]\n}\n";
     return out.str();
-}
-
-void writeFileAtomically(const std::string& path, const std::string& content) {
-    const std::string partial = path + ".part";
-    FILE* file = std::fopen(partial.c_str(), "wb");
-    if (!file) throw CliError(ExitCode::output, "cannot write " + path + ": " + std::strerror(errno));
-    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    if (std::fclose(file) != 0 || !written || std::rename(partial.c_str(), path.c_str()) != 0) {
-        const std::string why = std::strerror(errno);
-        std::remove(partial.c_str());
-        throw CliError(ExitCode::output, "cannot write " + path + ": " + why);
-    }
 }
 
 std::string pickedDeviceName() {

@@ -68,6 +68,8 @@ struct RunReport {
     std::string note;  // where and why the input ended, when not complete
     std::vector<PlaneReport> quality;
     double psnrInput = 0;  // all planes together
+    int decodeErrors = 0;             // errors the input's decoder reported
+    std::vector<int> damagedFrames;   // frames concealed by the decoder or stored incomplete
     double psnrOutput = 0;
     std::vector<std::string> warnings;
 
@@ -76,9 +78,9 @@ struct RunReport {
 
 // Human-readable lines for the end of a run.
 std::string summaryText(const RunReport& report);
+// "the decoder reported 3 errors; frames 4 to 6 are damaged", or empty.
+std::string damageText(const RunReport& report);
 std::string toJson(const RunReport& report);
-// Writes a whole file under a temporary name, then renames it. Throws CliError.
-void writeFileAtomically(const std::string& path, const std::string& content);
 // The Vulkan device that the Direct3D stand-in picks, in words.
 std::string pickedDeviceName();
 // "1:05", "12.3 s".

@@ -1,6 +1,7 @@
 #include "cli/video_input.h"
 
 #include "cli/errors.h"
+#include "cli/output_files.h"
 
 extern "C" {
 #include <libavutil/avstring.h>
@@ -13,45 +14,58 @@ extern "C" {
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quenda_cli {
 
 namespace {
 
-// Copies standard input into a temporary file and returns its name.
-std::string spoolStandardInput() {
+// A pipe, FIFO, socket or character device: read once, in order, and so
+// copied to a temporary file first.
+bool isStream(const std::string& path) {
+    struct stat info;
+    return path == "-" ||
+           (stat(path.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || S_ISCHR(info.st_mode)));
+}
+
+// Copies the stream into a temporary file, removed if the process is
+// interrupted; returns its name and writes the interruption slot.
+std::string spool(const std::string& path, const std::string& name, int& slot) {
     const char* dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/quenda-stdin-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = mkstemp(name.data());
-    if (fd < 0) throw CliError(ExitCode::input, "cannot make a temporary file for standard input: " + std::string(std::strerror(errno)));
+    std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/quenda-input-XXXXXX";
+    const int fd = mkstemp(pattern.data());
+    if (fd < 0) throw CliError(ExitCode::input, "cannot make a temporary copy of " + name + ": " + std::strerror(errno));
+    slot = rememberTemporary(pattern);
+    const int source = path == "-" ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    auto fail = [&](const std::string& what) {
+        const std::string why = std::strerror(errno);
+        close(fd);
+        if (source > STDIN_FILENO) close(source);
+        unlink(pattern.c_str());
+        forgetTemporary(slot);
+        throw CliError(ExitCode::input, what + ": " + why);
+    };
+    if (source < 0) fail("cannot open " + name);
     std::vector<char> buffer(1 << 20);
     for (;;) {
-        const ssize_t got = read(STDIN_FILENO, buffer.data(), buffer.size());
+        const ssize_t got = read(source, buffer.data(), buffer.size());
         if (got == 0) break;
         if (got < 0) {
             if (errno == EINTR) continue;
-            const std::string why = std::strerror(errno);
-            close(fd);
-            unlink(name.data());
-            throw CliError(ExitCode::input, "cannot read standard input: " + why);
+            fail("cannot read " + name);
         }
         for (ssize_t done = 0; done < got;) {
             const ssize_t put = write(fd, buffer.data() + done, static_cast<size_t>(got - done));
             if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) {
-                const std::string why = std::strerror(errno);
-                close(fd);
-                unlink(name.data());
-                throw CliError(ExitCode::input, "cannot spool standard input to " + std::string(name.data()) + ": " + why);
-            }
+            if (put <= 0) fail("cannot make a temporary copy of " + name + " in " + (dir && *dir ? dir : "/tmp"));
             done += put;
         }
     }
+    if (source > STDIN_FILENO) close(source);
     close(fd);
-    return name.data();
+    return pattern;
 }
 
 // "HH:MM:SS.fraction", as Matroska files carry a track's duration.
@@ -67,12 +81,11 @@ std::string frameWord(int n) { return std::to_string(n) + (n == 1 ? " frame" : "
 }  // namespace
 
 VideoInput::VideoInput(const std::string& path, int windowFrames) : window_(std::max(1, windowFrames)) {
-    info_.path = path;
+    info_.path = path == "-" ? "standard input" : path;
     readPath_ = path;
-    if (path == "-") {
-        spooled_ = spoolStandardInput();
+    if (isStream(path)) {
+        spooled_ = spool(path, info_.path, spoolSlot_);
         readPath_ = spooled_;
-        info_.path = "standard input";
     }
     try {
         packet_ = allocPacket();
@@ -99,7 +112,7 @@ VideoInput::VideoInput(const std::string& path, int windowFrames) : window_(std:
                                                 std::to_string(maxDimension) + "x" + std::to_string(maxDimension) +
                                                 " are supported");
     } catch (...) {
-        if (!spooled_.empty()) unlink(spooled_.c_str());
+        removeSpool();
         throw;
     }
 }
@@ -108,7 +121,14 @@ VideoInput::~VideoInput() {
     frames_.clear();
     decoder_.reset();
     context_.reset();
-    if (!spooled_.empty()) unlink(spooled_.c_str());
+    removeSpool();
+}
+
+void VideoInput::removeSpool() {
+    if (spooled_.empty()) return;
+    unlink(spooled_.c_str());
+    forgetTemporary(spoolSlot_);
+    spooled_.clear();
 }
 
 void VideoInput::setWindow(int frames) {
@@ -119,7 +139,7 @@ void VideoInput::setWindow(int frames) {
 // One pass over the video stream's packets without decoding: the frame count,
 // the time stamps that identify frames, and signs of a cut-off file.
 void VideoInput::scan() {
-    InputContextPtr context = openInputFile(readPath_);
+    InputContextPtr context = openInputFile(readPath_, info_.path);
     info_.containerName = context->iformat->name;
     const int index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (index < 0) throw CliError(ExitCode::input, info_.path + " has no video stream");
@@ -168,12 +188,9 @@ void VideoInput::scan() {
             break;
         }
         if (packet_->stream_index == index && packet_->size > 0 && !(packet_->flags & AV_PKT_FLAG_DISCARD)) {
-            if (packet_->flags & AV_PKT_FLAG_CORRUPT) {
-                info_.endsEarly = true;
-                info_.endNote = "frame " + std::to_string(count) + " is incomplete";
-                av_packet_unref(packet_.get());
-                break;
-            }
+            // An incomplete packet still goes to the decoder, which tells
+            // what can be made of it.
+            if (packet_->flags & AV_PKT_FLAG_CORRUPT) damaged_.insert(count);
             ++count;
             positions.push_back(packet_->pos);
             if (packet_->pts == AV_NOPTS_VALUE) {
@@ -238,7 +255,7 @@ void VideoInput::openDecoder() {
     frames_.clear();
     decoder_.reset();
     context_.reset();
-    context_ = openInputFile(readPath_);
+    context_ = openInputFile(readPath_, info_.path);
     if (info_.streamIndex >= static_cast<int>(context_->nb_streams))
         throw CliError(ExitCode::input, info_.path + " changed while it was read");
     for (unsigned i = 0; i < context_->nb_streams; ++i)
@@ -250,6 +267,7 @@ void VideoInput::openDecoder() {
     int result = avcodec_parameters_to_context(decoder_.get(), stream->codecpar);
     if (result >= 0) {
         decoder_->pkt_timebase = stream->time_base;
+        decoder_->opaque = &errors_;
         decoder_->thread_count = 0;
         result = avcodec_open2(decoder_.get(), codec, nullptr);
     }
@@ -274,16 +292,27 @@ void VideoInput::seekTo(int index) {
     openDecoder();
 }
 
+void VideoInput::noteFailure(int result, int errorsBefore) {
+    if (result < 0 && result != AVERROR(EAGAIN) && result != AVERROR_EOF && errors_.count == errorsBefore) ++errors_.count;
+}
+
 FramePtr VideoInput::decodeNext() {
     FramePtr frame = allocFrame();
+    int failuresInARow = 0;
     for (;;) {
+        const int errorsBefore = errors_.count;
         const int received = avcodec_receive_frame(decoder_.get(), frame.get());
         if (received == 0) {
             ++decoded_;
             return frame;
         }
-        if (received == AVERROR_EOF || draining_) return nullptr;
-        if (received != AVERROR(EAGAIN)) return nullptr;
+        if (received == AVERROR_EOF || (draining_ && received == AVERROR(EAGAIN))) return nullptr;
+        if (received != AVERROR(EAGAIN)) {
+            // A frame that failed; the decoder goes on with the next one.
+            noteFailure(received, errorsBefore);
+            if (++failuresInARow > 64) return nullptr;
+            continue;
+        }
         const int read = av_read_frame(context_.get(), packet_.get());
         if (read < 0) {
             avcodec_send_packet(decoder_.get(), nullptr);
@@ -292,7 +321,7 @@ FramePtr VideoInput::decodeNext() {
         }
         if (packet_->stream_index == info_.streamIndex) {
             // A damaged packet leaves its frame out; the gap is found by index.
-            avcodec_send_packet(decoder_.get(), packet_.get());
+            noteFailure(avcodec_send_packet(decoder_.get(), packet_.get()), errorsBefore);
         }
         av_packet_unref(packet_.get());
     }
@@ -365,6 +394,7 @@ const AVFrame& VideoInput::frame(int index) {
         }
         if (!frames_.empty() && frames_.back().index != found - 1) frames_.clear();
         nextIndex_ = found + 1;
+        if (decoded->decode_error_flags || (decoded->flags & AV_FRAME_FLAG_CORRUPT)) damaged_.insert(found);
         frames_.push_back(Entry{found, std::move(decoded)});
         while (static_cast<int>(frames_.size()) > window_) frames_.pop_front();
         if (found == index) return *frames_.back().frame;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,17 +41,18 @@ public:
     // Largest frame side: the GPU's 16384-texel limit less the plug-in's border.
     static constexpr int maxDimension = 16352;
 
-    // Opens and indexes `path` ("-" reads standard input, copied to a temporary
-    // file first so that frames can be revisited). Keeps `windowFrames`
-    // decoded frames. Throws CliError.
+    // Opens and indexes `path`. Standard input ("-") and other streams (a
+    // FIFO, a process substitution) are copied to a temporary file first, so
+    // that frames can be revisited. Keeps `windowFrames` decoded frames.
+    // Throws CliError.
     explicit VideoInput(const std::string& path, int windowFrames = 4);
     ~VideoInput();
     VideoInput(const VideoInput&) = delete;
     VideoInput& operator=(const VideoInput&) = delete;
 
     const VideoInfo& info() const { return info_; }
-    // The file actually read (the temporary copy for standard input).
-    const std::string& readPath() const { return readPath_; }
+    // The file opened again for its other streams; errors name the input.
+    InputContextPtr openAgain() const { return openInputFile(readPath_, info_.path); }
     // Frames usable now; shrinks when decoding finds the file ends early.
     int frameCount() const { return frameCount_; }
     void setWindow(int frames);
@@ -64,6 +66,11 @@ public:
     int64_t framePts(int index) const;
     // The same in seconds, for matching other streams.
     double frameSeconds(int index) const;
+
+    // Errors the decoder reported so far, and the frames it concealed or
+    // that the file holds incomplete.
+    int decodeErrors() const { return errors_.count; }
+    const std::set<int>& damagedFrames() const { return damaged_; }
 
     int seekCount() const { return seeks_; }
     int decodedCount() const { return decoded_; }
@@ -79,10 +86,14 @@ private:
     void openDecoder();
     void seekTo(int index);
     FramePtr decodeNext();
+    // Counts a failed call that logged no error of its own.
+    void noteFailure(int result, int errorsBefore);
     int indexOf(const AVFrame& frame);
     [[noreturn]] void endAt(int index, const std::string& why);
+    void removeSpool();
 
-    std::string spooled_;  // temporary copy of standard input
+    std::string spooled_;  // temporary copy of a stream
+    int spoolSlot_ = -1;
     std::string readPath_;
     VideoInfo info_;
     int frameCount_ = 0;
@@ -101,6 +112,8 @@ private:
     std::deque<Entry> frames_;
     int seeks_ = 0;
     int decoded_ = 0;
+    DecodeErrors errors_;
+    std::set<int> damaged_;
 };
 
 }  // namespace quenda_cli

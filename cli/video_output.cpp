@@ -9,14 +9,10 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace quenda_cli {
 
@@ -79,72 +75,35 @@ AVPixelFormat plainEquivalent(AVPixelFormat format) {
     }
 }
 
-// Partial files to remove when the process is interrupted, so that an
-// unfinished output never lingers under any name.
-constexpr int partialSlots = 4;
-char partialPaths[partialSlots][4096];
-volatile sig_atomic_t partialUsed[partialSlots];
-
-extern "C" void removePartialsAndStop(int signalNumber) {
-    for (int i = 0; i < partialSlots; ++i)
-        if (partialUsed[i]) unlink(partialPaths[i]);
-    std::signal(signalNumber, SIG_DFL);
-    std::raise(signalNumber);
-}
-
-int registerPartial(const std::string& path) {
-    static const bool installed = [] {
-        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) std::signal(signalNumber, removePartialsAndStop);
-        return true;
-    }();
-    (void)installed;
-    if (path.size() >= sizeof partialPaths[0]) return -1;
-    for (int i = 0; i < partialSlots; ++i) {
-        if (partialUsed[i]) continue;
-        std::memcpy(partialPaths[i], path.c_str(), path.size() + 1);
-        partialUsed[i] = 1;
-        return i;
-    }
-    return -1;
-}
-
-void unregisterPartial(int slot) {
-    if (slot >= 0) partialUsed[slot] = 0;
-}
-
-bool isDeviceOrPipe(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
-}
-
 }  // namespace
 
-VideoOutput::VideoOutput(const std::string& path, const std::string& codec, const VideoInfo& video)
+VideoOutput::VideoOutput(const std::string& path, const OutputSettings& settings, const VideoInfo& video)
     : path_(path), video_(video), packet_(allocPacket()), held_(allocPacket()) {
-    const bool toStdout = path == "-";
-    const std::string ext = lowerExtension(path);
-    y4m_ = toStdout || ext == "y4m";
-    const AVOutputFormat* format = y4m_ ? av_guess_format("yuv4mpegpipe", nullptr, nullptr)
-                                        : av_guess_format(nullptr, path.c_str(), nullptr);
-    if (!format)
-        throw CliError(ExitCode::usage, "cannot tell the output format of " + path +
-                                            " from its extension (try .mkv, .mp4 or .y4m)");
+    const AVOutputFormat* format = nullptr;
+    if (!settings.format.empty()) {
+        format = av_guess_format(settings.format.c_str(), nullptr, nullptr);
+        if (!format) throw CliError(ExitCode::usage, "FFmpeg has no output format named " + settings.format);
+    } else {
+        format = path == "-" || lowerExtension(path) == "y4m" ? av_guess_format("yuv4mpegpipe", nullptr, nullptr)
+                                                             : av_guess_format(nullptr, path.c_str(), nullptr);
+        if (!format)
+            throw CliError(ExitCode::usage, "cannot tell the output format of " + path +
+                                                " from its extension (try .mkv, .mp4 or .y4m, or name one with -f)");
+    }
+    if ((format->flags & AVFMT_NOFILE) && std::strcmp(format->name, "null") != 0)
+        throw CliError(ExitCode::usage, std::string("the ") + format->name + " format writes a sequence of files; "
+                                        "write a video file instead");
+    y4m_ = std::strcmp(format->name, "yuv4mpegpipe") == 0;
     if (avformat_alloc_output_context2(&muxer_, format, nullptr, nullptr) < 0 || !muxer_) throw std::bad_alloc();
     // Y4M tags for depths above 8 bits are common but unofficial.
     if (y4m_) muxer_->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
 
-    setUpEncoder(codec);
+    setUpEncoder(settings.codec);
 
-    writePath_ = toStdout ? "pipe:1" : isDeviceOrPipe(path) ? path : path + ".part";
     if (!(format->flags & AVFMT_NOFILE)) {
-        const int result = avio_open(&muxer_->pb, writePath_.c_str(), AVIO_FLAG_WRITE);
-        if (result < 0) {
-            const std::string why = avErrorText(result);
-            avformat_free_context(muxer_);
-            muxer_ = nullptr;
-            throw CliError(ExitCode::output, "cannot write " + path + ": " + why);
-        }
-        if (writePath_ != path_) partialSlot_ = registerPartial(writePath_);
+        file_ = std::make_unique<OutputFile>(path, settings.overwrite);
+        const int result = avio_open(&muxer_->pb, file_->writePath().c_str(), AVIO_FLAG_WRITE);
+        if (result < 0) throw CliError(ExitCode::output, "cannot write " + path + ": " + avErrorText(result));
     }
 }
 
@@ -153,20 +112,18 @@ VideoOutput::~VideoOutput() {
         if (muxer_->pb && !(muxer_->oformat->flags & AVFMT_NOFILE)) avio_closep(&muxer_->pb);
         avformat_free_context(muxer_);
     }
-    if (!finished_ && writePath_ != path_ && writePath_ != "pipe:1") unlink(writePath_.c_str());
-    unregisterPartial(partialSlot_);
 }
 
 void VideoOutput::setUpEncoder(const std::string& codec) {
-    const std::string ext = lowerExtension(path_);
+    const std::string muxer = muxer_->oformat->name;
     std::string name = codec;
     if (y4m_) {
         if (!codec.empty() && codec != "rawvideo" && codec != "wrapped_avframe")
             warnings_.push_back("Y4M holds raw frames only; --codec " + codec + " is ignored");
         name = "wrapped_avframe";
     } else if (name.empty()) {
-        if (ext == "mkv" || ext == "nut" || ext == "avi") name = "ffv1";
-        else if (ext == "mp4" || ext == "mov" || ext == "m4v") name = "libx264";
+        if (muxer == "matroska" || muxer == "nut" || muxer == "avi") name = "ffv1";
+        else if (muxer == "mp4" || muxer == "mov" || muxer == "ipod") name = "libx264";
     }
     const AVCodec* encoder = nullptr;
     if (!name.empty()) {
@@ -249,8 +206,7 @@ void VideoOutput::setUpEncoder(const std::string& codec) {
     stream_->sample_aspect_ratio = video_.sampleAspect;
 }
 
-void VideoOutput::copyStreamsFrom(const std::string& source, double startSeconds, double endSeconds) {
-    InputContextPtr input = openInputFile(source);
+void VideoOutput::copyStreamsFrom(InputContextPtr input, double startSeconds, double endSeconds) {
     copyStart_ = startSeconds;
     copyEnd_ = endSeconds;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
@@ -388,11 +344,7 @@ void VideoOutput::finish() {
         result = avio_closep(&muxer_->pb);
         if (result < 0) fail("cannot finish " + path_, result);
     }
-    if (writePath_ != path_ && writePath_ != "pipe:1" && std::rename(writePath_.c_str(), path_.c_str()) != 0)
-        throw CliError(ExitCode::output, "cannot move " + writePath_ + " to " + path_ + ": " + std::strerror(errno));
-    unregisterPartial(partialSlot_);
-    partialSlot_ = -1;
-    finished_ = true;
+    if (file_) file_->commit();
 }
 
 std::string VideoOutput::encoderName() const { return encoder_ ? encoder_->codec->name : ""; }

@@ -5,26 +5,36 @@
 #pragma once
 
 #include "cli/ffmpeg_util.h"
+#include "cli/output_files.h"
 #include "cli/video_input.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace quenda_cli {
 
+struct OutputSettings {
+    std::string codec;   // FFmpeg encoder; empty: by the format (.y4m raw, .mkv FFV1, .mp4 H.264)
+    std::string format;  // FFmpeg muxer; empty: by the extension, Y4M for "-"
+    Overwrite overwrite = Overwrite::refuse;
+};
+
 class VideoOutput {
 public:
-    // Opens `path` for writing ("-" writes Y4M to standard output). `codec`
-    // names an FFmpeg encoder; empty chooses by extension (.y4m raw, .mkv
-    // FFV1, .mp4 H.264). Throws CliError.
-    VideoOutput(const std::string& path, const std::string& codec, const VideoInfo& video);
+    // Opens `path` for writing ("-" is standard output). Throws CliError.
+    VideoOutput(const std::string& path, const OutputSettings& settings, const VideoInfo& video);
+    // Replaces any existing file: for the example and test clips.
+    VideoOutput(const std::string& path, const std::string& codec, const VideoInfo& video)
+        : VideoOutput(path, OutputSettings{codec, "", Overwrite::allow}, video) {}
     ~VideoOutput();
     VideoOutput(const VideoOutput&) = delete;
     VideoOutput& operator=(const VideoOutput&) = delete;
 
-    // Copies the audio and subtitle streams of `source` whose packets start
-    // within [startSeconds, endSeconds). Call before the first frame.
-    void copyStreamsFrom(const std::string& source, double startSeconds, double endSeconds);
+    // Copies the audio and subtitle streams of `source` (the input, opened
+    // again) whose packets start within [startSeconds, endSeconds). Call
+    // before the first frame.
+    void copyStreamsFrom(InputContextPtr source, double startSeconds, double endSeconds);
 
     // Encodes one frame of the input's format; `pts` in the input's time base.
     void write(const AVFrame& frame, int64_t pts);
@@ -52,7 +62,7 @@ private:
     [[noreturn]] void fail(const std::string& what, int error) const;
 
     std::string path_;
-    std::string writePath_;  // temporary name, or path_ itself for pipes and devices
+    std::unique_ptr<OutputFile> file_;  // none for a format that writes no file
     VideoInfo video_;
     bool y4m_ = false;
     AVFormatContext* muxer_ = nullptr;
@@ -63,8 +73,6 @@ private:
     PacketPtr packet_;
     bool relabel_ = false;  // JPEG-range frames stored under the plain format's name
     bool headerWritten_ = false;
-    bool finished_ = false;
-    int partialSlot_ = -1;  // registered for removal on interruption
     int written_ = 0;
     int64_t counter_ = 0;
     std::vector<std::string> warnings_;

@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 namespace {
 
@@ -57,7 +62,7 @@ TEST(CliErrors, BadInputsAreRefusedClearly) {
          {"denoise", "{IN}.y4m", "{OUT}"}, ExitCode::input, "100000x100000"},
         {"unwritable output", cleanClip, {"denoise", "{IN}.y4m", "/nonexistent-dir/out.mkv"}, ExitCode::output,
          "cannot write /nonexistent-dir/out.mkv"},
-        {"output is the input", cleanClip, {"denoise", "{IN}.y4m", "{IN}.y4m"}, ExitCode::usage, "is the input"},
+        {"output is the input", cleanClip, {"denoise", "{IN}.y4m", "{IN}.y4m"}, ExitCode::usage, "same file as the input"},
         {"track out of range", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--luma-space", "17"}, ExitCode::usage,
          "0 to 16"},
         {"frames past the end", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--frames", "3:9"}, ExitCode::usage,
@@ -106,6 +111,72 @@ TEST(CliErrors, BrokenInputIsFinalisedUpToTheBreak) {
         EXPECT_GE(frames, 3u) << c.name;
         EXPECT_LT(frames, 10u) << c.name;
         EXPECT_TRUE(cli_test::filesEndingWith(dir.dir(), ".part").empty()) << c.name;
+    }
+}
+
+// Damage that the decoder conceals is reported, with the output finalised
+// whole; a frame size that changes is refused alike in every container; a
+// FIFO is read once, as standard input is.
+TEST(CliErrors, DamagedAndStreamedInputsAreToldTruly) {
+    const bool haveX264 = avcodec_find_encoder_by_name("libx264") != nullptr;
+    const auto settings = [](int width, int height) { return cli_test::clipSettings(AV_PIX_FMT_YUV420P, width, height, 10); };
+    const auto damagedH264 = [&](const char* name) {
+        return [=](const cli_test::TempDir& d) {
+            cli_test::writeClip(d.path(std::string("whole-") + name), settings(64, 48), true, "libx264");
+            cli_test::damageCopy(d.path(std::string("whole-") + name), d.path(name), 0.5, 150);
+        };
+    };
+    const struct {
+        const char* name;
+        bool needsX264;
+        const char* input;
+        std::function<void(const cli_test::TempDir&)> make;
+        ExitCode code;
+        const char* message;
+        size_t frames;  // in the output
+    } cases[] = {
+        {"damaged H.264 in MP4", true, "in.mp4", damagedH264("in.mp4"), ExitCode::truncated, "is damaged", 10},
+        {"damaged H.264 in Matroska", true, "in.mkv", damagedH264("in.mkv"), ExitCode::truncated, "is damaged", 10},
+        {"frame size change in MPEG-TS", false, "in.ts",
+         [&](const cli_test::TempDir& d) {
+             cli_test::writeClip(d.path("a.ts"), settings(64, 48), true);
+             cli_test::writeClip(d.path("b.ts"), settings(32, 24), true);
+             writeText(d.path("in.ts"), cli_test::readFile(d.path("a.ts")) + cli_test::readFile(d.path("b.ts")));
+         },
+         ExitCode::input, "changing frame sizes", 0},
+        {"FIFO", false, "in.fifo",
+         [&](const cli_test::TempDir& d) {
+             cli_test::writeClip(d.path("in.y4m"), settings(32, 24), true);
+             mkfifo(d.path("in.fifo").c_str(), 0600);
+         },
+         ExitCode::ok, "", 10},
+    };
+    for (const auto& c : cases) {
+        if (c.needsX264 && !haveX264) continue;
+        cli_test::TempDir dir;
+        c.make(dir);
+        // A writer for the FIFO, for as long as it has a reader.
+        std::thread feeder([&] {
+            if (std::string(c.input) != "in.fifo") return;
+            for (int tries = 0; tries < 6000; ++tries) {
+                const int fd = open(dir.path("in.fifo").c_str(), O_WRONLY | O_NONBLOCK);
+                if (fd < 0) {
+                    usleep(10000);
+                    continue;
+                }
+                fcntl(fd, F_SETFL, 0);
+                const std::string bytes = cli_test::readFile(dir.path("in.y4m"));
+                (void)!write(fd, bytes.data(), bytes.size());
+                close(fd);
+                return;
+            }
+        });
+        const cli_test::RunResult run = runQuenda({"denoise", dir.path(c.input), dir.path("out.mkv"), "-q", "--luma-time",
+                                                   "0", "--chroma-time", "0"});
+        feeder.join();
+        EXPECT_EQ(run.exitCode, static_cast<int>(c.code)) << c.name << ": " << run.output;
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << c.name << ": " << run.output;
+        EXPECT_EQ(c.frames ? cli_test::readAllFrames(dir.path("out.mkv")).size() : 0u, c.frames) << c.name;
     }
 }
 

@@ -56,16 +56,23 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { std::system(("rm -rf " + quoted(dir_)).c_str()); }
 
-RunResult runQuenda(const std::vector<std::string>& args, const std::string& stdinFile, const std::string& stdoutFile) {
-    // Compiled kernels are cached across the tests' runs, away from $HOME.
-    std::string command = "QUENDA_REGISTRY_ROOT=" + quoted(tempRoot() + "/quenda-cli-tests-registry") + " " +
-                          quoted(QUENDA_CLI_PATH);
+namespace {
+
+FILE* startQuenda(const std::vector<std::string>& args, const std::string& stdinFile, const std::string& stdoutFile) {
+    // Compiled kernels are cached across the tests' runs, away from $HOME; a
+    // run that hangs fails instead.
+    std::string command = "QUENDA_REGISTRY_ROOT=" + quoted(tempRoot() + "/quenda-cli-tests-registry") +
+                          " timeout 300 " + quoted(QUENDA_CLI_PATH);
     for (const std::string& arg : args) command += " " + quoted(arg);
     command += " 2>&1";  // before any redirection of standard output, so that errors reach the pipe
     if (!stdinFile.empty()) command += " < " + quoted(stdinFile);
     if (!stdoutFile.empty()) command += " > " + quoted(stdoutFile);
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) throw std::runtime_error("cannot run quenda");
+    return pipe;
+}
+
+RunResult finishQuenda(FILE* pipe) {
     RunResult result{-1, ""};
     char buffer[4096];
     size_t got;
@@ -73,6 +80,20 @@ RunResult runQuenda(const std::vector<std::string>& args, const std::string& std
     const int status = pclose(pipe);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+}  // namespace
+
+RunResult runQuenda(const std::vector<std::string>& args, const std::string& stdinFile, const std::string& stdoutFile) {
+    return finishQuenda(startQuenda(args, stdinFile, stdoutFile));
+}
+
+std::vector<RunResult> runQuendaTogether(const std::vector<std::vector<std::string>>& runs) {
+    std::vector<FILE*> pipes;
+    for (const std::vector<std::string>& args : runs) pipes.push_back(startQuenda(args, "", ""));
+    std::vector<RunResult> results;
+    for (FILE* pipe : pipes) results.push_back(finishQuenda(pipe));
+    return results;
 }
 
 quenda_cli::DemoSettings clipSettings(AVPixelFormat format, int width, int height, int frames) {
@@ -85,8 +106,8 @@ quenda_cli::DemoSettings clipSettings(AVPixelFormat format, int width, int heigh
     return settings;
 }
 
-void writeClip(const std::string& path, const quenda_cli::DemoSettings& settings, bool noisy) {
-    quenda_cli::VideoOutput output(path, "", quenda_cli::demoVideoInfo(settings));
+void writeClip(const std::string& path, const quenda_cli::DemoSettings& settings, bool noisy, const std::string& codec) {
+    quenda_cli::VideoOutput output(path, codec, quenda_cli::demoVideoInfo(settings));
     for (int i = 0; i < settings.frames; ++i) {
         FramePtr frame = quenda_cli::makeCleanFrame(settings, i);
         output.write(noisy ? *quenda_cli::addNoise(*frame, settings, i) : *frame, i);

@@ -30,11 +30,14 @@ struct RunResult {
 // Runs quenda with `args`; standard input and output optionally from and to files.
 RunResult runQuenda(const std::vector<std::string>& args, const std::string& stdinFile = "",
                     const std::string& stdoutFile = "");
+// Runs quenda once for each argument list, all at the same time.
+std::vector<RunResult> runQuendaTogether(const std::vector<std::vector<std::string>>& runs);
 
 // A clip of `frames` frames of the demo scene.
 quenda_cli::DemoSettings clipSettings(AVPixelFormat format, int width, int height, int frames);
-// Writes the clean scene, or its noisy copy.
-void writeClip(const std::string& path, const quenda_cli::DemoSettings& settings, bool noisy);
+// Writes the clean scene, or its noisy copy, with the encoder named or the extension's.
+void writeClip(const std::string& path, const quenda_cli::DemoSettings& settings, bool noisy,
+               const std::string& codec = "");
 // The same video (FFV1) with a mono PCM audio stream, in Matroska.
 void writeClipWithAudio(const std::string& path, const quenda_cli::DemoSettings& settings);
 

@@ -1,0 +1,202 @@
+// What quenda writes, and what it must never touch: its input, files it did
+// not create, each other's results, and leftovers after an interruption.
+#include "cli/errors.h"
+#include "tests/e2e/cli_test_media.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <fstream>
+#include <functional>
+
+namespace {
+
+using namespace quenda_cli;
+using cli_test::runQuenda;
+
+const std::vector<std::string> identity = {"--luma-space", "0", "--luma-time",  "0",
+                                           "--chroma-space", "0", "--chroma-time", "0"};
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+void writeText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+bool isSymlink(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+// Each case runs in a folder holding in.y4m and the files its setup makes;
+// {D} in an argument stands for that folder. The files named in `kept` must
+// come out as they went in, and no temporary file may stay.
+TEST(CliOutputs, SideOutputsAndOverwriteRules) {
+    using Dir = cli_test::TempDir;
+    const struct {
+        const char* name;
+        std::function<void(const Dir&)> setup;
+        std::vector<std::string> args;
+        ExitCode code;
+        const char* message;
+        std::vector<std::string> kept;
+        std::function<void(const Dir&)> after;
+    } cases[] = {
+        {"--compare names the input", nullptr, {"{D}/out.mkv", "--compare", "{D}/in.y4m"}, ExitCode::usage,
+         "same file as the input", {"in.y4m"}, nullptr},
+        {"--report through a symbolic link to the input",
+         [](const Dir& d) { symlink("in.y4m", d.path("link").c_str()); }, {"{D}/out.mkv", "--report", "{D}/link"},
+         ExitCode::usage, "same file as the input", {"in.y4m"}, nullptr},
+        {"--report through a hard link to the input",
+         [](const Dir& d) { link(d.path("in.y4m").c_str(), d.path("hard").c_str()); },
+         {"{D}/out.mkv", "--report", "{D}/hard"}, ExitCode::usage, "same file as the input", {"in.y4m"}, nullptr},
+        {"--report and --compare on one name", nullptr, {"{D}/out.mkv", "--report", "{D}/x", "--compare", "{D}/x"},
+         ExitCode::usage, "same file as --report", {}, nullptr},
+        {"--report - with the video on standard output", nullptr, {"-", "--report", "-"}, ExitCode::usage,
+         "standard output", {}, nullptr},
+        {"an existing output", [](const Dir& d) { writeText(d.path("out.mkv"), "mine"); }, {"{D}/out.mkv"},
+         ExitCode::usage, "add -y", {"out.mkv"}, nullptr},
+        {"an existing output with -n", [](const Dir& d) { writeText(d.path("out.mkv"), "mine"); },
+         {"{D}/out.mkv", "-n"}, ExitCode::usage, "already exists", {"out.mkv"}, nullptr},
+        {"an existing report", [](const Dir& d) { writeText(d.path("run.json"), "mine"); },
+         {"{D}/out.mkv", "--report", "{D}/run.json"}, ExitCode::usage, "add -y", {"run.json"}, nullptr},
+        {"a character device that fails", nullptr, {"{D}/out.mkv", "--report", "/dev/full"}, ExitCode::output,
+         "/dev/full", {},
+         [](const Dir&) {
+             struct stat info;
+             EXPECT_TRUE(stat("/dev/full", &info) == 0 && S_ISCHR(info.st_mode));
+         }},
+        {"OUTPUT.part of someone else", [](const Dir& d) { writeText(d.path("out.mkv.part"), "mine"); },
+         {"{D}/out.mkv"}, ExitCode::ok, "", {"out.mkv.part"}, nullptr},
+        {"-y replaces; a report through a symbolic link writes its target",
+         [](const Dir& d) {
+             writeText(d.path("out.mkv"), "old");
+             symlink("target.json", d.path("link.json").c_str());
+         },
+         {"{D}/out.mkv", "-y", "--report", "{D}/link.json"}, ExitCode::ok, "", {},
+         [](const Dir& d) {
+             EXPECT_EQ(cli_test::readAllFrames(d.path("out.mkv")).size(), 3u);
+             EXPECT_TRUE(isSymlink(d.path("link.json")));
+             EXPECT_EQ(cli_test::jsonValue(cli_test::readFile(d.path("target.json")), "frames_written"), 3);
+         }},
+        {"--report - writes standard output", nullptr, {"{D}/out.mkv", "--report", "-"}, ExitCode::ok, "", {},
+         [](const Dir& d) { EXPECT_EQ(cli_test::jsonValue(cli_test::readFile(d.path("stdout")), "frames_written"), 3); }},
+    };
+    for (const auto& c : cases) {
+        Dir dir;
+        cli_test::writeClip(dir.path("in.y4m"), cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 3), true);
+        if (c.setup) c.setup(dir);
+        std::vector<std::string> before;
+        for (const std::string& name : c.kept) before.push_back(cli_test::readFile(dir.path(name)));
+        std::vector<std::string> args = {"denoise", dir.path("in.y4m")};
+        for (std::string arg : c.args) args.push_back(arg.rfind("{D}", 0) == 0 ? dir.dir() + arg.substr(3) : arg);
+        const cli_test::RunResult run = runQuenda(args + identity + std::vector<std::string>{"-q"}, "", dir.path("stdout"));
+        EXPECT_EQ(run.exitCode, static_cast<int>(c.code)) << c.name << ": " << run.output;
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << c.name << ": " << run.output;
+        for (size_t i = 0; i < c.kept.size(); ++i)
+            EXPECT_EQ(cli_test::readFile(dir.path(c.kept[i])), before[i]) << c.name << ": " << c.kept[i];
+        for (const std::string& part : cli_test::filesEndingWith(dir.dir(), ".part"))
+            EXPECT_NE(std::find(c.kept.begin(), c.kept.end(), part), c.kept.end()) << c.name << ": " << part;
+        if (c.after) c.after(dir);
+    }
+}
+
+// Two runs on one output at once: each writes its own temporary file; the
+// output is one run's whole result. Without -y the run that finishes second
+// keeps the first one's file and says so.
+TEST(CliOutputs, ConcurrentRunsLeaveOneWholeOutput) {
+    cli_test::TempDir dir;
+    const std::string input = dir.path("in.y4m");
+    cli_test::writeClip(input, cli_test::clipSettings(AV_PIX_FMT_YUV420P, 64, 48, 8), true);
+    const std::vector<std::string> settings[] = {identity, {"--luma-time", "0", "--chroma-time", "0"}};
+    std::vector<std::vector<FramePtr>> alone;
+    for (int i = 0; i < 2; ++i) {
+        const std::string path = dir.path("alone" + std::to_string(i) + ".mkv");
+        ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", input, path, "-q"} + settings[i]).exitCode, 0);
+        alone.push_back(cli_test::readAllFrames(path));
+    }
+    ASSERT_FALSE(cli_test::samePlanes(*alone[0][4], *alone[1][4]));
+
+    for (const bool overwrite : {false, true}) {
+        const std::string output = dir.path(overwrite ? "y.mkv" : "n.mkv");
+        std::vector<std::vector<std::string>> runs;
+        for (const auto& s : settings)
+            runs.push_back(std::vector<std::string>{"denoise", input, output, "-q", overwrite ? "-y" : "-n"} + s);
+        const std::vector<cli_test::RunResult> results = cli_test::runQuendaTogether(runs);
+        int succeeded = 0;
+        for (const cli_test::RunResult& r : results) {
+            if (r.exitCode == 0) {
+                ++succeeded;
+                continue;
+            }
+            // Refused at the start, or when its result was to be moved into place.
+            EXPECT_TRUE(r.exitCode == static_cast<int>(ExitCode::usage) || r.exitCode == static_cast<int>(ExitCode::output))
+                << r.output;
+            EXPECT_NE(r.output.find("-y"), std::string::npos) << r.output;
+        }
+        EXPECT_EQ(succeeded, overwrite ? 2 : 1) << results[0].output << results[1].output;
+        const std::vector<FramePtr> frames = cli_test::readAllFrames(output);
+        ASSERT_EQ(frames.size(), 8u) << (overwrite ? "-y" : "-n");
+        bool whole[2] = {true, true};
+        for (size_t f = 0; f < frames.size(); ++f)
+            for (int i = 0; i < 2; ++i) whole[i] = whole[i] && cli_test::samePlanes(*frames[f], *alone[i][f]);
+        EXPECT_TRUE(whole[0] || whole[1]) << (overwrite ? "-y" : "-n");
+        EXPECT_TRUE(cli_test::filesEndingWith(dir.dir(), ".part").empty());
+    }
+}
+
+// Interrupted while it works, reading standard input and writing standard
+// output that nobody reads: neither the copy of standard input nor the
+// unfinished report stays behind.
+TEST(CliOutputs, InterruptedRunsLeaveNothing) {
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        cli_test::TempDir dir;
+        const std::string tmp = dir.path("tmp");
+        mkdir(tmp.c_str(), 0700);
+        // More Y4M than a pipe holds, so that the run waits on its output.
+        cli_test::writeClip(dir.path("in.y4m"), cli_test::clipSettings(AV_PIX_FMT_YUV420P, 64, 48, 30), true);
+
+        const std::vector<std::string> args = std::vector<std::string>{QUENDA_CLI_PATH, "denoise", "-", "-", "-q",
+                                                                       "--report", dir.path("run.json")} + identity;
+        std::vector<char*> argv;
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        const std::string tmpdir = "TMPDIR=" + tmp;
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        const int in = open(dir.path("in.y4m").c_str(), O_RDONLY);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(in, STDIN_FILENO);
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            putenv(const_cast<char*>(tmpdir.c_str()));
+            execv(QUENDA_CLI_PATH, argv.data());
+            _exit(127);
+        }
+        close(in);
+        close(out[1]);
+        // The first frames on the pipe: the run is under way.
+        pollfd ready{out[0], POLLIN, 0};
+        ASSERT_EQ(poll(&ready, 1, 120000), 1);
+        kill(pid, signalNumber);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(out[0]);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << "signal " << signalNumber;
+        EXPECT_EQ(cli_test::filesEndingWith(tmp, "").size(), 2u) << "signal " << signalNumber << ": more than . and ..";
+        EXPECT_TRUE(cli_test::filesEndingWith(dir.dir(), ".part").empty()) << "signal " << signalNumber;
+        EXPECT_FALSE(cli_test::fileExists(dir.path("run.json"))) << "signal " << signalNumber;
+    }
+}
+
+}  // namespace
