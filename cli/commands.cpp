@@ -4,6 +4,7 @@
 #include "cli/denoise_job.h"
 #include "cli/errors.h"
 #include "cli/ffmpeg_util.h"
+#include "cli/join_command.h"
 #include "cli/plugin_host.h"
 #include "cli/progress.h"
 #include "platform/d3d11/adapters.h"
@@ -45,6 +46,7 @@ const char* const examples =
     "  quenda denoise noisy.mkv clean.mkv           denoise with the default settings\n"
     "  quenda denoise in.mp4 out.mp4 --luma-dispersion 70 --luma-time 2\n"
     "  quenda denoise in.mkv part3.mkv --frames 2000:3000\n"
+    "  quenda join part*.mkv whole.mkv              join the chunks again, exactly\n"
     "  ffmpeg -i in.mov -f yuv4mpegpipe - | quenda denoise - - | ffmpeg -i - out.mp4\n";
 
 // The plug-in named by --plugin, found before parsing so that the options can
@@ -155,7 +157,7 @@ int runCommandLine(int argc, char** argv) {
         "  quenda denoise noisy.mkv denoised.mkv --luma-dispersion 60 --reference clean.mkv --report run.json\n"
         "The codec follows OUTPUT's extension: .mkv lossless FFV1, .mp4 H.264, .y4m raw. Audio and subtitles are\n"
         "copied. With --frames, frames outside the range still serve as temporal context, so the chunks of a\n"
-        "long video give the same frames as one whole run.");
+        "long video give the same frames as one whole run; `quenda join` puts them together.");
     denoise->add_option("INPUT", options.input, "video to denoise (- reads a Y4M stream from standard input)")->required();
     denoise->add_option("OUTPUT", options.output, "file to write (- writes Y4M to standard output)")->required();
     const std::vector<TrackInfo> tracks = plugin ? plugin->tracks() : std::vector<TrackInfo>{};
@@ -185,6 +187,11 @@ int runCommandLine(int argc, char** argv) {
 
     std::string demoDirectory = "quenda-demo";
     bool demoQuiet = false;
+    denoise->add_option("--crf", options.written.crf, "the encoder's constant quality (libx264: 0 lossless to 51; default 16)")
+        ->check(CLI::Number);
+    denoise->add_option("--preset", options.written.preset, "the encoder's speed preset (libx264: ultrafast to placebo)");
+    denoise->add_option("--encoder-options", options.written.encoderOptions,
+                        "other encoder settings, as KEY=VALUE:KEY=VALUE (FFmpeg's names)");
     CLI::App* demo = app.add_subcommand("demo", "make an example clip, denoise it and compare");
     demo->footer("Example:\n  quenda demo /tmp/demo   writes noisy.mkv, denoised.mkv, clean.mkv and compare.png there");
     demo->add_option("DIR", demoDirectory, "where to write the clips and the picture (default: ./quenda-demo)");
@@ -203,6 +210,21 @@ int runCommandLine(int argc, char** argv) {
     try {
         if (showVersion) {
             std::cout << versionText(pluginOption);
+    JoinOptions joinOptions;
+    std::vector<std::string> joinFiles;
+    bool joinOverwrite = false, joinNoOverwrite = false;
+    CLI::App* join = app.add_subcommand("join", "join chunks made with --frames into one file, exactly");
+    join->footer(
+        "Example:\n"
+        "  quenda join part-*.mkv whole.mkv\n"
+        "The parts are put in time order whatever order they are named in, and their packets are copied with\n"
+        "their own time stamps, audio included; a missing or overlapping chunk is an error.");
+    join->add_option("FILES", joinFiles, "the parts, then the output (PART... OUTPUT)")->required()->expected(3, -1);
+    join->add_option("-f,--format", joinOptions.format, "FFmpeg output format (default: by OUTPUT's extension)");
+    CLI::Option* joinYes = join->add_flag("-y,--overwrite", joinOverwrite, "replace an existing OUTPUT");
+    join->add_flag("-n,--no-overwrite", joinNoOverwrite, "never replace an existing file (the default)")->excludes(joinYes);
+    join->add_flag("-q,--quiet", joinOptions.quiet, "no summary");
+
             return 0;
         }
         if (denoise->parsed()) {
@@ -229,11 +251,18 @@ int runCommandLine(int argc, char** argv) {
     } catch (const std::bad_alloc&) {
         std::cerr << "quenda: error: out of memory\n";
         return static_cast<int>(ExitCode::failure);
-    } catch (const std::exception& error) {
             options.written.overwrite = overwrite ? Overwrite::allow : Overwrite::refuse;
+    } catch (const std::exception& error) {
         std::cerr << "quenda: error: " << error.what() << "\n";
         return static_cast<int>(ExitCode::failure);
     }
 }
 
 }  // namespace quenda_cli
+        if (join->parsed()) {
+            joinOptions.output = joinFiles.back();
+            joinOptions.parts.assign(joinFiles.begin(), joinFiles.end() - 1);
+            joinOptions.overwrite = joinOverwrite ? Overwrite::allow : Overwrite::refuse;
+            runJoin(joinOptions);
+            return 0;
+        }

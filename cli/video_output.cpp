@@ -18,15 +18,6 @@ namespace quenda_cli {
 
 namespace {
 
-std::string lowerExtension(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    const size_t dot = path.find_last_of('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
-    std::string ext = path.substr(dot + 1);
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return ext;
-}
-
 // The formats the Y4M muxer writes (those above 8 bits as unofficial tags).
 const AVPixelFormat y4mFormats[] = {
         AV_PIX_FMT_GRAY8,       AV_PIX_FMT_GRAY9LE,     AV_PIX_FMT_GRAY10LE,    AV_PIX_FMT_GRAY12LE,
@@ -40,21 +31,6 @@ const AVPixelFormat y4mFormats[] = {
 
 bool y4mStores(AVPixelFormat format) {
     return format != AV_PIX_FMT_NONE && std::find(std::begin(y4mFormats), std::end(y4mFormats), format) != std::end(y4mFormats);
-}
-
-// Matroska's per-track statistics describe the input, not this file.
-bool keepsTag(const char* key) {
-    static const char* const dropped[] = {"DURATION", "NUMBER_OF_FRAMES", "NUMBER_OF_BYTES", "ENCODER",
-                                          "_STATISTICS_TAGS", "_STATISTICS_WRITING_APP", "_STATISTICS_WRITING_DATE_UTC", "BPS"};
-    for (const char* name : dropped)
-        if (av_strcasecmp(key, name) == 0) return false;
-    return true;
-}
-
-void copyTags(AVDictionary** to, const AVDictionary* from) {
-    const AVDictionaryEntry* entry = nullptr;
-    while ((entry = av_dict_get(from, "", entry, AV_DICT_IGNORE_SUFFIX)))
-        if (keepsTag(entry->key)) av_dict_set(to, entry->key, entry->value, 0);
 }
 
 bool encoderStores(const AVCodec* encoder, AVPixelFormat format) {
@@ -78,44 +54,17 @@ AVPixelFormat plainEquivalent(AVPixelFormat format) {
 }  // namespace
 
 VideoOutput::VideoOutput(const std::string& path, const OutputSettings& settings, const VideoInfo& video)
-    : path_(path), video_(video), packet_(allocPacket()), held_(allocPacket()) {
-    const AVOutputFormat* format = nullptr;
-    if (!settings.format.empty()) {
-        format = av_guess_format(settings.format.c_str(), nullptr, nullptr);
-        if (!format) throw CliError(ExitCode::usage, "FFmpeg has no output format named " + settings.format);
-    } else {
-        format = path == "-" || lowerExtension(path) == "y4m" ? av_guess_format("yuv4mpegpipe", nullptr, nullptr)
-                                                             : av_guess_format(nullptr, path.c_str(), nullptr);
-        if (!format)
-            throw CliError(ExitCode::usage, "cannot tell the output format of " + path +
-                                                " from its extension (try .mkv, .mp4 or .y4m, or name one with -f)");
-    }
-    if ((format->flags & AVFMT_NOFILE) && std::strcmp(format->name, "null") != 0)
-        throw CliError(ExitCode::usage, std::string("the ") + format->name + " format writes a sequence of files; "
-                                        "write a video file instead");
-    y4m_ = std::strcmp(format->name, "yuv4mpegpipe") == 0;
-    if (avformat_alloc_output_context2(&muxer_, format, nullptr, nullptr) < 0 || !muxer_) throw std::bad_alloc();
-    // Y4M tags for depths above 8 bits are common but unofficial.
-    if (y4m_) muxer_->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
-
-    setUpEncoder(settings.codec);
-
-    if (!(format->flags & AVFMT_NOFILE)) {
-        file_ = std::make_unique<OutputFile>(path, settings.overwrite);
-        const int result = avio_open(&muxer_->pb, file_->writePath().c_str(), AVIO_FLAG_WRITE);
-        if (result < 0) throw CliError(ExitCode::output, "cannot write " + path + ": " + avErrorText(result));
-    }
+    : path_(path), video_(video), muxer_(path, settings.format), packet_(allocPacket()), held_(allocPacket()) {
+    y4m_ = muxer_.y4m();
+    setUpEncoder(settings);
+    muxer_.open(settings.overwrite);
 }
 
-VideoOutput::~VideoOutput() {
-    if (muxer_) {
-        if (muxer_->pb && !(muxer_->oformat->flags & AVFMT_NOFILE)) avio_closep(&muxer_->pb);
-        avformat_free_context(muxer_);
-    }
-}
+VideoOutput::~VideoOutput() = default;
 
-void VideoOutput::setUpEncoder(const std::string& codec) {
-    const std::string muxer = muxer_->oformat->name;
+void VideoOutput::setUpEncoder(const OutputSettings& settings) {
+    const std::string& codec = settings.codec;
+    const std::string muxer = muxer_.formatName();
     std::string name = codec;
     if (y4m_) {
         if (!codec.empty() && codec != "rawvideo" && codec != "wrapped_avframe")
@@ -133,12 +82,12 @@ void VideoOutput::setUpEncoder(const std::string& codec) {
                                                 "; choose another with --codec, or write .mkv");
         if (!encoder) throw CliError(ExitCode::usage, "FFmpeg has no encoder named " + name);
     } else {
-        encoder = avcodec_find_encoder(muxer_->oformat->video_codec);
+        encoder = avcodec_find_encoder(muxer_.context().oformat->video_codec);
         if (!encoder) throw CliError(ExitCode::usage, "no video encoder is known for " + path_ + "; use --codec");
     }
     if (encoder->type != AVMEDIA_TYPE_VIDEO) throw CliError(ExitCode::usage, name + " is not a video encoder");
-    if (!y4m_ && avformat_query_codec(muxer_->oformat, encoder->id, FF_COMPLIANCE_NORMAL) == 0)
-        throw CliError(ExitCode::usage, std::string("a ") + muxer_->oformat->name + " file cannot hold " +
+    if (!y4m_ && avformat_query_codec(muxer_.context().oformat, encoder->id, FF_COMPLIANCE_NORMAL) == 0)
+        throw CliError(ExitCode::usage, std::string("a ") + muxer_.context().oformat->name + " file cannot hold " +
                                             encoder->name + " video");
 
     AVPixelFormat stored = video_.format;
@@ -184,7 +133,7 @@ void VideoOutput::setUpEncoder(const std::string& codec) {
     enc.chroma_sample_location = video_.chromaLocation;
     enc.field_order = video_.fieldOrder;
     enc.thread_count = 0;
-    if (muxer_->oformat->flags & AVFMT_GLOBALHEADER) enc.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (muxer_.context().oformat->flags & AVFMT_GLOBALHEADER) enc.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     AVDictionary* options = nullptr;
     if (encoder->id == AV_CODEC_ID_FFV1) {
         enc.level = 3;  // sliced, so that it encodes on several threads
@@ -193,11 +142,23 @@ void VideoOutput::setUpEncoder(const std::string& codec) {
         av_dict_set(&options, "crf", "16", 0);
         av_dict_set(&options, "preset", "medium", 0);
     }
+    if (!settings.crf.empty()) av_dict_set(&options, "crf", settings.crf.c_str(), 0);
+    if (!settings.preset.empty()) av_dict_set(&options, "preset", settings.preset.c_str(), 0);
+    if (av_dict_parse_string(&options, settings.encoderOptions.c_str(), "=", ":", 0) < 0) {
+        av_dict_free(&options);
+        throw CliError(ExitCode::usage, "--encoder-options takes KEY=VALUE:KEY=VALUE, not " + settings.encoderOptions);
+    }
     const int result = avcodec_open2(encoder_.get(), encoder, &options);
+    // What the encoder took is gone from the dictionary; the rest it does not know.
+    const AVDictionaryEntry* unknown = av_dict_get(options, "", nullptr, AV_DICT_IGNORE_SUFFIX);
+    const std::string unknownKey = unknown ? unknown->key : "";
     av_dict_free(&options);
+    if (result >= 0 && !unknownKey.empty())
+        throw CliError(ExitCode::usage, std::string("the ") + encoder->name + " encoder has no setting " + unknownKey +
+                                            (unknownKey == "crf" || unknownKey == "preset" ? " (--" + unknownKey + ")" : ""));
     if (result < 0) fail(std::string("cannot start the ") + encoder->name + " encoder", result);
 
-    stream_ = avformat_new_stream(muxer_, nullptr);
+    stream_ = avformat_new_stream(&muxer_.context(), nullptr);
     if (!stream_) throw std::bad_alloc();
     avcodec_parameters_from_context(stream_->codecpar, encoder_.get());
     stream_->time_base = enc.time_base;
@@ -220,14 +181,14 @@ void VideoOutput::copyStreamsFrom(InputContextPtr input, double startSeconds, do
         const char* kind = type == AVMEDIA_TYPE_AUDIO ? "audio" : "subtitle";
         const AVCodecDescriptor* desc = avcodec_descriptor_get(in->codecpar->codec_id);
         const std::string codecName = desc ? desc->name : "unknown";
-        const int fits = y4m_ ? 0 : avformat_query_codec(muxer_->oformat, in->codecpar->codec_id, FF_COMPLIANCE_NORMAL);
+        const int fits = y4m_ ? 0 : avformat_query_codec(muxer_.context().oformat, in->codecpar->codec_id, FF_COMPLIANCE_NORMAL);
         if (fits == 0) {
             warnings_.push_back(std::string(kind) + " stream " + std::to_string(i) + " (" + codecName +
-                                ") cannot be stored in " + (y4m_ ? "Y4M" : muxer_->oformat->name) + " and is left out");
+                                ") cannot be stored in " + (y4m_ ? "Y4M" : muxer_.context().oformat->name) + " and is left out");
             in->discard = AVDISCARD_ALL;
             continue;
         }
-        AVStream* out = avformat_new_stream(muxer_, nullptr);
+        AVStream* out = avformat_new_stream(&muxer_.context(), nullptr);
         if (!out || avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) throw std::bad_alloc();
         out->codecpar->codec_tag = 0;
         out->time_base = in->time_base;
@@ -235,7 +196,7 @@ void VideoOutput::copyStreamsFrom(InputContextPtr input, double startSeconds, do
         copyTags(&out->metadata, in->metadata);
         copies_.push_back(CopiedStream{static_cast<int>(i), out});
     }
-    copyTags(&muxer_->metadata, input->metadata);
+    copyTags(&muxer_.context().metadata, input->metadata);
     if (copies_.empty()) return;
     // A chunk's packets start near its first frame; earlier ones are skipped
     // by time in any case, so a failed seek only costs reading.
@@ -249,8 +210,7 @@ void VideoOutput::copyStreamsFrom(InputContextPtr input, double startSeconds, do
 
 void VideoOutput::writeHeader() {
     stream_->codecpar->field_order = video_.fieldOrder;
-    const int result = avformat_write_header(muxer_, nullptr);
-    if (result < 0) fail("cannot start " + path_, result);
+    muxer_.writeHeader();
     headerWritten_ = true;
 }
 
@@ -289,8 +249,7 @@ void VideoOutput::writeHeld() {
         av_packet_rescale_ts(held_.get(), copySource_->streams[copy.inputIndex]->time_base, copy.output->time_base);
         held_->stream_index = copy.output->index;
         held_->pos = -1;
-        const int result = av_interleaved_write_frame(muxer_, held_.get());
-        if (result < 0) fail("cannot write a copied packet to " + path_, result);
+        muxer_.write(*held_);
         break;
     }
     av_packet_unref(held_.get());
@@ -305,8 +264,7 @@ void VideoOutput::drainEncoder() {
         packet_->stream_index = stream_->index;
         const int64_t ts = packet_->dts != AV_NOPTS_VALUE ? packet_->dts : packet_->pts;
         if (ts != AV_NOPTS_VALUE && !y4m_) copyUntil(ts * av_q2d(stream_->time_base));
-        const int written = av_interleaved_write_frame(muxer_, packet_.get());
-        if (written < 0) fail("cannot write to " + path_, written);
+        muxer_.write(*packet_);
     }
 }
 
@@ -338,13 +296,7 @@ void VideoOutput::finish() {
     avcodec_send_frame(encoder_.get(), nullptr);
     drainEncoder();
     copyUntil(std::numeric_limits<double>::infinity());
-    int result = av_write_trailer(muxer_);
-    if (result < 0) fail("cannot finish " + path_, result);
-    if (muxer_->pb && !(muxer_->oformat->flags & AVFMT_NOFILE)) {
-        result = avio_closep(&muxer_->pb);
-        if (result < 0) fail("cannot finish " + path_, result);
-    }
-    if (file_) file_->commit();
+    muxer_.finish();
 }
 
 std::string VideoOutput::encoderName() const { return encoder_ ? encoder_->codec->name : ""; }

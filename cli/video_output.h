@@ -5,10 +5,9 @@
 #pragma once
 
 #include "cli/ffmpeg_util.h"
-#include "cli/output_files.h"
+#include "cli/muxer.h"
 #include "cli/video_input.h"
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,9 @@ struct OutputSettings {
     std::string codec;   // FFmpeg encoder; empty: by the format (.y4m raw, .mkv FFV1, .mp4 H.264)
     std::string format;  // FFmpeg muxer; empty: by the extension, Y4M for "-"
     Overwrite overwrite = Overwrite::refuse;
+    std::string crf;     // the encoder's own settings, when given
+    std::string preset;
+    std::string encoderOptions;  // KEY=VALUE:KEY=VALUE
 };
 
 class VideoOutput {
@@ -26,7 +28,7 @@ public:
     VideoOutput(const std::string& path, const OutputSettings& settings, const VideoInfo& video);
     // Replaces any existing file: for the example and test clips.
     VideoOutput(const std::string& path, const std::string& codec, const VideoInfo& video)
-        : VideoOutput(path, OutputSettings{codec, "", Overwrite::allow}, video) {}
+        : VideoOutput(path, OutputSettings{codec, "", Overwrite::allow, "", "", ""}, video) {}
     ~VideoOutput();
     VideoOutput(const VideoOutput&) = delete;
     VideoOutput& operator=(const VideoOutput&) = delete;
@@ -54,7 +56,7 @@ private:
         AVStream* output;
     };
 
-    void setUpEncoder(const std::string& codec);
+    void setUpEncoder(const OutputSettings& settings);
     void writeHeader();
     void drainEncoder();
     void copyUntil(double seconds);
@@ -62,10 +64,9 @@ private:
     [[noreturn]] void fail(const std::string& what, int error) const;
 
     std::string path_;
-    std::unique_ptr<OutputFile> file_;  // none for a format that writes no file
     VideoInfo video_;
+    Muxer muxer_;
     bool y4m_ = false;
-    AVFormatContext* muxer_ = nullptr;
     AVStream* stream_ = nullptr;
     CodecContextPtr encoder_;
     SwsPtr convert_;

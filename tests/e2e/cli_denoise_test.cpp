@@ -1,5 +1,6 @@
 // quenda denoising real files through the plug-in: exact round trips, a gain
 // against the clean source, chunks equal to the whole run, audio kept.
+#include "cli/errors.h"
 #include "cli/metrics.h"
 #include "cli/video_input.h"
 #include "tests/e2e/cli_test_media.h"
@@ -110,28 +111,45 @@ TEST(CliDenoise, DenoisingGainsPsnrAgainstTheCleanSource) {
     EXPECT_EQ(picture[0]->height, 48);
 }
 
-// Chunks of a clip, each with its neighbours as temporal context, give the
-// same frames as one run over the whole clip.
-TEST(CliDenoise, ChunksEqualTheWholeRun) {
-    cli_test::TempDir dir;
-    const std::string noisy = dir.path("noisy.y4m");
-    cli_test::writeClip(noisy, cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 7), true);
-    const std::vector<std::string> tracks = {"--luma-time", "2", "--chroma-time", "1", "-q"};
+// Chunks of a clip, each with its neighbours as temporal context, joined in
+// whatever order they are named, give the whole run's file: its frames, time
+// stamps, audio and duration. MP4 chunks are lossless (--crf 0) so that
+// frames can be compared; a missing chunk is refused.
+TEST(CliDenoise, ChunksJoinIntoTheWholeRun) {
+    for (const char* extension : {".mkv", ".mp4"}) {
+        const bool mp4 = std::string(extension) == ".mp4";
+        if (mp4 && !avcodec_find_encoder_by_name("libx264")) continue;
+        cli_test::TempDir dir;
+        auto path = [&](const std::string& name) { return dir.path(name + extension); };
+        cli_test::writeClipWithAudio(path("in"), cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 14));
+        std::vector<std::string> settings = {"--luma-time", "2", "--chroma-time", "1", "-q"};
+        if (mp4) settings.insert(settings.end(), {"--crf", "0"});
 
-    ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", noisy, dir.path("whole.mkv")} + tracks).exitCode, 0);
-    ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", noisy, dir.path("a.mkv"), "--frames", "0:3"} + tracks).exitCode, 0);
-    ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", noisy, dir.path("b.mkv"), "--frames", "3:"} + tracks).exitCode, 0);
+        ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("in"), path("whole")} + settings).exitCode, 0);
+        const char* const ranges[] = {"0:5", "5:10", "10:"};
+        for (int i = 0; i < 3; ++i)
+            ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("in"), path("part" + std::to_string(i)),
+                                                         "--frames", ranges[i]} + settings).exitCode, 0) << ranges[i];
+        const cli_test::RunResult join =
+            runQuenda({"join", path("part2"), path("part0"), path("part1"), path("joined"), "-q"});
+        ASSERT_EQ(join.exitCode, 0) << extension << ": " << join.output;
 
-    const std::vector<FramePtr> whole = cli_test::readAllFrames(dir.path("whole.mkv"));
-    std::vector<FramePtr> chunks = cli_test::readAllFrames(dir.path("a.mkv"));
-    for (FramePtr& frame : cli_test::readAllFrames(dir.path("b.mkv"))) chunks.push_back(std::move(frame));
-    ASSERT_EQ(whole.size(), 7u);
-    ASSERT_EQ(chunks.size(), 7u);
-    for (size_t i = 0; i < whole.size(); ++i) EXPECT_TRUE(cli_test::samePlanes(*chunks[i], *whole[i])) << "frame " << i;
+        const std::vector<FramePtr> whole = cli_test::readAllFrames(path("whole")),
+                                    joined = cli_test::readAllFrames(path("joined"));
+        ASSERT_EQ(whole.size(), 14u) << extension;
+        ASSERT_EQ(joined.size(), 14u) << extension;
+        VideoInput wholeTimes(path("whole"), 2), joinedTimes(path("joined"), 2);
+        for (int i = 0; i < 14; ++i) {
+            EXPECT_TRUE(cli_test::samePlanes(*joined[i], *whole[i])) << extension << " frame " << i;
+            EXPECT_NEAR(joinedTimes.frameSeconds(i), wholeTimes.frameSeconds(i), 1e-6) << extension << " frame " << i;
+        }
+        EXPECT_EQ(cli_test::audioBytes(path("joined"), true), cli_test::audioBytes(path("whole"), true)) << extension;
+        EXPECT_EQ(openInputFile(path("joined"))->duration, openInputFile(path("whole"))->duration) << extension;
 
-    // The second chunk keeps its place in time.
-    VideoInput second(dir.path("b.mkv"), 2), original(noisy, 2);
-    EXPECT_NEAR(second.frameSeconds(0), original.frameSeconds(3), 0.002);
+        const cli_test::RunResult gap = runQuenda({"join", path("part0"), path("part2"), path("gap"), "-q"});
+        EXPECT_EQ(gap.exitCode, static_cast<int>(ExitCode::input)) << extension;
+        EXPECT_NE(gap.output.find("frames are missing"), std::string::npos) << gap.output;
+    }
 }
 
 // Audio is copied untouched, and a chunk keeps the audio of its own span.

@@ -116,27 +116,33 @@ void writeClip(const std::string& path, const quenda_cli::DemoSettings& settings
 }
 
 void writeClipWithAudio(const std::string& path, const quenda_cli::DemoSettings& settings) {
+    const bool mp4 = path.size() > 4 && path.compare(path.size() - 4, 4, ".mp4") == 0;
     AVFormatContext* muxer = nullptr;
-    check(avformat_alloc_output_context2(&muxer, nullptr, "matroska", path.c_str()), "muxer");
+    check(avformat_alloc_output_context2(&muxer, nullptr, mp4 ? "mp4" : "matroska", path.c_str()), "muxer");
     std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> owner(muxer, [](AVFormatContext* m) {
         if (m->pb) avio_closep(&m->pb);
         avformat_free_context(m);
     });
 
-    quenda_cli::CodecContextPtr video(avcodec_alloc_context3(avcodec_find_encoder(AV_CODEC_ID_FFV1)));
+    quenda_cli::CodecContextPtr video(
+        avcodec_alloc_context3(mp4 ? avcodec_find_encoder_by_name("libx264") : avcodec_find_encoder(AV_CODEC_ID_FFV1)));
     video->width = settings.width;
     video->height = settings.height;
     video->pix_fmt = settings.format;
     video->time_base = av_inv_q(settings.frameRate);
-    check(avcodec_open2(video.get(), video->codec, nullptr), "ffv1");
+    if (muxer->oformat->flags & AVFMT_GLOBALHEADER) video->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    check(avcodec_open2(video.get(), video->codec, nullptr), "video encoder");
     const int sampleRate = 48000;
-    const int samplesPerFrame = static_cast<int>(sampleRate / av_q2d(settings.frameRate));
-    quenda_cli::CodecContextPtr audio(avcodec_alloc_context3(avcodec_find_encoder(AV_CODEC_ID_PCM_S16LE)));
-    audio->sample_fmt = AV_SAMPLE_FMT_S16;
+    quenda_cli::CodecContextPtr audio(avcodec_alloc_context3(avcodec_find_encoder(mp4 ? AV_CODEC_ID_AAC : AV_CODEC_ID_PCM_S16LE)));
+    audio->sample_fmt = mp4 ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_S16;
     audio->sample_rate = sampleRate;
     av_channel_layout_default(&audio->ch_layout, 1);
     audio->time_base = AVRational{1, sampleRate};
-    check(avcodec_open2(audio.get(), audio->codec, nullptr), "pcm");
+    if (muxer->oformat->flags & AVFMT_GLOBALHEADER) audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    check(avcodec_open2(audio.get(), audio->codec, nullptr), "audio encoder");
+    // AAC takes frames of its own size; PCM one video frame's worth.
+    const int samplesPerFrame = audio->frame_size > 0 ? audio->frame_size : static_cast<int>(sampleRate / av_q2d(settings.frameRate));
+    const int64_t totalSamples = av_rescale_q(settings.frames, av_inv_q(settings.frameRate), AVRational{1, sampleRate});
 
     AVStream* videoStream = avformat_new_stream(muxer, nullptr);
     avcodec_parameters_from_context(videoStream->codecpar, video.get());
@@ -150,29 +156,39 @@ void writeClipWithAudio(const std::string& path, const quenda_cli::DemoSettings&
     quenda_cli::PacketPtr packet = quenda_cli::allocPacket();
     auto drain = [&](AVCodecContext* encoder, AVStream* stream) {
         while (avcodec_receive_packet(encoder, packet.get()) == 0) {
+            // Without a duration, MP4 would end the video at its last frame's start.
+            if (packet->duration == 0 && encoder->codec_type == AVMEDIA_TYPE_VIDEO) packet->duration = 1;
             av_packet_rescale_ts(packet.get(), encoder->time_base, stream->time_base);
             packet->stream_index = stream->index;
             check(av_interleaved_write_frame(muxer, packet.get()), "write");
         }
     };
+    int64_t samples = 0;
     for (int i = 0; i < settings.frames; ++i) {
         FramePtr frame = quenda_cli::makeCleanFrame(settings, i);
         frame->pts = i;
         check(avcodec_send_frame(video.get(), frame.get()), "encode video");
         drain(video.get(), videoStream);
 
-        FramePtr sound = quenda_cli::allocFrame();
-        sound->format = AV_SAMPLE_FMT_S16;
-        sound->sample_rate = sampleRate;
-        sound->nb_samples = samplesPerFrame;
-        av_channel_layout_default(&sound->ch_layout, 1);
-        check(av_frame_get_buffer(sound.get(), 0), "audio buffer");
-        auto* samples = reinterpret_cast<int16_t*>(sound->data[0]);
-        for (int s = 0; s < samplesPerFrame; ++s)
-            samples[s] = static_cast<int16_t>(8000 * std::sin((i * samplesPerFrame + s) * 2 * M_PI * 440 / sampleRate));
-        sound->pts = static_cast<int64_t>(i) * samplesPerFrame;
-        check(avcodec_send_frame(audio.get(), sound.get()), "encode audio");
-        drain(audio.get(), audioStream);
+        // The sound up to the end of this frame.
+        const int64_t until = std::min(totalSamples, av_rescale_q(i + 1, av_inv_q(settings.frameRate), AVRational{1, sampleRate}));
+        while (samples < until) {
+            FramePtr sound = quenda_cli::allocFrame();
+            sound->format = audio->sample_fmt;
+            sound->sample_rate = sampleRate;
+            sound->nb_samples = static_cast<int>(std::min<int64_t>(samplesPerFrame, totalSamples - samples));
+            av_channel_layout_default(&sound->ch_layout, 1);
+            check(av_frame_get_buffer(sound.get(), 0), "audio buffer");
+            for (int s = 0; s < sound->nb_samples; ++s) {
+                const double value = 0.25 * std::sin((samples + s) * 2 * M_PI * 440 / sampleRate);
+                if (mp4) reinterpret_cast<float*>(sound->data[0])[s] = static_cast<float>(value);
+                else reinterpret_cast<int16_t*>(sound->data[0])[s] = static_cast<int16_t>(32000 * value);
+            }
+            sound->pts = samples;
+            samples += sound->nb_samples;
+            check(avcodec_send_frame(audio.get(), sound.get()), "encode audio");
+            drain(audio.get(), audioStream);
+        }
     }
     avcodec_send_frame(video.get(), nullptr);
     drain(video.get(), videoStream);
@@ -203,14 +219,17 @@ bool samePlanes(const AVFrame& a, const AVFrame& b) {
     return true;
 }
 
-std::string audioBytes(const std::string& path) {
+std::string audioBytes(const std::string& path, bool withTimes) {
     quenda_cli::InputContextPtr input = quenda_cli::openInputFile(path);
     const int stream = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (stream < 0) return "";
     std::string bytes;
     quenda_cli::PacketPtr packet = quenda_cli::allocPacket();
     while (av_read_frame(input.get(), packet.get()) >= 0) {
-        if (packet->stream_index == stream) bytes.append(reinterpret_cast<const char*>(packet->data), static_cast<size_t>(packet->size));
+        if (packet->stream_index == stream) {
+            if (withTimes) bytes += std::to_string(packet->pts) + "+" + std::to_string(packet->duration) + ":";
+            bytes.append(reinterpret_cast<const char*>(packet->data), static_cast<size_t>(packet->size));
+        }
         av_packet_unref(packet.get());
     }
     return bytes;

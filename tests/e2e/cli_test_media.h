@@ -38,14 +38,16 @@ quenda_cli::DemoSettings clipSettings(AVPixelFormat format, int width, int heigh
 // Writes the clean scene, or its noisy copy, with the encoder named or the extension's.
 void writeClip(const std::string& path, const quenda_cli::DemoSettings& settings, bool noisy,
                const std::string& codec = "");
-// The same video (FFV1) with a mono PCM audio stream, in Matroska.
+// The same video with a mono audio stream: FFV1 and PCM in Matroska, H.264
+// (libx264) and AAC in a path ending in .mp4.
 void writeClipWithAudio(const std::string& path, const quenda_cli::DemoSettings& settings);
 
 std::vector<quenda_cli::FramePtr> readAllFrames(const std::string& path);
 // Same format, size and plane contents.
 bool samePlanes(const AVFrame& a, const AVFrame& b);
-// The packets of the first audio stream, concatenated; empty without one.
-std::string audioBytes(const std::string& path);
+// The packets of the first audio stream, concatenated, each after its time
+// stamp and duration if asked; empty without one.
+std::string audioBytes(const std::string& path, bool withTimes = false);
 
 std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);

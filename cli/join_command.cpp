@@ -1,0 +1,163 @@
+#include "cli/join_command.h"
+
+#include "cli/errors.h"
+#include "cli/muxer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <limits>
+
+namespace quenda_cli {
+
+namespace {
+
+struct Part {
+    std::string path;
+    int video = -1;  // the stream whose time stamps place the part
+    double start = 0;  // the span of its video, in seconds
+    double end = 0;
+    int frames = 0;
+};
+
+std::string streamName(const AVCodecParameters& par) {
+    const AVCodecDescriptor* codec = avcodec_descriptor_get(par.codec_id);
+    return std::string(av_get_media_type_string(par.codec_type) ? av_get_media_type_string(par.codec_type) : "data") +
+           " (" + (codec ? codec->name : "unknown") + ")";
+}
+
+// The part's video span, from its packets without decoding.
+Part scan(const std::string& path) {
+    Part part{path};
+    InputContextPtr input = openInputFile(path);
+    for (unsigned i = 0; i < input->nb_streams && part.video < 0; ++i)
+        if (input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+            !(input->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            part.video = static_cast<int>(i);
+    if (part.video < 0) throw CliError(ExitCode::input, path + " has no video stream");
+    const AVStream& stream = *input->streams[part.video];
+    const double frameSeconds = stream.avg_frame_rate.num > 0 ? av_q2d(av_inv_q(stream.avg_frame_rate)) : 0;
+    part.start = std::numeric_limits<double>::infinity();
+    part.end = -part.start;
+    PacketPtr packet = allocPacket();
+    while (av_read_frame(input.get(), packet.get()) >= 0) {
+        if (packet->stream_index == part.video && packet->pts != AV_NOPTS_VALUE) {
+            const double at = packet->pts * av_q2d(stream.time_base);
+            const double duration = packet->duration > 0 ? packet->duration * av_q2d(stream.time_base) : frameSeconds;
+            part.start = std::min(part.start, at);
+            part.end = std::max(part.end, at + duration);
+            ++part.frames;
+        }
+        av_packet_unref(packet.get());
+    }
+    if (part.frames == 0) throw CliError(ExitCode::input, path + " holds no video frames");
+    return part;
+}
+
+// Streams in the same order, of the same kinds and codecs, and video of one
+// size. `first` holds the first part's streams (or copies of them).
+void checkMatch(const AVFormatContext& first, const std::string& firstPath, const AVFormatContext& other,
+                const std::string& otherPath) {
+    auto mismatch = [&](const std::string& what) {
+        throw CliError(ExitCode::input, otherPath + " does not match " + firstPath + ": " + what +
+                                            "; join parts of one run only");
+    };
+    if (other.nb_streams != first.nb_streams)
+        mismatch(std::to_string(other.nb_streams) + " streams, not " + std::to_string(first.nb_streams));
+    for (unsigned i = 0; i < first.nb_streams; ++i) {
+        const AVCodecParameters& a = *first.streams[i]->codecpar;
+        const AVCodecParameters& b = *other.streams[i]->codecpar;
+        if (a.codec_type != b.codec_type || a.codec_id != b.codec_id)
+            mismatch("stream " + std::to_string(i) + " is " + streamName(b) + ", not " + streamName(a));
+        if (a.codec_type == AVMEDIA_TYPE_VIDEO && (a.width != b.width || a.height != b.height || a.format != b.format))
+            mismatch("stream " + std::to_string(i) + " has other frames (" + std::to_string(b.width) + "x" +
+                     std::to_string(b.height) + ")");
+    }
+}
+
+std::string seconds(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", value);
+    return text;
+}
+
+}  // namespace
+
+void runJoin(const JoinOptions& options) {
+    if (options.parts.size() < 2) throw CliError(ExitCode::usage, "join needs at least two parts and the output");
+    std::vector<RunFile> files{{"the output", options.output, true}};
+    for (const std::string& path : options.parts) files.push_back({"a part", path, false});
+    refuseSameFile(files);
+    OutputFile::check(options.output, options.overwrite);
+
+    std::vector<Part> parts;
+    for (const std::string& path : options.parts) parts.push_back(scan(path));
+    std::stable_sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) { return a.start < b.start; });
+    // Chunks of one run meet exactly; half a frame of slack covers rounding.
+    for (size_t i = 1; i < parts.size(); ++i) {
+        const Part& before = parts[i - 1];
+        const Part& after = parts[i];
+        const double slack = 0.5 * (before.end - before.start) / before.frames;
+        if (after.start < before.end - slack)
+            throw CliError(ExitCode::input, after.path + " (from " + seconds(after.start) + ") overlaps " +
+                                                before.path + " (to " + seconds(before.end) + ")");
+        if (after.start > before.end + slack)
+            throw CliError(ExitCode::input, "frames are missing between " + before.path + " (to " +
+                                                seconds(before.end) + ") and " + after.path + " (from " +
+                                                seconds(after.start) + ")");
+    }
+
+    Muxer muxer(options.output, options.format);
+    InputContextPtr first = openInputFile(parts[0].path);
+    AVFormatContext& out = muxer.context();
+    for (unsigned i = 0; i < first->nb_streams; ++i) {
+        const AVStream& in = *first->streams[i];
+        if (avformat_query_codec(out.oformat, in.codecpar->codec_id, FF_COMPLIANCE_NORMAL) == 0)
+            throw CliError(ExitCode::usage, std::string("a ") + out.oformat->name + " file cannot hold the " +
+                                                streamName(*in.codecpar) + " of " + parts[0].path);
+        AVStream* stream = avformat_new_stream(&out, nullptr);
+        if (!stream || avcodec_parameters_copy(stream->codecpar, in.codecpar) < 0) throw std::bad_alloc();
+        stream->codecpar->codec_tag = 0;
+        stream->time_base = in.time_base;
+        stream->avg_frame_rate = in.avg_frame_rate;
+        stream->r_frame_rate = in.r_frame_rate;
+        stream->sample_aspect_ratio = in.sample_aspect_ratio;
+        copyStreamProperties(*stream, in);
+    }
+    copyTags(&out.metadata, first->metadata);
+    copyChapters(out, *first);
+    muxer.open(options.overwrite);
+    muxer.writeHeader();
+
+    PacketPtr packet = allocPacket();
+    int frames = 0;
+    for (size_t p = 0; p < parts.size(); ++p) {
+        InputContextPtr input = p == 0 ? std::move(first) : openInputFile(parts[p].path);
+        if (p > 0) checkMatch(out, parts[0].path, *input, parts[p].path);
+        while (av_read_frame(input.get(), packet.get()) >= 0) {
+            const AVStream& in = *input->streams[packet->stream_index];
+            // Cover art is one picture for the whole file, in every part.
+            if (p > 0 && (in.disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+                av_packet_unref(packet.get());
+                continue;
+            }
+            // FFmpeg's MP4 reader lengthens the last packet of a stream that
+            // starts late; the stream's declared end tells its true length.
+            if (in.start_time != AV_NOPTS_VALUE && in.duration > 0 && packet->pts != AV_NOPTS_VALUE &&
+                packet->duration > 0)
+                packet->duration = std::max<int64_t>(
+                    0, std::min(packet->duration, in.start_time + in.duration - packet->pts));
+            AVStream& to = *out.streams[packet->stream_index];
+            av_packet_rescale_ts(packet.get(), in.time_base, to.time_base);
+            packet->pos = -1;
+            frames += packet->stream_index == parts[p].video;
+            muxer.write(*packet);
+        }
+    }
+    muxer.finish();
+    if (!options.quiet)
+        std::cout << "joined " << parts.size() << " parts, " << frames << " frames from " << seconds(parts.front().start)
+                  << " to " << seconds(parts.back().end) << ", into " << options.output << "\n";
+}
+
+}  // namespace quenda_cli

@@ -1,0 +1,146 @@
+#include "cli/muxer.h"
+
+#include "cli/errors.h"
+
+extern "C" {
+#include <libavutil/avstring.h>
+#include <libavutil/mem.h>
+#include <libavutil/opt.h>
+}
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <numeric>
+
+namespace quenda_cli {
+
+namespace {
+
+std::string lowerExtension(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    const size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+    std::string ext = path.substr(dot + 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext;
+}
+
+// Matroska's per-track statistics describe the file they were read from.
+bool keepsTag(const char* key) {
+    static const char* const dropped[] = {"DURATION", "NUMBER_OF_FRAMES", "NUMBER_OF_BYTES", "ENCODER",
+                                          "_STATISTICS_TAGS", "_STATISTICS_WRITING_APP", "_STATISTICS_WRITING_DATE_UTC", "BPS"};
+    for (const char* name : dropped)
+        if (av_strcasecmp(key, name) == 0) return false;
+    return true;
+}
+
+// MP4 and QuickTime place a stream that starts late with an edit list counted
+// in the movie's time scale, 1/1000 s by default: a chunk's audio would move
+// by a fraction of a millisecond. A scale that every stream's time stamps
+// divide keeps them exact.
+void exactMovieTimescale(AVFormatContext& context) {
+    if (!context.priv_data || !av_opt_find(context.priv_data, "movie_timescale", nullptr, 0, 0)) return;
+    int64_t scale = 1000;
+    for (unsigned i = 0; i < context.nb_streams; ++i) {
+        const AVStream& stream = *context.streams[i];
+        for (const int64_t den : {static_cast<int64_t>(stream.time_base.den), static_cast<int64_t>(stream.codecpar->sample_rate)})
+            if (den > 0) scale = scale / std::gcd(scale, den) * den;
+        if (scale > INT32_MAX) return;
+    }
+    av_opt_set_int(context.priv_data, "movie_timescale", scale, 0);
+}
+
+}  // namespace
+
+void copyTags(AVDictionary** to, const AVDictionary* from) {
+    const AVDictionaryEntry* entry = nullptr;
+    while ((entry = av_dict_get(from, "", entry, AV_DICT_IGNORE_SUFFIX)))
+        if (keepsTag(entry->key)) av_dict_set(to, entry->key, entry->value, 0);
+}
+
+void copyStreamProperties(AVStream& to, const AVStream& from) {
+    copyTags(&to.metadata, from.metadata);
+    to.disposition = from.disposition;
+    for (int i = 0; i < from.nb_side_data; ++i) {
+        const AVPacketSideData& data = from.side_data[i];
+        uint8_t* copy = av_stream_new_side_data(&to, data.type, data.size);
+        if (!copy) throw std::bad_alloc();
+        std::memcpy(copy, data.data, data.size);
+    }
+}
+
+void copyChapters(AVFormatContext& to, const AVFormatContext& from) {
+    for (unsigned i = 0; i < from.nb_chapters; ++i) {
+        const AVChapter& chapter = *from.chapters[i];
+        AVChapter* copy = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+        if (!copy || av_dynarray_add_nofree(&to.chapters, reinterpret_cast<int*>(&to.nb_chapters), copy) < 0) {
+            av_free(copy);
+            throw std::bad_alloc();
+        }
+        copy->id = chapter.id;
+        copy->time_base = chapter.time_base;
+        copy->start = chapter.start;
+        copy->end = chapter.end;
+        copyTags(&copy->metadata, chapter.metadata);
+    }
+}
+
+Muxer::Muxer(const std::string& path, const std::string& format) : path_(path) {
+    const AVOutputFormat* chosen = nullptr;
+    if (!format.empty()) {
+        chosen = av_guess_format(format.c_str(), nullptr, nullptr);
+        if (!chosen) throw CliError(ExitCode::usage, "FFmpeg has no output format named " + format);
+    } else {
+        chosen = path == "-" || lowerExtension(path) == "y4m" ? av_guess_format("yuv4mpegpipe", nullptr, nullptr)
+                                                             : av_guess_format(nullptr, path.c_str(), nullptr);
+        if (!chosen)
+            throw CliError(ExitCode::usage, "cannot tell the output format of " + path +
+                                                " from its extension (try .mkv, .mp4 or .y4m, or name one with -f)");
+    }
+    if ((chosen->flags & AVFMT_NOFILE) && std::strcmp(chosen->name, "null") != 0)
+        throw CliError(ExitCode::usage, std::string("the ") + chosen->name +
+                                            " format writes a sequence of files; write a video file instead");
+    if (avformat_alloc_output_context2(&context_, chosen, nullptr, nullptr) < 0 || !context_) throw std::bad_alloc();
+    // Y4M tags for depths above 8 bits are common but unofficial.
+    if (y4m()) context_->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
+}
+
+Muxer::~Muxer() {
+    if (context_->pb && !(context_->oformat->flags & AVFMT_NOFILE)) avio_closep(&context_->pb);
+    avformat_free_context(context_);
+}
+
+void Muxer::open(Overwrite overwrite) {
+    if (context_->oformat->flags & AVFMT_NOFILE) return;
+    file_ = std::make_unique<OutputFile>(path_, overwrite);
+    const int result = avio_open(&context_->pb, file_->writePath().c_str(), AVIO_FLAG_WRITE);
+    if (result < 0) fail("cannot write " + path_, result);
+}
+
+void Muxer::writeHeader() {
+    exactMovieTimescale(*context_);
+    const int result = avformat_write_header(context_, nullptr);
+    if (result < 0) fail("cannot start " + path_, result);
+}
+
+void Muxer::write(AVPacket& packet) {
+    const int result = av_interleaved_write_frame(context_, &packet);
+    if (result < 0) fail("cannot write to " + path_, result);
+}
+
+void Muxer::finish() {
+    int result = av_write_trailer(context_);
+    if (result < 0) fail("cannot finish " + path_, result);
+    if (context_->pb && !(context_->oformat->flags & AVFMT_NOFILE)) {
+        result = avio_closep(&context_->pb);
+        if (result < 0) fail("cannot finish " + path_, result);
+    }
+    if (file_) file_->commit();
+}
+
+void Muxer::fail(const std::string& what, int error) const {
+    throw CliError(ExitCode::output, what + ": " + avErrorText(error));
+}
+
+}  // namespace quenda_cli

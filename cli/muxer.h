@@ -1,0 +1,51 @@
+// An output file's container: its format, named or told by the path's
+// extension, written through an OutputFile so that nothing half-written is
+// ever left under the path.
+#pragma once
+
+#include "cli/ffmpeg_util.h"
+#include "cli/output_files.h"
+
+#include <memory>
+#include <string>
+
+namespace quenda_cli {
+
+class Muxer {
+public:
+    // `format` names an FFmpeg output format; empty: Y4M for "-" and .y4m,
+    // otherwise by the extension. Throws CliError (usage).
+    Muxer(const std::string& path, const std::string& format);
+    ~Muxer();
+    Muxer(const Muxer&) = delete;
+    Muxer& operator=(const Muxer&) = delete;
+
+    AVFormatContext& context() { return *context_; }
+    const std::string& path() const { return path_; }
+    std::string formatName() const { return context_->oformat->name; }
+    bool y4m() const { return formatName() == "yuv4mpegpipe"; }
+
+    // Makes the file; call once the streams are set up. Throws CliError.
+    void open(Overwrite overwrite);
+    void writeHeader();
+    // Writes one packet, interleaved with the other streams'.
+    void write(AVPacket& packet);
+    // Writes the trailer, closes the file and moves it to its name.
+    void finish();
+
+    [[noreturn]] void fail(const std::string& what, int error) const;
+
+private:
+    std::string path_;
+    AVFormatContext* context_ = nullptr;
+    std::unique_ptr<OutputFile> file_;  // none for a format that writes no file
+};
+
+// What a copied stream or file carries besides its packets. Tags that
+// describe one file (Matroska's DURATION, BPS, ... statistics) are left out.
+void copyTags(AVDictionary** to, const AVDictionary* from);
+// Tags, disposition and side data (rotation, HDR mastering display, ...).
+void copyStreamProperties(AVStream& to, const AVStream& from);
+void copyChapters(AVFormatContext& to, const AVFormatContext& from);
+
+}  // namespace quenda_cli
