@@ -7,7 +7,8 @@
 #                                      the Vulkan loader packages into .gpu/
 #   bench/gpu.sh run                   there (or here, as a dry run): unpacks .gpu/,
 #                                      sets Vulkan up, prints `quenda devices`, the
-#                                      figures of bench/run_bench.sh and the
+#                                      shipped kernels against the plain search,
+#                                      the figures of bench/run_bench.sh and the
 #                                      reference tests
 #
 # The device tool runs it as: command "bash bench/gpu.sh run", carry [".gpu"].
@@ -107,14 +108,24 @@ run() {
         ln -s "$work/bin" "$built_at"
     fi
     "$work/bin/quenda" devices
-    local runs=${RUNS:-5} slow_runs=${SLOW_RUNS:-3} frames=${FRAMES:-24}
+    local runs=${RUNS:-5} slow_runs=${SLOW_RUNS:-3} frames=${FRAMES:-24} size=(1920 1080)
     if "$work/bin/quenda" devices | grep -q '^  \* .*\[cpu,'; then
         echo "(a CPU device: a dry run with few frames and runs)"
-        runs=${RUNS:-1} slow_runs=${SLOW_RUNS:-1} frames=${FRAMES:-2}
+        runs=${RUNS:-1} slow_runs=${SLOW_RUNS:-1} frames=${FRAMES:-2} size=(320 180)
     fi
     echo
 
     local status=0
+    # Which search pays off on this device: the shipped kernels against the
+    # plain one, per frame, at the default tracks and at R 8, T 3.
+    for tracks in "3 1 50" "8 3 50"; do
+        echo "-- shipped kernels against the plain search, ${size[0]} x ${size[1]}, R T dispersion $tracks --"
+        # shellcheck disable=SC2086
+        timeout "${BENCH_LIMIT:-300}" "$work/bin/quenda_kernel_bench" "$slow_runs" "${size[@]}" $tracks --plain ||
+            { status=1; echo "quenda_kernel_bench failed"; }
+        echo
+    done
+
     RUNS=$runs SLOW_RUNS=$slow_runs FRAMES=$frames timeout "${BENCH_LIMIT:-300}" \
         bash "$ROOT/bench/run_bench.sh" "$work" || { status=$?; echo "run_bench.sh ended with $status"; }
     echo

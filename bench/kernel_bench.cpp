@@ -3,8 +3,10 @@
 // another). Wall times on a shared machine are noisy; the process CPU time
 // (all of lavapipe's threads) is the steadier figure to compare.
 //
-//   quenda_kernel_bench [runs [width height [space time dispersion]]]
-//       default: 3 runs, 1920 x 1080, the default tracks R 3, T 1, dispersion 50
+//   quenda_kernel_bench [runs [width height [space time dispersion]]] [--plain]
+//       default: 3 runs, 1920 x 1080, the default tracks R 3, T 1, dispersion 50;
+//       --plain also times the plain search (bench/plain.hlsl), which tells
+//       whether the shipped searches pay off on this device
 //   quenda_kernel_bench --sizes
 //       compiled size and compile time of the fixed forms over the track ranges
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/plain_kernels.h"
 #include "gpu/kernels.h"
 #include "gpu/shader_build.h"
 #include "gpu/strength.h"
@@ -116,6 +119,8 @@ int printSizes() {
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--sizes") == 0) return printSizes();
+    const bool plain = argc > 1 && std::strcmp(argv[argc - 1], "--plain") == 0;
+    if (plain) --argc;
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     const int width = argc > 3 ? std::atoi(argv[2]) : 1920;
     const int height = argc > 3 ? std::atoi(argv[3]) : 1080;
@@ -124,7 +129,7 @@ int main(int argc, char** argv) {
     const int dispersion = argc > 6 ? std::atoi(argv[6]) : 50;
     if (width < 2 || height < 1 || space < 0 || space > 16 || time < 0 || time > 7 || dispersion < 0 ||
         dispersion > 100) {
-        std::fprintf(stderr, "usage: quenda_kernel_bench [runs [width height [space time dispersion]]] | --sizes\n");
+        std::fprintf(stderr, "usage: quenda_kernel_bench [runs [width height [space time dispersion]]] [--plain] | --sizes\n");
         return 2;
     }
     KernelHarness harness;
@@ -158,18 +163,25 @@ int main(int argc, char** argv) {
         const D3D10_SHADER_MACRO* macros;
         bool luma;
     };
-    const Kernel kernels[] = {{"luma runtime", lumaRuntimeSource, nullptr, true},
-                              {"chroma runtime", chromaRuntimeSource, nullptr, false},
-                              {"luma fixed", lumaFixedSource, fixed.macros, true},
-                              {"chroma fixed", chromaFixedSource, fixed.macros, false}};
+    std::vector<Kernel> kernels = {{"luma runtime", lumaRuntimeSource, nullptr, true},
+                                   {"chroma runtime", chromaRuntimeSource, nullptr, false},
+                                   {"luma fixed", lumaFixedSource, fixed.macros, true},
+                                   {"chroma fixed", chromaFixedSource, fixed.macros, false}};
+    if (plain) {
+        kernels.insert(kernels.end(), {{"plain l. runt.", plainLumaRuntimeSource, nullptr, true},
+                                       {"plain c. runt.", plainChromaRuntimeSource, nullptr, false},
+                                       {"plain l. fixed", plainLumaFixedSource, fixed.macros, true},
+                                       {"plain c. fixed", plainChromaFixedSource, fixed.macros, false}});
+    }
 
     // Buffer creation, copy and readback, to take off the kernels' figures.
     const Timing overhead = timeRuns(harness, {}, alignedWidth, alignedHeight, runs);
     std::printf("%-15s %9.1f ms  (cpu %6.0f ms): buffers and readback, taken off below\n", "no kernel",
                 overhead.wallMs, overhead.cpuMs);
     std::printf("%-15s %9s     %12s  %9s %11s %12s\n", "kernel", "wall", "cpu", "bytes", "compile", "first use");
-    double totalWall[2] = {0, 0}, totalCpu[2] = {0, 0};
-    for (const Kernel& k : kernels) {
+    double totalWall[4] = {0, 0, 0, 0}, totalCpu[4] = {0, 0, 0, 0};
+    for (size_t i = 0; i < kernels.size(); ++i) {
+        const Kernel& k = kernels[i];
         double compileMs = 0;
         const size_t bytes = compiledSize(k.source, k.macros, &compileMs);
         std::string log;
@@ -184,14 +196,15 @@ int main(int argc, char** argv) {
         const Timing first = timeRuns(harness, {pass}, alignedWidth, alignedHeight, 1);
         const Timing t = timeRuns(harness, {pass}, alignedWidth, alignedHeight, runs);
         const double wall = t.wallMs - overhead.wallMs, cpu = t.cpuMs - overhead.cpuMs;
-        const bool isFixed = k.macros != nullptr;
-        totalWall[isFixed] += wall;
-        totalCpu[isFixed] += cpu;
+        const size_t pair = i / 2;  // runtime, fixed, plain runtime, plain fixed
+        totalWall[pair] += wall;
+        totalCpu[pair] += cpu;
         std::printf("%-15s %9.1f ms  (cpu %6.0f ms) %9zu %8.0f ms %9.0f ms\n", k.name, wall, cpu, bytes, compileMs,
                     first.wallMs - t.wallMs);
         std::fflush(stdout);
     }
-    std::printf("%-15s %9.1f ms  (cpu %6.0f ms)\n%-15s %9.1f ms  (cpu %6.0f ms)\n", "runtime pair", totalWall[0],
-                totalCpu[0], "fixed pair", totalWall[1], totalCpu[1]);
+    const char* const pairs[] = {"runtime pair", "fixed pair", "plain runtime", "plain fixed"};
+    for (size_t pair = 0; pair < kernels.size() / 2; ++pair)
+        std::printf("%-15s %9.1f ms  (cpu %6.0f ms)\n", pairs[pair], totalWall[pair], totalCpu[pair]);
     return 0;
 }

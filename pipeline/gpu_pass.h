@@ -3,10 +3,11 @@
 
 #include <cstdint>
 
+#include "gpu/kernel_layout.h"
 #include "platform/win32_api.h"
 
 // Texture slots of a kernel: the temporal window, then the current frame.
-enum : int { viewCount = 16 };
+enum : int { viewCount = QUENDA_RUNTIME_SLOTS };
 
 // Fills entries 0 .. 2T with the cached views of the clamped window around
 // centre and repeats the centre frame in the entries after it; false when a

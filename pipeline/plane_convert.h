@@ -9,9 +9,10 @@
 
 #include <cstdint>
 
+#include "gpu/kernel_layout.h"
 #include "host/filter_table.h"
 
-enum : int32_t { planeBorder = 16 };
+enum : int32_t { planeBorder = QUENDA_PLANE_BORDER };
 
 // One chromaPlane texel, cb first in memory.
 struct ChromaTexel {

@@ -12,6 +12,8 @@ packages=(
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
     libcli11-dev
     python3
+    # vkd3d's DXBC compiler, built for the kernel check (tests/dxbc/)
+    autoconf automake libtool bison flex libjson-perl spirv-headers mingw-w64-tools
 )
 
 missing=()

@@ -1,0 +1,29 @@
+// The search as the arithmetic reads, for comparison with the shipped forms
+// on a GPU (quenda_kernel_bench --plain); never shipped. dx and dy are loops,
+// the temporal loop unrolls up to 15 steps with a literal texture index per
+// step, and no frame's texels are kept between candidates.
+void search(int2 q, Patch reference, inout TEXEL sum, inout TEXEL value)
+{
+#ifdef SPACE_SEARCH_RADIUS
+    const int R = SPACE_SEARCH_RADIUS;
+    const int T = TIME_SEARCH_RADIUS;
+    const float H = H2;
+#else
+    int R = spaceSearchRadius;
+    int T = timeSearchRadius;
+    float H = h2;
+#endif
+    [loop] for (int dx = -R; dx <= R; ++dx)
+    {
+        [loop] for (int dy = -R; dy <= R; ++dy)
+        {
+            int3 p = int3(q.x + dx, q.y + dy, 0);
+            [unroll(15)] for (int dt = 0; dt <= 2 * T; ++dt)
+            {
+                Patch candidate;
+                LOAD_PATCH(candidate, textureArray[dt], p);
+                accumulate(reference, candidate, H, sum, value);
+            }
+        }
+    }
+}

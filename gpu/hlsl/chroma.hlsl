@@ -1,0 +1,19 @@
+// Chroma: one thread per horizontal pixel pair, cb and cr each with its own
+// weights; both pixels of the pair get the result in components y and z.
+[numthreads(16 / 2, 16, 1)]
+void CS(uint3 dispatchId : SV_DispatchThreadID)
+{
+    int2 pair = int2(dispatchId.xy);
+    int2 q = pair + CENTRE;
+    Patch reference;
+    LOAD_PATCH(reference, textureArray[REFERENCE], int3(q, 0));
+    float2 sum = 0.0f;
+    float2 value = 0.0f;
+    search(q, reference, sum, value);
+    float2 result = (value / sum) * (65535.f / 8.f) - 4096.f;
+    int element = pair.y * width + 2 * pair.x;
+    outBuff[element].y = result.x;
+    outBuff[element].z = result.y;
+    outBuff[element + 1].y = result.x;
+    outBuff[element + 1].z = result.y;
+}

@@ -1,0 +1,13 @@
+// Luma: one thread per output pixel; the result goes to component x.
+[numthreads(16, 16, 1)]
+void CS(uint3 dispatchId : SV_DispatchThreadID)
+{
+    int2 pixel = int2(dispatchId.xy);
+    int2 q = pixel + CENTRE;
+    Patch reference;
+    LOAD_PATCH(reference, textureArray[REFERENCE], int3(q, 0));
+    float sum = 0.0f;
+    float value = 0.0f;
+    search(q, reference, sum, value);
+    outBuff[pixel.y * width + pixel.x].x = (value / sum) * (65535.f / 8.f) - 2048.f;
+}

@@ -1,0 +1,14 @@
+// Runtime parameters: R, T and h2 come from PARAM. The branches on T are
+// uniform; each gives its temporal loop a literal frame count, so that only
+// the frames in use are searched and every texture index is a literal.
+void search(int2 q, Patch reference, inout TEXEL sum, inout TEXEL value)
+{
+    int R = spaceSearchRadius;
+    int T = timeSearchRadius;
+    if (T == 0)
+        searchRows(q, reference, 1, R, h2, sum, value);
+    else if (T == 1)
+        searchRows(q, reference, 3, R, h2, sum, value);
+    else
+        searchEachPatch(q, reference, 15, R, T, h2, sum, value);
+}
