@@ -182,7 +182,9 @@ int stages(const std::string& clip, int runs, int width, int height, int schedul
     check(onInit(table) == 1, "onInit");
     std::printf("device: %s\n", adapterName(s.device).c_str());
     auto start = Clock::now();
-    check(buildFixedShaders(table) == 1, "buildFixedShaders");
+    DenoiseParams params;
+    readTrackValues(table, &params);
+    check(buildFixedShaders(table, params) == 1, "buildFixedShaders");
     line("fixed kernels built (message 1129)", msSince(start), "(once per output run)");
 
     std::vector<PixelYC> output(static_cast<size_t>(host.rowPixels) * host.height);

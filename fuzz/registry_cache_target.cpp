@@ -21,6 +21,7 @@
 #include "fuzz/fuzz_support.h"
 #include "gpu/device.h"
 #include "gpu/shader_build.h"
+#include "host/callbacks.h"
 #include "platform/test_hooks.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"

@@ -4,8 +4,6 @@
 #include <cstring>
 
 #include "gpu/shader_build.h"
-#include "pipeline/frame_cache.h"
-#include "pipeline/scheduler.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
 #include "state/messages.h"
@@ -36,10 +34,9 @@ bool deviceGroupReady() {
            s.chromaParams;
 }
 
-int32_t QUENDA_CALL onInit(FilterTable* filter) {
+int bringUpDevice(FilterTable* filter) {
     DenoiseState& s = denoiseState;
-    // A second initialisation must not leak the first, nor tear down under a worker.
-    joinWorkerAndReport(filter);
+    // A second initialisation must not leak the first.
     if (s.device || s.context) releaseAll();
 
     if (FAILED(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, D3D11_CREATE_DEVICE_SINGLETHREADED,
@@ -72,28 +69,5 @@ int32_t QUENDA_CALL onInit(FilterTable* filter) {
     if (FAILED(s.device->CreateBuffer(&params, nullptr, &s.lumaParams)) ||
         FAILED(s.device->CreateBuffer(&params, nullptr, &s.chromaParams)))
         return failInit(filter, textParamBufferFailed, MB_ICONQUESTION, nullptr, nullptr);
-    return 1;
-}
-
-int releaseAll() {
-    DenoiseState& s = denoiseState;
-    std::free(s.hostResult);
-    s.hostResult = nullptr;
-    s.hostResultPixels = 0;
-    releaseCache();
-    releaseObject(s.stagingLuma);
-    releaseObject(s.stagingChroma);
-    s.cacheSizeUnset = true;
-    releaseObject(s.lumaParams);
-    releaseObject(s.chromaParams);
-    releaseObject(s.outUav);
-    releaseObject(s.outBuffer);
-    releaseObject(s.readbackBuffer);
-    releaseObject(s.lumaShaderRuntime);
-    releaseObject(s.chromaShaderRuntime);
-    releaseObject(s.lumaShaderFixed);
-    releaseObject(s.chromaShaderFixed);
-    releaseObject(s.context);
-    releaseObject(s.device);
     return 1;
 }

@@ -6,7 +6,6 @@
 
 #include "gpu/kernels.h"
 #include "gpu/strength.h"
-#include "host/track_values.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
 #include "state/messages.h"
@@ -202,10 +201,8 @@ int buildRuntimeShaders(FilterTable* filter, uint32_t deviceId) {
     return 1;
 }
 
-int buildFixedShaders(FilterTable* filter) {
+int buildFixedShaders(FilterTable* filter, const DenoiseParams& p) {
     DenoiseState& s = denoiseState;
-    DenoiseParams p;
-    readTrackValues(filter, &p);
 
     FixedMacroTexts luma, chroma;
     formatFixedMacros(p.lumaSpace, p.lumaTime, p.lumaDispersion, &luma);

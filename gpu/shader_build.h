@@ -27,5 +27,6 @@ void formatFixedMacros(int32_t space, int32_t time, int32_t dispersion, FixedMac
 
 // Builds lumaShaderRuntime and chromaShaderRuntime; 1 on success, 0 after a box.
 int buildRuntimeShaders(FilterTable* filter, uint32_t deviceId);
-// Builds lumaShaderFixed and chromaShaderFixed from the current track values.
-int buildFixedShaders(FilterTable* filter);
+// Builds lumaShaderFixed and chromaShaderFixed with the given track values
+// compiled in; 1 on success, 0 after a box.
+int buildFixedShaders(FilterTable* filter, const DenoiseParams& params);

@@ -2,7 +2,7 @@
 
 #include "gpu/device.h"
 #include "gpu/shader_build.h"
-#include "pipeline/frame_cache.h"
+#include "host/track_values.h"
 #include "pipeline/scheduler.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
@@ -20,8 +20,10 @@ void startOutputRun(FilterTable* filter) {
     joinWorkerAndReport(filter);
     releaseCache();
     releaseFixedShaders();
+    DenoiseParams params;
+    readTrackValues(filter, &params);
     // The fixed kernels need the device: bring it back first if a failure took it.
-    bool built = (deviceGroupReady() || onInit(filter)) && buildFixedShaders(filter);
+    bool built = (deviceGroupReady() || bringUpDevice(filter)) && buildFixedShaders(filter, params);
     if (!built) {
         releaseAll();
         MessageBoxA(static_cast<HWND>(filter->window), textPixelShaderFailed, captionError, MB_ICONQUESTION);
@@ -41,6 +43,12 @@ void endOutputRun(FilterTable* filter) {
 }
 
 }  // namespace
+
+int32_t QUENDA_CALL onInit(FilterTable* filter) {
+    // A second initialisation must not tear down under a worker computing ahead.
+    joinWorkerAndReport(filter);
+    return bringUpDevice(filter);
+}
 
 int32_t QUENDA_CALL onProcess(FilterTable* filter, FrameProcInfo* frame) {
     return FrameScheduler(filter, frame);

@@ -214,11 +214,3 @@ void evictOutside(FilterTable* filter, FrameProcInfo* frame, int32_t centre, int
         }
     }
 }
-
-void releaseCache() {
-    for (FrameCacheSlot& slot : denoiseState.frameCache) {
-        slot.frame = -1;
-        releaseObject(slot.lumaView);
-        releaseObject(slot.chromaView);
-    }
-}

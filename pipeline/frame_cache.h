@@ -13,8 +13,6 @@
 int uploadWindow(FilterTable* filter, FrameProcInfo* frame, int32_t centre, int32_t radius);
 // Releases every slot whose frame lies outside centre - radius .. centre + radius.
 void evictOutside(FilterTable* filter, FrameProcInfo* frame, int32_t centre, int32_t radius);
-// Releases every slot.
-void releaseCache();
 // Description of one plane's texture (staging or shader-readable) for the
 // frame size last declared by the host.
 D3D11_TEXTURE2D_DESC planeDesc(bool chroma, bool staging);

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "gpu/device.h"
 #include "gpu/strength.h"
 #include "pipeline/plane_convert.h"
 #include "pipeline/work_buffers.h"
@@ -32,9 +31,10 @@ bool writeParams(ID3D11Buffer* buffer, int32_t space, int32_t time, int32_t disp
     return true;
 }
 
-// A missing object or a failed Map: everything is released and the user told.
+// A missing object or a failed Map: the host's thread releases everything
+// after the join, then shows the box.
 int failUnknown() {
-    releaseAll();
+    denoiseState.workerReleaseWanted = true;
     return fail(textUnknownError);
 }
 

@@ -31,11 +31,11 @@ bool readyResultValid(int32_t frameIndex) {
 // output run's fixed kernels, so one failed frame does not disable the filter.
 bool restoreDeviceGroup(FilterTable* filter) {
     DenoiseState& s = denoiseState;
-    if (!deviceGroupReady() && !onInit(filter)) return false;
+    if (!deviceGroupReady() && !bringUpDevice(filter)) return false;
     if (s.outputRunActive && (!s.lumaShaderFixed || !s.chromaShaderFixed)) {
         releaseObject(s.lumaShaderFixed);
         releaseObject(s.chromaShaderFixed);
-        if (!buildFixedShaders(filter)) {
+        if (!buildFixedShaders(filter, s.denoiseParams)) {
             failWith(filter, textPixelShaderFailed);
             return false;
         }
@@ -49,6 +49,7 @@ bool restoreDeviceGroup(FilterTable* filter) {
 bool startWorker() {
     DenoiseState& s = denoiseState;
     s.workerBoxCount = 0;
+    s.workerReleaseWanted = false;
     s.workerGeneration = s.discardGeneration;
     s.workerThread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, workerMain, nullptr, 0, &s.workerThreadId));
     if (!s.workerThread) return false;
@@ -70,6 +71,10 @@ int32_t joinWorkerAndReport(const FilterTable* filter) {
     DenoiseState& s = denoiseState;
     if (!s.workerThread) return 0;
     const int32_t exitCode = joinWorker();
+    if (s.workerReleaseWanted) {
+        s.workerReleaseWanted = false;
+        releaseAll();
+    }
     HWND owner = static_cast<HWND>(filter ? filter->window : nullptr);
     for (int i = 0; i < s.workerBoxCount; ++i)
         MessageBoxA(owner, s.workerBoxes[i].text, s.workerBoxes[i].caption, s.workerBoxes[i].style);
@@ -86,9 +91,9 @@ int32_t FrameScheduler(FilterTable* filter, FrameProcInfo* frame) {
         releaseAll();
         return 0;
     }
-    if (!restoreDeviceGroup(filter)) return 0;
     s.hostWindow = static_cast<HWND>(filter->window);
     readTrackValues(filter, &s.denoiseParams);
+    if (!restoreDeviceGroup(filter)) return 0;
     const int32_t maxTime =
         s.denoiseParams.lumaTime > s.denoiseParams.chromaTime ? s.denoiseParams.lumaTime : s.denoiseParams.chromaTime;
     bool servedAhead = false;

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "gpu/device.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
 #include "state/messages.h"

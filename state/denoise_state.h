@@ -73,9 +73,12 @@ struct DenoiseState {
     int32_t procHeight = 0;
     DenoiseParams denoiseParams = {};
 
-    // Boxes recorded by the worker, shown by the host's thread after the join.
+    // Boxes recorded by the worker, shown by the host's thread after the join,
+    // and whether its failure needs everything released: the host's thread
+    // releases too, so the device is never torn down from under it.
     DeferredBox workerBoxes[deferredBoxLimit] = {};
     int workerBoxCount = 0;
+    bool workerReleaseWanted = false;
 
     // Validity of a result computed ahead. Message 1124 advances
     // discardGeneration; the worker publishes the generation and frame size it
@@ -88,6 +91,12 @@ struct DenoiseState {
 };
 
 extern DenoiseState denoiseState;
+
+// The one teardown: drops every GPU object and heap block that the record
+// holds; always 1. Runs on the host's thread, never under a running worker.
+int releaseAll();
+// Empties every frame-cache slot.
+void releaseCache();
 
 // Releases a held COM reference, if any, and clears the holder.
 template <typename T>

@@ -27,7 +27,9 @@
 
 #include "gpu/device.h"
 #include "gpu/shader_build.h"
+#include "host/callbacks.h"
 #include "platform/win32_api.h"
+#include "state/denoise_state.h"
 #include "tests/support/plugin_fixture.h"
 
 extern char** environ;

@@ -183,7 +183,7 @@ TEST_F(DeviceInitTest, UnsupportedFeatureLevelHasItsOwnCaptionPerOperation) {
     platform_hooks::resetHooks();
     ASSERT_EQ(onInit(table), 1);
     denoiseState.featureLevel = static_cast<D3D_FEATURE_LEVEL>(0x9300);
-    EXPECT_EQ(buildFixedShaders(table), 0);
+    EXPECT_EQ(buildFixedShaders(table, DenoiseParams{3, 1, 50, 3, 1, 50}), 0);
     EXPECT_EQ(boxLines(), (std::vector<std::string>{"CSエラー|対応していないDirextXのバージョンです。"}));
 }
 
@@ -195,8 +195,7 @@ TEST_F(DeviceInitTest, FailingGetDescGivesDeviceIdZero) {
 
 TEST_F(DeviceInitTest, FixedKernelsBuildFromTrackValues) {
     ASSERT_EQ(onInit(table), 1);
-    host.setTracks({5, 2, 80, 16, 7, 0});
-    EXPECT_EQ(buildFixedShaders(table), 1);
+    EXPECT_EQ(buildFixedShaders(table, DenoiseParams{5, 2, 80, 16, 7, 0}), 1);
     EXPECT_NE(denoiseState.lumaShaderFixed, nullptr);
     EXPECT_NE(denoiseState.chromaShaderFixed, nullptr);
 }
