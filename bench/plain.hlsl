@@ -20,8 +20,18 @@ void search(int2 q, Patch reference, inout TEXEL sum, inout TEXEL value)
             int3 p = int3(q.x + dx, q.y + dy, 0);
             [unroll(15)] for (int dt = 0; dt <= 2 * T; ++dt)
             {
+                // Coordinates rather than LOAD_PATCH's texel offsets: lavapipe's
+                // LLVM fails on offset loads from a texture indexed at run time.
                 Patch candidate;
-                LOAD_PATCH(candidate, textureArray[dt], p);
+                candidate.p0 = textureArray[dt].Load(p + int3(-1, -1, 0));
+                candidate.p1 = textureArray[dt].Load(p + int3(0, -1, 0));
+                candidate.p2 = textureArray[dt].Load(p + int3(1, -1, 0));
+                candidate.p3 = textureArray[dt].Load(p + int3(-1, 0, 0));
+                candidate.p4 = textureArray[dt].Load(p);
+                candidate.p5 = textureArray[dt].Load(p + int3(1, 0, 0));
+                candidate.p6 = textureArray[dt].Load(p + int3(-1, 1, 0));
+                candidate.p7 = textureArray[dt].Load(p + int3(0, 1, 0));
+                candidate.p8 = textureArray[dt].Load(p + int3(1, 1, 0));
                 accumulate(reference, candidate, H, sum, value);
             }
         }

@@ -33,17 +33,18 @@ struct Patch
     TEXEL p0, p1, p2, p3, p4, p5, p6, p7, p8;
 };
 
-// The patch around texel p (an int3 with mip level 0) of one texture.
+// The patch around texel p (an int3 with mip level 0) of one texture, by
+// immediate texel offsets, which the load instruction applies itself.
 #define LOAD_PATCH(patch, texture, p)                   \
-    patch.p0 = texture.Load(p + int3(-1, -1, 0));           \
-    patch.p1 = texture.Load(p + int3(0, -1, 0));            \
-    patch.p2 = texture.Load(p + int3(1, -1, 0));            \
-    patch.p3 = texture.Load(p + int3(-1, 0, 0));            \
+    patch.p0 = texture.Load(p, int2(-1, -1));           \
+    patch.p1 = texture.Load(p, int2(0, -1));            \
+    patch.p2 = texture.Load(p, int2(1, -1));            \
+    patch.p3 = texture.Load(p, int2(-1, 0));            \
     patch.p4 = texture.Load(p);                         \
-    patch.p5 = texture.Load(p + int3(1, 0, 0));             \
-    patch.p6 = texture.Load(p + int3(-1, 1, 0));            \
-    patch.p7 = texture.Load(p + int3(0, 1, 0));             \
-    patch.p8 = texture.Load(p + int3(1, 1, 0))
+    patch.p5 = texture.Load(p, int2(1, 0));             \
+    patch.p6 = texture.Load(p, int2(-1, 1));            \
+    patch.p7 = texture.Load(p, int2(0, 1));             \
+    patch.p8 = texture.Load(p, int2(1, 1))
 
 // Weighted squared distance of two patches, per channel:
 // 0.20 centre^2 + 0.07 corners^2 + 0.12 edges^2.
@@ -73,9 +74,9 @@ struct Row
 };
 
 #define LOAD_ROW(row, texture, x, y)                \
-    row.l = texture.Load(int3((x) - 1, (y), 0));    \
-    row.c = texture.Load(int3((x), (y), 0));        \
-    row.r = texture.Load(int3((x) + 1, (y), 0))
+    row.l = texture.Load(int3((x), (y), 0), int2(-1, 0));   \
+    row.c = texture.Load(int3((x), (y), 0));                \
+    row.r = texture.Load(int3((x), (y), 0), int2(1, 0))
 
 // The search over `frames` frames (a literal, at most 3: T 0 or 1), dx outer,
 // dy middle, dt inner. Per frame the rows above and through the candidate are
