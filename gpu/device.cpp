@@ -6,7 +6,7 @@
 #include "gpu/shader_build.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
-#include "state/messages.h"
+#include "state/failure.h"
 
 namespace {
 
@@ -18,12 +18,11 @@ const D3D_FEATURE_LEVEL requestedLevels[3] = {
 
 const GUID iidDxgiDevice1 = {0x77db970f, 0x6276, 0x48ba, {0xba, 0x28, 0x07, 0x01, 0x43, 0xb4, 0x39, 0x2c}};
 
+// The temporary DXGI interfaces go with everything else.
 int failInit(FilterTable* filter, const char* text, UINT style, IDXGIAdapter* adapter, IDXGIDevice1* dxgiDevice) {
     releaseObject(adapter);
     releaseObject(dxgiDevice);
-    releaseAll();
-    MessageBoxA(static_cast<HWND>(filter->window), text, captionError, style);
-    return 0;
+    return reportFailure(filter, text, Teardown::everything, captionError, style);
 }
 
 }  // namespace

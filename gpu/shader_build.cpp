@@ -8,17 +8,13 @@
 #include "gpu/strength.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
-#include "state/messages.h"
+#include "state/failure.h"
 
 namespace {
 
 const char lumaValueName[] = "ComputeShadeLight";
 const char chromaValueName[] = "ComputeShadeCollar";
 const char versionValueName[] = "Version";
-
-void showBox(FilterTable* filter, const char* text, const char* caption) {
-    MessageBoxA(static_cast<HWND>(filter->window), text, caption, MB_ICONQUESTION);
-}
 
 // Shows a compiler's message text, bounded by the blob's size.
 void showCompilerMessages(FilterTable* filter, ID3D10Blob* messages) {
@@ -30,7 +26,7 @@ void showCompilerMessages(FilterTable* filter, ID3D10Blob* messages) {
     if (!copy) return;
     std::memcpy(copy, text, size);
     copy[size] = '\0';
-    showBox(filter, copy, captionCsError);
+    reportFailure(filter, copy, Teardown::none, captionCsError);
     std::free(copy);
 }
 
@@ -126,10 +122,10 @@ bool createShaderPair(const void* lumaCode, SIZE_T lumaSize, const void* chromaC
            SUCCEEDED(device->CreateComputeShader(chromaCode, chromaSize, nullptr, chroma));
 }
 
+// A cached blob the device refused must not be loaded again.
 int failShaderCreation(FilterTable* filter) {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, shaderCacheKeyPath);
-    showBox(filter, textShaderCreateFailed, captionError);
-    return 0;
+    return reportFailure(filter, textShaderCreateFailed, Teardown::none);
 }
 
 }  // namespace
@@ -166,8 +162,7 @@ int buildRuntimeShaders(FilterTable* filter, uint32_t deviceId) {
     buffers.chroma = static_cast<BYTE*>(std::malloc(shaderCacheBlobLimit));
     if (!buffers.luma || !buffers.chroma) {
         RegCloseKey(key);
-        showBox(filter, textMemoryFailed, captionError);
-        return 0;
+        return reportFailure(filter, textMemoryFailed, Teardown::none);
     }
     const uint64_t cacheKey = shaderCacheKey(static_cast<uint32_t>(s.featureLevel), deviceId);
     const bool hit = readCache(key, buffers, cacheKey);
@@ -175,10 +170,7 @@ int buildRuntimeShaders(FilterTable* filter, uint32_t deviceId) {
 
     if (!hit) {
         const char* profile = shaderProfile(static_cast<uint32_t>(s.featureLevel));
-        if (!profile) {
-            showBox(filter, textUnsupportedLevel, captionPsError);
-            return 0;
-        }
+        if (!profile) return reportFailure(filter, textUnsupportedLevel, Teardown::none, captionCsError);
         ID3D10Blob* lumaCode = nullptr;
         ID3D10Blob* chromaCode = nullptr;
         if (!compilePair(filter, lumaRuntimeSource, nullptr, chromaRuntimeSource, nullptr, profile, &lumaCode,
@@ -188,10 +180,7 @@ int buildRuntimeShaders(FilterTable* filter, uint32_t deviceId) {
                       takeBlob(chromaCode, buffers.chroma, buffers.chromaSize);
         releaseObject(lumaCode);
         releaseObject(chromaCode);
-        if (!copied) {
-            showBox(filter, textMemoryFailed, captionError);
-            return 0;
-        }
+        if (!copied) return reportFailure(filter, textMemoryFailed, Teardown::none);
         writeCache(buffers, cacheKey);
     }
 
@@ -215,10 +204,7 @@ int buildFixedShaders(FilterTable* filter, const DenoiseParams& p) {
         {"DISPERSION_RADIUS", chroma.dispersion}, {"H2", chroma.h2}, {nullptr, nullptr}};
 
     const char* profile = shaderProfile(static_cast<uint32_t>(s.featureLevel));
-    if (!profile) {
-        showBox(filter, textUnsupportedLevel, captionCsError);
-        return 0;
-    }
+    if (!profile) return reportFailure(filter, textUnsupportedLevel, Teardown::none, captionCsError);
     ID3D10Blob* lumaCode = nullptr;
     ID3D10Blob* chromaCode = nullptr;
     if (!compilePair(filter, lumaFixedSource, lumaMacros, chromaFixedSource, chromaMacros, profile, &lumaCode,
@@ -229,9 +215,5 @@ int buildFixedShaders(FilterTable* filter, const DenoiseParams& p) {
                                           &s.lumaShaderFixed, &s.chromaShaderFixed);
     releaseObject(lumaCode);
     releaseObject(chromaCode);
-    if (!created) {
-        showBox(filter, textShaderCreateFailed, captionError);
-        return 0;
-    }
-    return 1;
+    return created ? 1 : reportFailure(filter, textShaderCreateFailed, Teardown::none);
 }

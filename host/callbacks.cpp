@@ -6,7 +6,7 @@
 #include "pipeline/scheduler.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
-#include "state/messages.h"
+#include "state/failure.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ void releaseFixedShaders() {
 
 void startOutputRun(FilterTable* filter) {
     DenoiseState& s = denoiseState;
-    joinWorkerAndReport(filter);
+    joinWorkerAndReport();
     releaseCache();
     releaseFixedShaders();
     DenoiseParams params;
@@ -25,17 +25,16 @@ void startOutputRun(FilterTable* filter) {
     // The fixed kernels need the device: bring it back first if a failure took it.
     bool built = (deviceGroupReady() || bringUpDevice(filter)) && buildFixedShaders(filter, params);
     if (!built) {
-        releaseAll();
-        MessageBoxA(static_cast<HWND>(filter->window), textPixelShaderFailed, captionError, MB_ICONQUESTION);
+        reportFailure(filter, textPixelShaderFailed, Teardown::everything);
         return;
     }
     s.fixedParamsDirty = true;
     s.outputRunActive = true;
 }
 
-void endOutputRun(FilterTable* filter) {
+void endOutputRun() {
     DenoiseState& s = denoiseState;
-    joinWorkerAndReport(filter);
+    joinWorkerAndReport();
     releaseFixedShaders();
     releaseCache();
     s.outputRunActive = false;
@@ -46,7 +45,7 @@ void endOutputRun(FilterTable* filter) {
 
 int32_t QUENDA_CALL onInit(FilterTable* filter) {
     // A second initialisation must not tear down under a worker computing ahead.
-    joinWorkerAndReport(filter);
+    joinWorkerAndReport();
     return bringUpDevice(filter);
 }
 
@@ -57,7 +56,7 @@ int32_t QUENDA_CALL onProcess(FilterTable* filter, FrameProcInfo* frame) {
 int32_t QUENDA_CALL onExit(FilterTable*) {
     // An output run may end without its closing message: never tear down
     // under a worker that is still computing ahead.
-    joinWorkerAndReport(GetFilterTable());
+    joinWorkerAndReport();
     releaseAll();
     return 1;
 }
@@ -73,7 +72,7 @@ int32_t QUENDA_CALL onWindowMessage(void*, uint32_t message, uintptr_t, intptr_t
             startOutputRun(filter);
             break;
         case messageOutputEnd:
-            endOutputRun(filter);
+            endOutputRun();
             break;
         default:
             break;

@@ -5,7 +5,7 @@
 #include "pipeline/plane_convert.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
-#include "state/messages.h"
+#include "state/failure.h"
 
 namespace {
 
@@ -17,11 +17,6 @@ int32_t clampFrame(int32_t f, int32_t count) {
     if ((count - 1 < f ? count - 1 : f) < 0) return 0;
     if (f > count - 1) return count - 1;
     return f;
-}
-
-int fail(FilterTable* filter, const char* text) {
-    MessageBoxA(static_cast<HWND>(filter->window), text, captionError, MB_ICONQUESTION);
-    return 0;
 }
 
 // The host's image must fit the output image it will be written back to.
@@ -60,13 +55,13 @@ const PixelYC* resetCache(FilterTable* filter, FrameProcInfo* frame, int32_t ind
     releaseObject(s.stagingLuma);
     D3D11_TEXTURE2D_DESC desc = planeDesc(false, true);
     if (FAILED(s.device->CreateTexture2D(&desc, nullptr, &s.stagingLuma))) {
-        *result = fail(filter, textStagingTextureFailed);
+        *result = reportFailure(filter, textStagingTextureFailed, Teardown::none);
         return nullptr;
     }
     releaseObject(s.stagingChroma);
     desc = planeDesc(true, true);
     if (FAILED(s.device->CreateTexture2D(&desc, nullptr, &s.stagingChroma))) {
-        *result = fail(filter, textStagingTextureFailed);
+        *result = reportFailure(filter, textStagingTextureFailed, Teardown::none);
         return nullptr;
     }
     return src;
@@ -80,11 +75,11 @@ int uploadFrame(FilterTable* filter, const FrameProcInfo* frame, const PixelYC* 
     ID3D11Texture2D* chromaTexture = nullptr;
     D3D11_TEXTURE2D_DESC desc = planeDesc(false, false);
     if (FAILED(s.device->CreateTexture2D(&desc, nullptr, &lumaTexture)))
-        return fail(filter, textFrameTextureFailed);
+        return reportFailure(filter, textFrameTextureFailed, Teardown::none);
     desc = planeDesc(true, false);
     if (FAILED(s.device->CreateTexture2D(&desc, nullptr, &chromaTexture))) {
         releaseObject(lumaTexture);
-        return fail(filter, textFrameTextureFailed);
+        return reportFailure(filter, textFrameTextureFailed, Teardown::none);
     }
 
     D3D11_MAPPED_SUBRESOURCE luma = {}, chroma = {};
@@ -95,7 +90,7 @@ int uploadFrame(FilterTable* filter, const FrameProcInfo* frame, const PixelYC* 
         if (lumaMapped) s.context->Unmap(s.stagingLuma, 0);
         releaseObject(lumaTexture);
         releaseObject(chromaTexture);
-        return fail(filter, textStagingLockFailed);
+        return reportFailure(filter, textStagingLockFailed, Teardown::none);
     }
     uint16_t* lumaPlane = static_cast<uint16_t*>(luma.pData);
     ChromaTexel* chromaPlane = static_cast<ChromaTexel*>(chroma.pData);
@@ -113,13 +108,13 @@ int uploadFrame(FilterTable* filter, const FrameProcInfo* frame, const PixelYC* 
     if (FAILED(s.device->CreateShaderResourceView(lumaTexture, nullptr, &lumaView))) {
         releaseObject(lumaTexture);
         releaseObject(chromaTexture);
-        return fail(filter, textViewFailed);
+        return reportFailure(filter, textViewFailed, Teardown::none);
     }
     releaseObject(lumaTexture);
     if (FAILED(s.device->CreateShaderResourceView(chromaTexture, nullptr, &chromaView))) {
         releaseObject(lumaView);
         releaseObject(chromaTexture);
-        return fail(filter, textViewFailed);
+        return reportFailure(filter, textViewFailed, Teardown::none);
     }
     releaseObject(chromaTexture);
 
@@ -134,7 +129,7 @@ int uploadFrame(FilterTable* filter, const FrameProcInfo* frame, const PixelYC* 
     // Every slot is taken: the frame cannot be held.
     releaseObject(lumaView);
     releaseObject(chromaView);
-    return fail(filter, textFrameMissing);
+    return reportFailure(filter, textFrameMissing, Teardown::none);
 }
 
 bool isCached(int32_t index) {

@@ -7,17 +7,9 @@
 #include "pipeline/work_buffers.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
-#include "state/messages.h"
+#include "state/failure.h"
 
 namespace {
-
-
-int fail(const char* text) {
-    DenoiseState& s = denoiseState;
-    if (s.workerBoxCount < deferredBoxLimit)
-        s.workerBoxes[s.workerBoxCount++] = DeferredBox{text, captionError, MB_ICONQUESTION};
-    return 0;
-}
 
 bool writeParams(ID3D11Buffer* buffer, int32_t space, int32_t time, int32_t dispersion) {
     DenoiseState& s = denoiseState;
@@ -31,11 +23,9 @@ bool writeParams(ID3D11Buffer* buffer, int32_t space, int32_t time, int32_t disp
     return true;
 }
 
-// A missing object or a failed Map: the host's thread releases everything
-// after the join, then shows the box.
+// A missing object or a failed Map: everything goes, on the host's thread.
 int failUnknown() {
-    denoiseState.workerReleaseWanted = true;
-    return fail(textUnknownError);
+    return recordWorkerFailure(textUnknownError, Teardown::everything);
 }
 
 }  // namespace
@@ -68,8 +58,8 @@ int GpuPass() {
 
     ID3D11ShaderResourceView* lumaViews[viewCount] = {};
     ID3D11ShaderResourceView* chromaViews[viewCount] = {};
-    if (!gatherViews(centre, p.lumaTime, false, lumaViews)) return fail(textFrameMissing);
-    if (!gatherViews(centre, p.chromaTime, true, chromaViews)) return fail(textFrameMissing);
+    if (!gatherViews(centre, p.lumaTime, false, lumaViews)) return recordWorkerFailure(textFrameMissing, Teardown::none);
+    if (!gatherViews(centre, p.chromaTime, true, chromaViews)) return recordWorkerFailure(textFrameMissing, Teardown::none);
 
     if (!s.context || !s.lumaParams || !s.chromaParams) return failUnknown();
     if (!s.outputRunActive || s.fixedParamsDirty) {
@@ -98,7 +88,7 @@ int GpuPass() {
     c->ClearState();
     c->CopyResource(s.readbackBuffer, s.outBuffer);
 
-    if (!s.hostResult && !allocateHostResult()) return fail(textMemoryFailed);
+    if (!s.hostResult && !allocateHostResult()) return recordWorkerFailure(textMemoryFailed, Teardown::none);
 
     D3D11_MAPPED_SUBRESOURCE mapped = {};
     if (FAILED(c->Map(s.readbackBuffer, 0, D3D11_MAP_READ, 0, &mapped)) || !mapped.pData) return failUnknown();

@@ -9,15 +9,9 @@
 #include "pipeline/work_buffers.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
-#include "state/messages.h"
+#include "state/failure.h"
 
 namespace {
-
-int32_t failWith(FilterTable* filter, const char* text) {
-    releaseAll();
-    MessageBoxA(static_cast<HWND>(filter->window), text, captionError, MB_ICONQUESTION);
-    return 0;
-}
 
 // A result computed ahead may be served only for the frame asked for, when no
 // message 1124 came after its worker started, and at the current frame size.
@@ -35,10 +29,8 @@ bool restoreDeviceGroup(FilterTable* filter) {
     if (s.outputRunActive && (!s.lumaShaderFixed || !s.chromaShaderFixed)) {
         releaseObject(s.lumaShaderFixed);
         releaseObject(s.chromaShaderFixed);
-        if (!buildFixedShaders(filter, s.denoiseParams)) {
-            failWith(filter, textPixelShaderFailed);
-            return false;
-        }
+        if (!buildFixedShaders(filter, s.denoiseParams))
+            return reportFailure(filter, textPixelShaderFailed, Teardown::everything);
         s.fixedParamsDirty = true;
     }
     return true;
@@ -67,18 +59,10 @@ int32_t joinWorker() {
     return static_cast<int32_t>(exitCode);
 }
 
-int32_t joinWorkerAndReport(const FilterTable* filter) {
-    DenoiseState& s = denoiseState;
-    if (!s.workerThread) return 0;
+int32_t joinWorkerAndReport() {
+    if (!denoiseState.workerThread) return 0;
     const int32_t exitCode = joinWorker();
-    if (s.workerReleaseWanted) {
-        s.workerReleaseWanted = false;
-        releaseAll();
-    }
-    HWND owner = static_cast<HWND>(filter ? filter->window : nullptr);
-    for (int i = 0; i < s.workerBoxCount; ++i)
-        MessageBoxA(owner, s.workerBoxes[i].text, s.workerBoxes[i].caption, s.workerBoxes[i].style);
-    s.workerBoxCount = 0;
+    showWorkerFailures();
     return exitCode;
 }
 
@@ -87,7 +71,7 @@ int32_t FrameScheduler(FilterTable* filter, FrameProcInfo* frame) {
     const int32_t n = frame->frameIndex;
     const int32_t frameCount = filter->services->getFrameCount(frame->editHandle);
 
-    if (s.workerThread && joinWorkerAndReport(filter) != 0) {
+    if (s.workerThread && joinWorkerAndReport() != 0) {
         releaseAll();
         return 0;
     }
@@ -102,15 +86,15 @@ int32_t FrameScheduler(FilterTable* filter, FrameProcInfo* frame) {
     // A reset while caching the next frames (the host's size or frame count
     // changed) empties frame n's window too: cache it again at the new size.
     for (int pass = 0;; ++pass) {
-        if (!uploadWindow(filter, frame, n, maxTime)) return failWith(filter, textCacheSetupFailed);
+        if (!uploadWindow(filter, frame, n, maxTime)) return reportFailure(filter, textCacheSetupFailed, Teardown::everything);
         s.procWidth = frame->frameWidth;
         s.procHeight = frame->frameHeight;
         const uint32_t generation = s.discardGeneration;
         if (s.outputRunActive && !uploadWindow(filter, frame, n + 2, maxTime))
-            return failWith(filter, textCacheSetupFailed);
+            return reportFailure(filter, textCacheSetupFailed, Teardown::everything);
         if (s.discardGeneration == generation || pass == 1) break;
     }
-    if (!ensureWorkBuffers(filter)) return failWith(filter, textWorkBuffersFailed);
+    if (!ensureWorkBuffers(filter)) return reportFailure(filter, textWorkBuffersFailed, Teardown::everything);
 
     if (s.outputRunActive && readyResultValid(n)) {
         s.readyFrame.store(-1);
@@ -120,14 +104,14 @@ int32_t FrameScheduler(FilterTable* filter, FrameProcInfo* frame) {
     } else {
         s.pendingFrame = n;
     }
-    if (!startWorker()) return failWith(filter, textThreadFailed);
+    if (!startWorker()) return reportFailure(filter, textThreadFailed, Teardown::everything);
     // Later uploads may have written another size into the record: it goes
     // back describing the image actually written.
     frame->frameWidth = s.procWidth;
     frame->frameHeight = s.procHeight;
     if (servedAhead) return 1;
 
-    if (joinWorkerAndReport(filter) != 0) {
+    if (joinWorkerAndReport() != 0) {
         releaseAll();
         return 0;
     }
@@ -143,9 +127,9 @@ int32_t FrameScheduler(FilterTable* filter, FrameProcInfo* frame) {
         return 1;
     }
     evictOutside(filter, frame, n + 1, maxTime + 1);
-    if (!uploadWindow(filter, frame, n + 1, maxTime)) return failWith(filter, textCacheSetupFailed);
+    if (!uploadWindow(filter, frame, n + 1, maxTime)) return reportFailure(filter, textCacheSetupFailed, Teardown::everything);
     frame->frameWidth = s.procWidth;
     frame->frameHeight = s.procHeight;
-    if (!startWorker()) return failWith(filter, textThreadFailed);
+    if (!startWorker()) return reportFailure(filter, textThreadFailed, Teardown::everything);
     return 1;
 }

@@ -11,6 +11,6 @@ int32_t FrameScheduler(FilterTable* filter, FrameProcInfo* frame);
 bool startWorker();
 // Waits for the worker and closes its handle; its exit code, -1 unless read as 0.
 int32_t joinWorker();
-// joinWorker (when a worker exists), then shows the boxes the worker left,
-// owned by the filter window; returns the exit code, 0 when there was no worker.
-int32_t joinWorkerAndReport(const FilterTable* filter);
+// joinWorker (when a worker exists), then the teardown and boxes that the
+// worker left; returns the exit code, 0 when there was no worker.
+int32_t joinWorkerAndReport();

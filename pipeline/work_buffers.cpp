@@ -5,17 +5,7 @@
 
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
-#include "state/messages.h"
-
-namespace {
-
-bool fail(FilterTable* filter, const char* text) {
-    releaseAll();
-    MessageBoxA(static_cast<HWND>(filter->window), text, captionError, MB_ICONQUESTION);
-    return false;
-}
-
-}  // namespace
+#include "state/failure.h"
 
 bool allocateHostResult() {
     DenoiseState& s = denoiseState;
@@ -38,7 +28,7 @@ bool ensureWorkBuffers(FilterTable* filter) {
         // The exact size may change inside one multiple of 16: hostResult
         // must still hold the whole current frame.
         if (s.hostResult && s.hostResultPixels >= static_cast<int64_t>(s.procWidth) * s.procHeight) return true;
-        return allocateHostResult() || fail(filter, textMemoryFailed);
+        return allocateHostResult() || reportFailure(filter, textMemoryFailed, Teardown::everything);
     }
 
     s.alignedWidth = aw;
@@ -53,7 +43,7 @@ bool ensureWorkBuffers(FilterTable* filter) {
     releaseObject(s.outBuffer);
     releaseObject(s.readbackBuffer);
 
-    if (!allocateHostResult()) return fail(filter, textMemoryFailed);
+    if (!allocateHostResult()) return reportFailure(filter, textMemoryFailed, Teardown::everything);
 
     const uint64_t elements = static_cast<uint64_t>(aw) * static_cast<uint64_t>(ah);
     const uint64_t bytes = elements * 12;
@@ -65,7 +55,7 @@ bool ensureWorkBuffers(FilterTable* filter) {
     desc.MiscFlags = D3D11_RESOURCE_MISC_BUFFER_STRUCTURED;
     desc.StructureByteStride = 12;
     if (aw <= 0 || ah <= 0 || bytes > 0xFFFFFFFFu || FAILED(s.device->CreateBuffer(&desc, nullptr, &s.outBuffer)))
-        return fail(filter, textOutBufferFailed);
+        return reportFailure(filter, textOutBufferFailed, Teardown::everything);
 
     D3D11_UNORDERED_ACCESS_VIEW_DESC view;
     std::memset(&view, 0, sizeof view);
@@ -74,11 +64,11 @@ bool ensureWorkBuffers(FilterTable* filter) {
     view.Buffer.FirstElement = 0;
     view.Buffer.NumElements = static_cast<UINT>(elements);
     if (FAILED(s.device->CreateUnorderedAccessView(s.outBuffer, &view, &s.outUav)))
-        return fail(filter, textUavFailed);
+        return reportFailure(filter, textUavFailed, Teardown::everything);
 
     desc.Usage = D3D11_USAGE_STAGING;
     desc.BindFlags = 0;
     desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-    if (FAILED(s.device->CreateBuffer(&desc, nullptr, &s.readbackBuffer))) return fail(filter, textReadbackFailed);
+    if (FAILED(s.device->CreateBuffer(&desc, nullptr, &s.readbackBuffer))) return reportFailure(filter, textReadbackFailed, Teardown::everything);
     return true;
 }

@@ -17,12 +17,9 @@ struct FrameCacheSlot {
 };
 
 // A message box that the worker thread leaves for the host's thread, which
-// shows it after the join: a box owned by a window whose thread is blocked in
-// that join could never be answered.
+// shows it after the join (state/failure.h).
 struct DeferredBox {
     const char* text;
-    const char* caption;
-    uint32_t style;
 };
 
 enum : int { deferredBoxLimit = 4 };

@@ -203,11 +203,15 @@ TEST_F(SchedulerTest, BackgroundFailureIsFoundByTheNextCall) {
     platform_hooks::failNth(FailPoint::Map, maps);  // the worker's readback
     processChecked(0);
     platform_hooks::clearRecordedBoxes();
+    // The worker's box belongs to the window of the call that started it.
+    host->table()->window = reinterpret_cast<void*>(uintptr_t{0x7777});
     EXPECT_EQ(host->process(1), 0);
+    host->table()->window = host->window();
     const auto boxes = platform_hooks::recordedBoxes();
     ASSERT_EQ(boxes.size(), 1u) << "the worker's box, shown at the join, and no other";
     EXPECT_EQ(boxes[0].text, "不明なエラー");
     EXPECT_EQ(boxes[0].owner, host->window());
+    EXPECT_EQ(platform_hooks::liveObjects(), liveAtStart) << "released on the host's thread after the join";
     // The next call brings the device back and goes on.
     processChecked(1);
     ASSERT_EQ(host->message(1130), 0);
