@@ -179,6 +179,16 @@ int runCommandLine(int argc, char** argv) {
     denoise->add_option("--codec", options.written.codec, "FFmpeg encoder to use instead of the extension's");
     denoise->add_option("-f,--format", options.written.format,
                         "FFmpeg output format, for standard output or a name without extension (matroska, mp4, null, ...)");
+    denoise->add_option("--crf", options.written.crf, "the encoder's constant quality (libx264: 0 lossless to 51; default 16)")
+        ->check(CLI::Number);
+    denoise->add_option("--preset", options.written.preset, "the encoder's speed preset (libx264: ultrafast to placebo)");
+    denoise->add_option("--encoder-options", options.written.encoderOptions,
+                        "other encoder settings, as KEY=VALUE:KEY=VALUE (FFmpeg's names)");
+    std::string audio;
+    denoise->add_option("--audio", audio,
+                        "copy: audio as it is, or an error where OUTPUT cannot hold it; transcode: always encode it "
+                        "again; drop: no audio (default: copy, converted where OUTPUT cannot hold it)")
+        ->check(CLI::IsMember({"copy", "transcode", "drop"}));
     bool overwrite = false, noOverwrite = false;
     CLI::Option* yes = denoise->add_flag("-y,--overwrite", overwrite, "replace existing output files");
     denoise->add_flag("-n,--no-overwrite", noOverwrite, "never replace an existing file (the default)")->excludes(yes);
@@ -187,29 +197,11 @@ int runCommandLine(int argc, char** argv) {
 
     std::string demoDirectory = "quenda-demo";
     bool demoQuiet = false;
-    denoise->add_option("--crf", options.written.crf, "the encoder's constant quality (libx264: 0 lossless to 51; default 16)")
-        ->check(CLI::Number);
-    denoise->add_option("--preset", options.written.preset, "the encoder's speed preset (libx264: ultrafast to placebo)");
-    denoise->add_option("--encoder-options", options.written.encoderOptions,
-                        "other encoder settings, as KEY=VALUE:KEY=VALUE (FFmpeg's names)");
     CLI::App* demo = app.add_subcommand("demo", "make an example clip, denoise it and compare");
     demo->footer("Example:\n  quenda demo /tmp/demo   writes noisy.mkv, denoised.mkv, clean.mkv and compare.png there");
     demo->add_option("DIR", demoDirectory, "where to write the clips and the picture (default: ./quenda-demo)");
     demo->add_flag("-q,--quiet", demoQuiet, "no progress line");
 
-    CLI::App* devices = app.add_subcommand("devices", "list the compute devices and the one in use");
-    devices->footer("Example:\n  QUENDA_VULKAN_DEVICE=1 quenda devices");
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        const int code = app.exit(error);
-        return code == 0 ? 0 : static_cast<int>(ExitCode::usage);
-    }
-
-    try {
-        if (showVersion) {
-            std::cout << versionText(pluginOption);
     JoinOptions joinOptions;
     std::vector<std::string> joinFiles;
     bool joinOverwrite = false, joinNoOverwrite = false;
@@ -225,6 +217,19 @@ int runCommandLine(int argc, char** argv) {
     join->add_flag("-n,--no-overwrite", joinNoOverwrite, "never replace an existing file (the default)")->excludes(joinYes);
     join->add_flag("-q,--quiet", joinOptions.quiet, "no summary");
 
+    CLI::App* devices = app.add_subcommand("devices", "list the compute devices and the one in use");
+    devices->footer("Example:\n  QUENDA_VULKAN_DEVICE=1 quenda devices");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int code = app.exit(error);
+        return code == 0 ? 0 : static_cast<int>(ExitCode::usage);
+    }
+
+    try {
+        if (showVersion) {
+            std::cout << versionText(pluginOption);
             return 0;
         }
         if (denoise->parsed()) {
@@ -233,6 +238,11 @@ int runCommandLine(int argc, char** argv) {
             for (size_t i = 0; i < trackValues.size(); ++i)
                 if (trackValues[i]) options.tracks[i] = *trackValues[i];
             if (!frameRange.empty()) parseFrameRange(frameRange, options.firstFrame, options.endFrame);
+            options.written.overwrite = overwrite ? Overwrite::allow : Overwrite::refuse;
+            options.written.audio = audio == "copy"        ? AudioMode::copy
+                                    : audio == "transcode" ? AudioMode::transcode
+                                    : audio == "drop"      ? AudioMode::drop
+                                                           : AudioMode::automatic;
             const RunReport report = runDenoise(options, module);
             const bool stdoutTaken = options.output == "-" || options.report == "-" || options.compare == "-";
             if (!options.quiet) (stdoutTaken ? std::cerr : std::cout) << summaryText(report);
@@ -240,6 +250,13 @@ int runCommandLine(int argc, char** argv) {
         }
         if (demo->parsed()) {
             runDemo(demoDirectory, needPlugin(), demoQuiet);
+            return 0;
+        }
+        if (join->parsed()) {
+            joinOptions.output = joinFiles.back();
+            joinOptions.parts.assign(joinFiles.begin(), joinFiles.end() - 1);
+            joinOptions.overwrite = joinOverwrite ? Overwrite::allow : Overwrite::refuse;
+            runJoin(joinOptions);
             return 0;
         }
         if (devices->parsed()) return listDevices();
@@ -251,7 +268,6 @@ int runCommandLine(int argc, char** argv) {
     } catch (const std::bad_alloc&) {
         std::cerr << "quenda: error: out of memory\n";
         return static_cast<int>(ExitCode::failure);
-            options.written.overwrite = overwrite ? Overwrite::allow : Overwrite::refuse;
     } catch (const std::exception& error) {
         std::cerr << "quenda: error: " << error.what() << "\n";
         return static_cast<int>(ExitCode::failure);
@@ -259,10 +275,3 @@ int runCommandLine(int argc, char** argv) {
 }
 
 }  // namespace quenda_cli
-        if (join->parsed()) {
-            joinOptions.output = joinFiles.back();
-            joinOptions.parts.assign(joinFiles.begin(), joinFiles.end() - 1);
-            joinOptions.overwrite = joinOverwrite ? Overwrite::allow : Overwrite::refuse;
-            runJoin(joinOptions);
-            return 0;
-        }

@@ -200,6 +200,8 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
         report.note = info.endNote;
     }
     report.device = pickedDeviceName();
+    report.decodeErrors = input.decodeErrors();
+    report.damagedFrames.assign(input.damagedFrames().begin(), input.damagedFrames().end());
 
     if (reference && before.frames() > 0) {
         static const char* const names[] = {"Y", "Cb", "Cr"};
@@ -207,8 +209,6 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
             PlaneReport plane;
             plane.name = before.planes() == 1 ? "Y" : names[p];
             plane.psnrInput = before.plane(p).psnr;
-    report.decodeErrors = input.decodeErrors();
-    report.damagedFrames.assign(input.damagedFrames().begin(), input.damagedFrames().end());
             plane.psnrOutput = after.plane(p).psnr;
             plane.ssimInput = before.plane(p).ssim;
             plane.ssimOutput = after.plane(p).ssim;
@@ -232,11 +232,11 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
                                                            " to " + std::to_string(last) + " only"
                                                      : std::string("nothing was written")));
     }
-    return report;
-}
-
-}  // namespace quenda_cli
     if (!damage.empty())
         throw CliError(ExitCode::truncated, info.path + " is damaged: " + damage + "; " + report.output +
                                                 " holds all " + frames(report.framesWritten) +
                                                 ", damaged ones as the decoder concealed them");
+    return report;
+}
+
+}  // namespace quenda_cli

@@ -51,7 +51,39 @@ void exactMovieTimescale(AVFormatContext& context) {
     av_opt_set_int(context.priv_data, "movie_timescale", scale, 0);
 }
 
+int discardWrite(void*, uint8_t*, int size) { return size; }
+int64_t discardSeek(void*, int64_t offset, int whence) { return whence == AVSEEK_SIZE ? -1 : offset; }
+
 }  // namespace
+
+bool formatHolds(const AVOutputFormat& format, const AVCodecParameters& parameters, int disposition,
+                 const AVDictionary* tags) {
+    AVFormatContext* context = nullptr;
+    if (avformat_alloc_output_context2(&context, &format, nullptr, nullptr) < 0 || !context) throw std::bad_alloc();
+    const int bufferSize = 4096;
+    auto* buffer = static_cast<uint8_t*>(av_malloc(bufferSize));
+    AVIOContext* nowhere =
+        buffer ? avio_alloc_context(buffer, bufferSize, 1, nullptr, nullptr, discardWrite, discardSeek) : nullptr;
+    AVStream* stream = avformat_new_stream(context, nullptr);
+    bool holds = false;
+    if (nowhere && stream && avcodec_parameters_copy(stream->codecpar, &parameters) >= 0) {
+        stream->codecpar->codec_tag = 0;
+        stream->disposition = disposition;
+        av_dict_copy(&stream->metadata, tags, 0);
+        stream->time_base = parameters.sample_rate > 0 ? AVRational{1, parameters.sample_rate} : AVRational{1, 1000};
+        context->pb = nowhere;
+        holds = avformat_write_header(context, nullptr) >= 0;
+        context->pb = nullptr;
+    }
+    if (nowhere) {
+        av_freep(&nowhere->buffer);
+        avio_context_free(&nowhere);
+    } else {
+        av_free(buffer);
+    }
+    avformat_free_context(context);
+    return holds;
+}
 
 void copyTags(AVDictionary** to, const AVDictionary* from) {
     const AVDictionaryEntry* entry = nullptr;

@@ -41,6 +41,12 @@ private:
     std::unique_ptr<OutputFile> file_;  // none for a format that writes no file
 };
 
+// Whether a file of `format` can hold a stream of these parameters: its
+// header, with that one stream, written to nowhere. Stricter than FFmpeg's
+// tag tables, which list codecs that the muxer then refuses (FLAC in MP4).
+bool formatHolds(const AVOutputFormat& format, const AVCodecParameters& parameters, int disposition = 0,
+                 const AVDictionary* tags = nullptr);
+
 // What a copied stream or file carries besides its packets. Tags that
 // describe one file (Matroska's DURATION, BPS, ... statistics) are left out.
 void copyTags(AVDictionary** to, const AVDictionary* from);

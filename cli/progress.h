@@ -66,20 +66,20 @@ struct RunReport {
     int copiedStreams = 0;
     bool complete = true;
     std::string note;  // where and why the input ended, when not complete
-    std::vector<PlaneReport> quality;
-    double psnrInput = 0;  // all planes together
     int decodeErrors = 0;             // errors the input's decoder reported
     std::vector<int> damagedFrames;   // frames concealed by the decoder or stored incomplete
+    std::vector<PlaneReport> quality;
+    double psnrInput = 0;  // all planes together
     double psnrOutput = 0;
     std::vector<std::string> warnings;
 
     double fps() const { return seconds > 0 ? framesWritten / seconds : 0; }
 };
 
-// Human-readable lines for the end of a run.
-std::string summaryText(const RunReport& report);
 // "the decoder reported 3 errors; frames 4 to 6 are damaged", or empty.
 std::string damageText(const RunReport& report);
+// Human-readable lines for the end of a run.
+std::string summaryText(const RunReport& report);
 std::string toJson(const RunReport& report);
 // The Vulkan device that the Direct3D stand-in picks, in words.
 std::string pickedDeviceName();

@@ -106,6 +106,9 @@ VideoInput::VideoInput(const std::string& path, int windowFrames) : window_(std:
         if (first->color_primaries != AVCOL_PRI_UNSPECIFIED) info_.primaries = first->color_primaries;
         if (first->color_trc != AVCOL_TRC_UNSPECIFIED) info_.transfer = first->color_trc;
         if (first->chroma_location != AVCHROMA_LOC_UNSPECIFIED) info_.chromaLocation = first->chroma_location;
+        // Containers often leave the field order to the coded frames.
+        if (first->interlaced_frame && (info_.fieldOrder == AV_FIELD_UNKNOWN || info_.fieldOrder == AV_FIELD_PROGRESSIVE))
+            info_.fieldOrder = first->top_field_first ? AV_FIELD_TT : AV_FIELD_BB;
         if (info_.width < 1 || info_.height < 1 || info_.width > maxDimension || info_.height > maxDimension)
             throw CliError(ExitCode::input, info_.path + " has frames of " + std::to_string(info_.width) + "x" +
                                                 std::to_string(info_.height) + "; sizes from 1x1 to " +

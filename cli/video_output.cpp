@@ -4,6 +4,7 @@
 
 extern "C" {
 #include <libavutil/avstring.h>
+#include <libavutil/display.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
@@ -54,7 +55,12 @@ AVPixelFormat plainEquivalent(AVPixelFormat format) {
 }  // namespace
 
 VideoOutput::VideoOutput(const std::string& path, const OutputSettings& settings, const VideoInfo& video)
-    : path_(path), video_(video), muxer_(path, settings.format), packet_(allocPacket()), held_(allocPacket()) {
+    : path_(path),
+      video_(video),
+      muxer_(path, settings.format),
+      audioMode_(settings.audio),
+      packet_(allocPacket()),
+      held_(allocPacket()) {
     y4m_ = muxer_.y4m();
     setUpEncoder(settings);
     muxer_.open(settings.overwrite);
@@ -125,13 +131,20 @@ void VideoOutput::setUpEncoder(const OutputSettings& settings) {
     enc.pix_fmt = stored;
     enc.sample_aspect_ratio = video_.sampleAspect;
     enc.framerate = video_.frameRate;
-    enc.time_base = y4m_ ? av_inv_q(video_.frameRate) : video_.timeBase;
+    // AVI counts frames: its time base is the frame rate.
+    frameCounted_ = muxer_.formatName() == "avi";
+    enc.time_base = y4m_ || frameCounted_ ? av_inv_q(video_.frameRate) : video_.timeBase;
     enc.color_range = video_.range;
     enc.color_primaries = video_.primaries;
     enc.color_trc = video_.transfer;
     enc.colorspace = video_.colorSpace;
     enc.chroma_sample_location = video_.chromaLocation;
     enc.field_order = video_.fieldOrder;
+    if (video_.fieldOrder != AV_FIELD_UNKNOWN && video_.fieldOrder != AV_FIELD_PROGRESSIVE) {
+        enc.flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;  // coded as fields where the encoder can
+        warnings_.push_back("the input is interlaced: its frames are filtered whole, both fields together; "
+                            "deinterlace it first if the fields move apart");
+    }
     enc.thread_count = 0;
     if (muxer_.context().oformat->flags & AVFMT_GLOBALHEADER) enc.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     AVDictionary* options = nullptr;
@@ -167,36 +180,115 @@ void VideoOutput::setUpEncoder(const OutputSettings& settings) {
     stream_->sample_aspect_ratio = video_.sampleAspect;
 }
 
+namespace {
+
+bool movFamily(const std::string& format) {
+    for (const char* name : {"mov", "mp4", "ipod", "3gp", "3g2", "psp", "ismv", "f4v"})
+        if (format == name) return true;
+    return false;
+}
+
+// What this FFmpeg's muxers store of a video stream's description.
+bool storesRotation(const std::string& format) {
+    return movFamily(format) ||
+           (LIBAVFORMAT_VERSION_INT >= AV_VERSION_INT(60, 16, 100) && (format == "matroska" || format == "webm"));
+}
+bool storesHdr(const std::string& format) { return format == "matroska" || format == "webm" || movFamily(format); }
+bool storesChapters(const std::string& format) {
+    return format == "matroska" || format == "webm" || format == "nut" || format == "ogg" || movFamily(format);
+}
+
+// The video stream's side data that describes the picture, not its coding.
+bool describesPicture(AVPacketSideDataType type) {
+    return type == AV_PKT_DATA_DISPLAYMATRIX || type == AV_PKT_DATA_STEREO3D || type == AV_PKT_DATA_SPHERICAL ||
+           type == AV_PKT_DATA_MASTERING_DISPLAY_METADATA || type == AV_PKT_DATA_CONTENT_LIGHT_LEVEL;
+}
+
+void addSideData(AVStream& stream, AVPacketSideDataType type, const uint8_t* data, size_t size) {
+    if (av_stream_get_side_data(&stream, type, nullptr)) return;
+    uint8_t* copy = av_stream_new_side_data(&stream, type, size);
+    if (!copy) throw std::bad_alloc();
+    std::memcpy(copy, data, size);
+}
+
+std::string describeStream(unsigned index, const AVStream& stream) {
+    const AVCodecDescriptor* desc = avcodec_descriptor_get(stream.codecpar->codec_id);
+    const std::string codec = desc ? desc->name : "unknown";
+    if (stream.disposition & AV_DISPOSITION_ATTACHED_PIC) return "the cover art (" + codec + ")";
+    const char* kind = av_get_media_type_string(stream.codecpar->codec_type);
+    return std::string(kind ? kind : "data") + " stream " + std::to_string(index) + " (" + codec + ")";
+}
+
+}  // namespace
+
 void VideoOutput::copyStreamsFrom(InputContextPtr input, double startSeconds, double endSeconds) {
     copyStart_ = startSeconds;
     copyEnd_ = endSeconds;
+    AVFormatContext& out = muxer_.context();
+    const std::string format = muxer_.formatName();
+    const std::string container = y4m_ ? "Y4M" : format;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         AVStream* in = input->streams[i];
-        const AVMediaType type = in->codecpar->codec_type;
-        if (static_cast<int>(i) == video_.streamIndex || (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_SUBTITLE)) {
-            if (static_cast<int>(i) == video_.streamIndex) copyTags(&stream_->metadata, in->metadata);
+        if (static_cast<int>(i) == video_.streamIndex) {
+            in->discard = AVDISCARD_ALL;
+            copyTags(&stream_->metadata, in->metadata);
+            stream_->disposition = in->disposition;
+            for (int d = 0; d < in->nb_side_data; ++d)
+                if (describesPicture(in->side_data[d].type))
+                    addSideData(*stream_, in->side_data[d].type, in->side_data[d].data, in->side_data[d].size);
+            continue;
+        }
+        // A stream the demuxer itself leaves out (MP4's chapter track) comes as chapters.
+        if (in->discard == AVDISCARD_ALL) continue;
+        const std::string what = describeStream(i, *in);
+        const bool audio = in->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+        if (audio && audioMode_ == AudioMode::drop) {
             in->discard = AVDISCARD_ALL;
             continue;
         }
-        const char* kind = type == AVMEDIA_TYPE_AUDIO ? "audio" : "subtitle";
-        const AVCodecDescriptor* desc = avcodec_descriptor_get(in->codecpar->codec_id);
-        const std::string codecName = desc ? desc->name : "unknown";
-        const int fits = y4m_ ? 0 : avformat_query_codec(muxer_.context().oformat, in->codecpar->codec_id, FF_COMPLIANCE_NORMAL);
-        if (fits == 0) {
-            warnings_.push_back(std::string(kind) + " stream " + std::to_string(i) + " (" + codecName +
-                                ") cannot be stored in " + (y4m_ ? "Y4M" : muxer_.context().oformat->name) + " and is left out");
+        if ((in->disposition & AV_DISPOSITION_ATTACHED_PIC) && (format == "matroska" || format == "webm")) {
+            attachPicture(*in);
             in->discard = AVDISCARD_ALL;
             continue;
         }
-        AVStream* out = avformat_new_stream(&muxer_.context(), nullptr);
-        if (!out || avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) throw std::bad_alloc();
-        out->codecpar->codec_tag = 0;
-        out->time_base = in->time_base;
-        out->disposition = in->disposition;
-        copyTags(&out->metadata, in->metadata);
-        copies_.push_back(CopiedStream{static_cast<int>(i), out});
+        const bool fits = !y4m_ && formatHolds(*out.oformat, *in->codecpar, in->disposition, in->metadata);
+        if (audio && (audioMode_ == AudioMode::transcode || (!fits && audioMode_ == AudioMode::automatic))) {
+            auto transcoder = std::make_unique<AudioTranscoder>(*in, muxer_);
+            if (!fits)
+                warnings_.push_back(what + " cannot be stored in " + container + " as it is; it is converted to " +
+                                    transcoder->encoderName());
+            copies_.push_back(CopiedStream{static_cast<int>(i), nullptr, std::move(transcoder)});
+            continue;
+        }
+        if (!fits) {
+            if (audio && audioMode_ == AudioMode::copy)
+                throw CliError(ExitCode::usage, what + " cannot be stored in " + container +
+                                                    " as it is; use --audio transcode or --audio drop");
+            warnings_.push_back(what + " cannot be stored in " + container + " and is left out");
+            in->discard = AVDISCARD_ALL;
+            continue;
+        }
+        AVStream* copy = avformat_new_stream(&out, nullptr);
+        if (!copy || avcodec_parameters_copy(copy->codecpar, in->codecpar) < 0) throw std::bad_alloc();
+        copy->codecpar->codec_tag = 0;
+        copy->time_base = in->time_base;
+        copy->avg_frame_rate = in->avg_frame_rate;
+        copy->r_frame_rate = in->r_frame_rate;
+        copy->sample_aspect_ratio = in->sample_aspect_ratio;
+        copyStreamProperties(*copy, *in);
+        copies_.push_back(CopiedStream{static_cast<int>(i), copy, nullptr});
     }
-    copyTags(&muxer_.context().metadata, input->metadata);
+    const auto* matrix = reinterpret_cast<const int32_t*>(av_stream_get_side_data(stream_, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+    if (matrix && !storesRotation(format) && std::lround(av_display_rotation_get(matrix)) % 360 != 0)
+        warnings_.push_back("the rotation of the video (" + std::to_string(std::lround(-av_display_rotation_get(matrix))) +
+                            " degrees clockwise) cannot be stored in " + container + "; players will show it unrotated");
+    if (!storesHdr(format) && (av_stream_get_side_data(stream_, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, nullptr) ||
+                               av_stream_get_side_data(stream_, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, nullptr)))
+        warnings_.push_back("the HDR mastering display and light levels cannot be stored in " + container +
+                            " and are left out");
+    copyTags(&out.metadata, input->metadata);
+    if (input->nb_chapters > 0 && storesChapters(format)) copyChapters(out, *input);
+    else if (input->nb_chapters > 0) warnings_.push_back("the chapters cannot be stored in " + container + " and are left out");
     if (copies_.empty()) return;
     // A chunk's packets start near its first frame; earlier ones are skipped
     // by time in any case, so a failed seek only costs reading.
@@ -208,14 +300,38 @@ void VideoOutput::copyStreamsFrom(InputContextPtr input, double startSeconds, do
     copyEnded_ = false;
 }
 
-void VideoOutput::writeHeader() {
+// Matroska keeps cover art as an attached file, not as a stream of one picture.
+void VideoOutput::attachPicture(const AVStream& picture) {
+    AVStream* attachment = avformat_new_stream(&muxer_.context(), nullptr);
+    if (!attachment) throw std::bad_alloc();
+    attachment->codecpar->codec_type = AVMEDIA_TYPE_ATTACHMENT;
+    attachment->codecpar->codec_id = picture.codecpar->codec_id;
+    const AVPacket& image = picture.attached_pic;
+    attachment->codecpar->extradata = static_cast<uint8_t*>(av_mallocz(image.size + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!attachment->codecpar->extradata) throw std::bad_alloc();
+    std::memcpy(attachment->codecpar->extradata, image.data, image.size);
+    attachment->codecpar->extradata_size = image.size;
+    copyTags(&attachment->metadata, picture.metadata);
+    if (!av_dict_get(attachment->metadata, "filename", nullptr, 0))
+        av_dict_set(&attachment->metadata, "filename",
+                    picture.codecpar->codec_id == AV_CODEC_ID_PNG ? "cover.png" : "cover.jpg", 0);
+}
+
+void VideoOutput::writeHeader(const AVFrame& first) {
     stream_->codecpar->field_order = video_.fieldOrder;
+    // HDR metadata that only the frames carry (HEVC's SEI) describes the stream too.
+    for (const AVFrameSideDataType type : {AV_FRAME_DATA_MASTERING_DISPLAY_METADATA, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL})
+        if (const AVFrameSideData* data = av_frame_get_side_data(&first, type))
+            addSideData(*stream_,
+                        type == AV_FRAME_DATA_CONTENT_LIGHT_LEVEL ? AV_PKT_DATA_CONTENT_LIGHT_LEVEL
+                                                                  : AV_PKT_DATA_MASTERING_DISPLAY_METADATA,
+                        data->data, data->size);
     muxer_.writeHeader();
     headerWritten_ = true;
 }
 
 // Writes copied packets that start before `seconds`; one packet read ahead is
-// held back until its time comes.
+// held back until its time comes. Cover art belongs to every chunk.
 void VideoOutput::copyUntil(double seconds) {
     while (!copyEnded_) {
         if (!holding_) {
@@ -230,12 +346,13 @@ void VideoOutput::copyUntil(double seconds) {
             }
             holding_ = true;
         }
-        const AVRational base = copySource_->streams[held_->stream_index]->time_base;
+        const AVStream& stream = *copySource_->streams[held_->stream_index];
+        const bool picture = stream.disposition & AV_DISPOSITION_ATTACHED_PIC;
         const int64_t ts = held_->pts != AV_NOPTS_VALUE ? held_->pts : held_->dts;
-        const double at = ts == AV_NOPTS_VALUE ? copyStart_ : ts * av_q2d(base);
-        if (at > seconds) return;
+        const double at = ts == AV_NOPTS_VALUE ? copyStart_ : ts * av_q2d(stream.time_base);
+        if (!picture && at > seconds) return;
         holding_ = false;
-        if (at < copyStart_ || at >= copyEnd_) {
+        if (!picture && (at < copyStart_ || at >= copyEnd_)) {
             av_packet_unref(held_.get());
             continue;
         }
@@ -246,6 +363,10 @@ void VideoOutput::copyUntil(double seconds) {
 void VideoOutput::writeHeld() {
     for (const CopiedStream& copy : copies_) {
         if (copy.inputIndex != held_->stream_index) continue;
+        if (copy.transcoder) {
+            copy.transcoder->send(*held_);
+            break;
+        }
         av_packet_rescale_ts(held_.get(), copySource_->streams[copy.inputIndex]->time_base, copy.output->time_base);
         held_->stream_index = copy.output->index;
         held_->pos = -1;
@@ -269,7 +390,7 @@ void VideoOutput::drainEncoder() {
 }
 
 void VideoOutput::write(const AVFrame& frame, int64_t pts) {
-    if (!headerWritten_) writeHeader();
+    if (!headerWritten_) writeHeader(frame);
     const AVFrame* source = &frame;
     if (convert_) {
         if (av_frame_make_writable(converted_.get()) < 0) throw std::bad_alloc();
@@ -278,7 +399,17 @@ void VideoOutput::write(const AVFrame& frame, int64_t pts) {
         source = converted_.get();
     }
     FramePtr send = cloneFrame(*source);
-    send->pts = y4m_ ? counter_ : pts;
+    if (y4m_) {
+        send->pts = counter_;
+    } else if (frameCounted_) {
+        // One tick a frame: the frame's place, rounded, and never repeated.
+        send->pts = std::max(av_rescale_q_rnd(pts, video_.timeBase, encoder_->time_base,
+                                              static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX)),
+                             lastPts_ + 1);
+    } else {
+        send->pts = pts;
+    }
+    lastPts_ = send->pts;
     ++counter_;
     send->pict_type = AV_PICTURE_TYPE_NONE;
     if (relabel_) {
@@ -292,10 +423,12 @@ void VideoOutput::write(const AVFrame& frame, int64_t pts) {
 }
 
 void VideoOutput::finish() {
-    if (!headerWritten_) writeHeader();
+    if (!headerWritten_) throw CliError(ExitCode::output, "no frame was written to " + path_);
     avcodec_send_frame(encoder_.get(), nullptr);
     drainEncoder();
     copyUntil(std::numeric_limits<double>::infinity());
+    for (const CopiedStream& copy : copies_)
+        if (copy.transcoder) copy.transcoder->finish();
     muxer_.finish();
 }
 

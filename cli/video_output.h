@@ -1,17 +1,26 @@
 // Writing the denoised video: encoder chosen by the output's extension, the
-// input's size, pixel format, frame rate, time stamps and colour description
-// kept, audio and subtitle streams copied from the input. The file is written
-// under a temporary name and renamed only once it is complete.
+// input's size, pixel format, frame rate, time stamps, colour description,
+// rotation, HDR metadata and field order kept; the input's other streams
+// (audio, subtitles, further video, cover art, attachments) and chapters
+// copied where the container holds them. The file is written under a
+// temporary name and renamed only once it is complete.
 #pragma once
 
+#include "cli/audio_transcode.h"
 #include "cli/ffmpeg_util.h"
 #include "cli/muxer.h"
 #include "cli/video_input.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace quenda_cli {
+
+// Audio that the output's container cannot hold as it is: converted with a
+// note (automatic), refused (copy), or left out (drop); transcode converts
+// all audio.
+enum class AudioMode { automatic, copy, transcode, drop };
 
 struct OutputSettings {
     std::string codec;   // FFmpeg encoder; empty: by the format (.y4m raw, .mkv FFV1, .mp4 H.264)
@@ -20,6 +29,7 @@ struct OutputSettings {
     std::string crf;     // the encoder's own settings, when given
     std::string preset;
     std::string encoderOptions;  // KEY=VALUE:KEY=VALUE
+    AudioMode audio = AudioMode::automatic;
 };
 
 class VideoOutput {
@@ -28,14 +38,14 @@ public:
     VideoOutput(const std::string& path, const OutputSettings& settings, const VideoInfo& video);
     // Replaces any existing file: for the example and test clips.
     VideoOutput(const std::string& path, const std::string& codec, const VideoInfo& video)
-        : VideoOutput(path, OutputSettings{codec, "", Overwrite::allow, "", "", ""}, video) {}
+        : VideoOutput(path, OutputSettings{codec, "", Overwrite::allow, "", "", "", AudioMode::automatic}, video) {}
     ~VideoOutput();
     VideoOutput(const VideoOutput&) = delete;
     VideoOutput& operator=(const VideoOutput&) = delete;
 
-    // Copies the audio and subtitle streams of `source` (the input, opened
-    // again) whose packets start within [startSeconds, endSeconds). Call
-    // before the first frame.
+    // Copies the streams of `source` (the input, opened again) other than its
+    // video, with their packets that start within [startSeconds, endSeconds),
+    // and its chapters. Call before the first frame.
     void copyStreamsFrom(InputContextPtr source, double startSeconds, double endSeconds);
 
     // Encodes one frame of the input's format; `pts` in the input's time base.
@@ -53,11 +63,13 @@ public:
 private:
     struct CopiedStream {
         int inputIndex;
-        AVStream* output;
+        AVStream* output;                           // a copy of the stream, or
+        std::unique_ptr<AudioTranscoder> transcoder;  // its sound encoded again
     };
 
     void setUpEncoder(const OutputSettings& settings);
-    void writeHeader();
+    void writeHeader(const AVFrame& first);
+    void attachPicture(const AVStream& picture);
     void drainEncoder();
     void copyUntil(double seconds);
     void writeHeld();
@@ -66,6 +78,7 @@ private:
     std::string path_;
     VideoInfo video_;
     Muxer muxer_;
+    AudioMode audioMode_;
     bool y4m_ = false;
     AVStream* stream_ = nullptr;
     CodecContextPtr encoder_;
@@ -76,6 +89,8 @@ private:
     bool headerWritten_ = false;
     int written_ = 0;
     int64_t counter_ = 0;
+    bool frameCounted_ = false;  // one tick a frame (AVI)
+    int64_t lastPts_ = INT64_MIN;
     std::vector<std::string> warnings_;
 
     InputContextPtr copySource_;

@@ -9,7 +9,7 @@ packages=(
     libvulkan-dev mesa-vulkan-drivers vulkan-tools
     glslang-dev glslang-tools spirv-tools
     g++-mingw-w64-i686 mingw-w64-i686-dev
-    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
+    libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
     libcli11-dev
     python3
     # vkd3d's DXBC compiler, built for the kernel check (tests/dxbc/)

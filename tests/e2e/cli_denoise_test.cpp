@@ -7,6 +7,11 @@
 
 #include <gtest/gtest.h>
 
+extern "C" {
+#include <libavutil/display.h>
+#include <libavutil/mastering_display_metadata.h>
+}
+
 #include <cmath>
 
 namespace {
@@ -168,6 +173,73 @@ TEST(CliDenoise, AudioSurvives) {
     ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", input, chunk, "--frames", "2:", "-q"} + identity).exitCode, 0);
     const std::string chunkAudio = cli_test::audioBytes(chunk);
     EXPECT_EQ(chunkAudio, audio.substr(audio.size() / 2)) << "the second half of the audio";
+}
+
+// What a file carries besides its pictures is kept where the output's
+// container holds it, and named where it does not: rotation, HDR metadata,
+// field order, chapters, cover art, a second video stream, and audio (PCM,
+// which MP4 cannot hold, converted). AVI keeps the real frame rate.
+TEST(CliDenoise, KeepsWhatFilesCarry) {
+    cli_test::TempDir dir;
+    const DemoSettings settings = cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 4);
+    const bool haveX264 = avcodec_find_encoder_by_name("libx264") != nullptr;
+    cli_test::writeClipWithAudio(dir.path("in.mkv"), settings, true);
+    if (haveX264) cli_test::writeClipWithAudio(dir.path("in.mp4"), settings, true);
+    const struct {
+        const char* input;
+        const char* output;
+        int rotation;  // counter-clockwise degrees kept; -1: none
+        bool interlaced;
+        int videoStreams;
+        int covers;
+        const char* audio;
+        std::vector<const char*> warnings;
+    } cases[] = {
+        {"in.mkv", "a.mkv", -1, true, 2, 1, "pcm_s16le", {"interlaced"}},
+        {"in.mkv", "a.mp4", -1, true, 1, 1, "aac", {"video stream 2 (ffv1) cannot be stored", "converted to aac"}},
+        {"in.mp4", "b.mp4", -90, false, 1, 0, "aac", {}},
+        {"in.mp4", "b.mkv", -1, false, 1, 0, "aac", {"rotation of the video (90 degrees clockwise) cannot be stored"}},
+    };
+    for (const auto& c : cases) {
+        if (!haveX264 && (std::string(c.input) == "in.mp4" || std::string(c.output) == "a.mp4")) continue;
+        const std::string name = std::string(c.input) + " to " + c.output;
+        const cli_test::RunResult run =
+            runQuenda(std::vector<std::string>{"denoise", dir.path(c.input), dir.path(c.output), "-q"} + identity);
+        ASSERT_EQ(run.exitCode, 0) << name << ": " << run.output;
+        for (const char* warning : c.warnings) EXPECT_NE(run.output.find(warning), std::string::npos) << name << ": " << run.output;
+
+        const InputContextPtr out = openInputFile(dir.path(c.output));
+        const AVStream& video = *out->streams[0];
+        EXPECT_EQ(video.codecpar->field_order == AV_FIELD_TT, c.interlaced) << name;
+        const auto* matrix = reinterpret_cast<const int32_t*>(av_stream_get_side_data(&video, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+        EXPECT_EQ(matrix ? std::lround(av_display_rotation_get(matrix)) : -1, c.rotation) << name;
+        const auto* mastering = reinterpret_cast<const AVMasteringDisplayMetadata*>(
+            av_stream_get_side_data(&video, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, nullptr));
+        const auto* light = reinterpret_cast<const AVContentLightMetadata*>(
+            av_stream_get_side_data(&video, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, nullptr));
+        ASSERT_TRUE(mastering && light) << name;
+        EXPECT_EQ(av_q2d(mastering->max_luminance), 1000) << name;
+        EXPECT_EQ(light->MaxCLL, 1000u) << name;
+        ASSERT_EQ(out->nb_chapters, 2u) << name;
+        EXPECT_STREQ(av_dict_get(out->chapters[1]->metadata, "title", nullptr, 0)->value, "second") << name;
+        EXPECT_NEAR(out->chapters[1]->start * av_q2d(out->chapters[1]->time_base), 0.08, 0.001) << name;
+        int videos = 0, covers = 0;
+        std::string audio;
+        for (unsigned i = 0; i < out->nb_streams; ++i) {
+            const AVStream& s = *out->streams[i];
+            const bool cover = s.disposition & AV_DISPOSITION_ATTACHED_PIC;
+            covers += cover;
+            videos += s.codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !cover;
+            if (s.codecpar->codec_type == AVMEDIA_TYPE_AUDIO) audio = avcodec_get_name(s.codecpar->codec_id);
+        }
+        EXPECT_EQ(videos, c.videoStreams) << name;
+        EXPECT_EQ(covers, c.covers) << name;
+        EXPECT_EQ(audio, c.audio) << name;
+    }
+
+    ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", dir.path("in.mkv"), dir.path("out.avi"), "-q"} + identity).exitCode, 0);
+    const InputContextPtr avi = openInputFile(dir.path("out.avi"));
+    EXPECT_EQ(av_q2d(avi->streams[0]->r_frame_rate), 25);
 }
 
 TEST(CliCommands, VersionAndDevicesTellWhatIsInUse) {

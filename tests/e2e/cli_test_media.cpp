@@ -1,10 +1,13 @@
 #include "tests/e2e/cli_test_media.h"
 
+#include "cli/png_compare.h"
 #include "cli/video_input.h"
 #include "cli/video_output.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
+#include <libavutil/display.h>
+#include <libavutil/mastering_display_metadata.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 }
@@ -115,7 +118,7 @@ void writeClip(const std::string& path, const quenda_cli::DemoSettings& settings
     output.finish();
 }
 
-void writeClipWithAudio(const std::string& path, const quenda_cli::DemoSettings& settings) {
+void writeClipWithAudio(const std::string& path, const quenda_cli::DemoSettings& settings, bool extras) {
     const bool mp4 = path.size() > 4 && path.compare(path.size() - 4, 4, ".mp4") == 0;
     AVFormatContext* muxer = nullptr;
     check(avformat_alloc_output_context2(&muxer, nullptr, mp4 ? "mp4" : "matroska", path.c_str()), "muxer");
@@ -150,6 +153,49 @@ void writeClipWithAudio(const std::string& path, const quenda_cli::DemoSettings&
     AVStream* audioStream = avformat_new_stream(muxer, nullptr);
     avcodec_parameters_from_context(audioStream->codecpar, audio.get());
     audioStream->time_base = audio->time_base;
+    AVStream* secondVideo = nullptr;
+    if (extras) {
+        videoStream->codecpar->field_order = AV_FIELD_TT;
+        av_display_rotation_set(reinterpret_cast<int32_t*>(
+                                    av_stream_new_side_data(videoStream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(int32_t))),
+                                90);
+        auto* mastering = reinterpret_cast<AVMasteringDisplayMetadata*>(
+            av_stream_new_side_data(videoStream, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, sizeof(AVMasteringDisplayMetadata)));
+        const int bt2020[3][2] = {{35400, 14600}, {8500, 39850}, {6550, 2300}};  // x, y in 1/50000
+        for (int c = 0; c < 3; ++c)
+            for (int xy = 0; xy < 2; ++xy) mastering->display_primaries[c][xy] = AVRational{bt2020[c][xy], 50000};
+        mastering->white_point[0] = AVRational{15635, 50000};
+        mastering->white_point[1] = AVRational{16450, 50000};
+        mastering->min_luminance = AVRational{50, 10000};
+        mastering->max_luminance = AVRational{1000, 1};
+        mastering->has_primaries = mastering->has_luminance = 1;
+        auto* light = reinterpret_cast<AVContentLightMetadata*>(
+            av_stream_new_side_data(videoStream, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, sizeof(AVContentLightMetadata)));
+        *light = AVContentLightMetadata{1000, 400};
+        for (int i = 0; i < 2; ++i) {
+            auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+            chapter->id = i + 1;
+            chapter->time_base = av_inv_q(settings.frameRate);
+            chapter->start = i * settings.frames / 2;
+            chapter->end = (i + 1) * settings.frames / 2;
+            av_dict_set(&chapter->metadata, "title", i ? "second" : "first", 0);
+            av_dynarray_add(&muxer->chapters, reinterpret_cast<int*>(&muxer->nb_chapters), chapter);
+        }
+    }
+    if (extras && !mp4) {
+        secondVideo = avformat_new_stream(muxer, nullptr);
+        avcodec_parameters_from_context(secondVideo->codecpar, video.get());
+        secondVideo->time_base = video->time_base;
+        AVStream* cover = avformat_new_stream(muxer, nullptr);
+        const std::string png = quenda_cli::comparePng({quenda_cli::makeCleanFrame(settings, 0).get()});
+        cover->codecpar->codec_type = AVMEDIA_TYPE_ATTACHMENT;
+        cover->codecpar->codec_id = AV_CODEC_ID_PNG;
+        cover->codecpar->extradata = static_cast<uint8_t*>(av_mallocz(png.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        std::memcpy(cover->codecpar->extradata, png.data(), png.size());
+        cover->codecpar->extradata_size = static_cast<int>(png.size());
+        av_dict_set(&cover->metadata, "filename", "cover.png", 0);
+        av_dict_set(&cover->metadata, "mimetype", "image/png", 0);
+    }
     check(avio_open(&muxer->pb, path.c_str(), AVIO_FLAG_WRITE), "open");
     check(avformat_write_header(muxer, nullptr), "header");
 
@@ -160,6 +206,11 @@ void writeClipWithAudio(const std::string& path, const quenda_cli::DemoSettings&
             if (packet->duration == 0 && encoder->codec_type == AVMEDIA_TYPE_VIDEO) packet->duration = 1;
             av_packet_rescale_ts(packet.get(), encoder->time_base, stream->time_base);
             packet->stream_index = stream->index;
+            if (secondVideo && stream == videoStream) {
+                quenda_cli::PacketPtr copy(av_packet_clone(packet.get()));
+                copy->stream_index = secondVideo->index;
+                check(av_interleaved_write_frame(muxer, copy.get()), "write");
+            }
             check(av_interleaved_write_frame(muxer, packet.get()), "write");
         }
     };

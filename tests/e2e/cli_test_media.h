@@ -40,7 +40,11 @@ void writeClip(const std::string& path, const quenda_cli::DemoSettings& settings
                const std::string& codec = "");
 // The same video with a mono audio stream: FFV1 and PCM in Matroska, H.264
 // (libx264) and AAC in a path ending in .mp4.
-void writeClipWithAudio(const std::string& path, const quenda_cli::DemoSettings& settings);
+// With `extras`, what users' files carry besides: the video rotated by 90
+// degrees (which only MP4 stores), HDR mastering display and light levels,
+// fields top first, two chapters; in Matroska also cover art and a second
+// video stream.
+void writeClipWithAudio(const std::string& path, const quenda_cli::DemoSettings& settings, bool extras = false);
 
 std::vector<quenda_cli::FramePtr> readAllFrames(const std::string& path);
 // Same format, size and plane contents.
