@@ -14,6 +14,7 @@ struct Hooks {
     std::array<int, kPoints> calls{};
     std::array<std::vector<int>, kPoints> armed{};  // occurrence numbers that fail
     std::vector<RecordedBox> boxes;
+    std::vector<std::string> callLines;
     uint32_t featureLevel = 0;
     uint32_t deviceId = 0;
     bool deviceIdForced = false;
@@ -26,6 +27,7 @@ Hooks& hooks() {
 }
 
 std::atomic<long> live{0};
+std::atomic<bool> callLog{false};
 std::array<std::atomic<int64_t>, static_cast<size_t>(Timer::Count)> timerNanoseconds{};
 
 }  // namespace
@@ -58,6 +60,8 @@ void resetHooks() {
     h.calls.fill(0);
     for (auto& a : h.armed) a.clear();
     h.boxes.clear();
+    h.callLines.clear();
+    callLog = false;
     h.featureLevel = 0;
     h.deviceId = 0;
     h.deviceIdForced = false;
@@ -127,6 +131,19 @@ void clearRecordedBoxes() {
 void recordBox(const RecordedBox& box) {
     std::lock_guard<std::mutex> lock(hooks().mutex);
     hooks().boxes.push_back(box);
+}
+
+void setCallLog(bool enabled) { callLog = enabled; }
+bool callLogOn() { return callLog.load(); }
+
+void logCall(const std::string& line) {
+    std::lock_guard<std::mutex> lock(hooks().mutex);
+    hooks().callLines.push_back(line);
+}
+
+std::vector<std::string> loggedCalls() {
+    std::lock_guard<std::mutex> lock(hooks().mutex);
+    return hooks().callLines;
 }
 
 void setBoxEcho(bool echo) {

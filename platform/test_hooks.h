@@ -72,6 +72,16 @@ struct RecordedBox {
 QUENDA_PLATFORM_API std::vector<RecordedBox> recordedBoxes();
 QUENDA_PLATFORM_API void clearRecordedBoxes();
 QUENDA_PLATFORM_API void recordBox(const RecordedBox& box);
+
+// A log of the calls whose arguments the plug-in's tests pin: registry
+// queries and writes, compiles, and the immediate context's Map, Unmap,
+// binding, Dispatch, ClearState and CopyResource, one line each. Off until
+// enabled; resetHooks() clears it and turns it off.
+QUENDA_PLATFORM_API void setCallLog(bool enabled);
+QUENDA_PLATFORM_API bool callLogOn();
+QUENDA_PLATFORM_API void logCall(const std::string& line);
+QUENDA_PLATFORM_API std::vector<std::string> loggedCalls();
+
 // When false, MessageBoxA only records (no stderr output); default true.
 QUENDA_PLATFORM_API void setBoxEcho(bool echo);
 QUENDA_PLATFORM_API bool boxEcho();

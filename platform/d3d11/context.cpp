@@ -2,8 +2,23 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string>
+
+#include "platform/test_hooks.h"
 
 namespace d3d11vk {
+namespace {
+
+// One line of the test hooks' call log: the method and its numbers.
+template <typename... Numbers>
+void logCall(const char* method, Numbers... numbers) {
+    if (!platform_hooks::callLogOn()) return;
+    std::string line = method;
+    ((line += " " + std::to_string(numbers)), ...);
+    platform_hooks::logCall(line);
+}
+
+}  // namespace
 
 ImmediateContext::ImmediateContext(Device* device) : DeviceChild(device), queue_(device->vk()) {}
 
@@ -23,6 +38,7 @@ void ImmediateContext::rebind(T*& slot, T* object) {
 
 HRESULT STDMETHODCALLTYPE ImmediateContext::Map(ID3D11Resource* resource, UINT subresource, D3D11_MAP mapType,
                                                 UINT mapFlags, D3D11_MAPPED_SUBRESOURCE* mapped) {
+    logCall("Map", static_cast<int>(mapType), mapFlags);
     if (mapped) *mapped = {};
     if (platform_hooks::shouldFail(platform_hooks::FailPoint::Map)) return E_OUTOFMEMORY;
     if (!resource || !mapped || subresource != 0) return E_INVALIDARG;
@@ -86,6 +102,7 @@ HRESULT ImmediateContext::mapStaging(const std::shared_ptr<BufferMemory>& memory
 }
 
 void STDMETHODCALLTYPE ImmediateContext::Unmap(ID3D11Resource* resource, UINT subresource) {
+    logCall("Unmap");
     if (!resource || subresource != 0) return;
     std::shared_ptr<BufferMemory> memory;
     if (auto* buffer = dynamic_cast<Buffer*>(resource))
@@ -100,6 +117,7 @@ void STDMETHODCALLTYPE ImmediateContext::Unmap(ID3D11Resource* resource, UINT su
 }
 
 void STDMETHODCALLTYPE ImmediateContext::CopyResource(ID3D11Resource* destination, ID3D11Resource* source) {
+    logCall("CopyResource");
     if (!destination || !source || destination == source) return;
     auto* dstBuffer = dynamic_cast<Buffer*>(destination);
     auto* srcBuffer = dynamic_cast<Buffer*>(source);
@@ -170,7 +188,8 @@ void ImmediateContext::copyTextures(Texture2D& destination, Texture2D& source) {
 
 void STDMETHODCALLTYPE ImmediateContext::CSSetUnorderedAccessViews(UINT startSlot, UINT count,
                                                                    ID3D11UnorderedAccessView* const* views,
-                                                                   const UINT*) {
+                                                                   const UINT* initialCounts) {
+    logCall("CSSetUnorderedAccessViews", startSlot, count, initialCounts ? initialCounts[0] : 0xFFFFFFFFu);
     for (UINT i = 0; i < count; ++i) {
         if (startSlot + i != 0) continue;  // only u0 reaches a shader
         rebind(uav_, views ? static_cast<UnorderedAccessView*>(views[i]) : nullptr);
@@ -179,19 +198,22 @@ void STDMETHODCALLTYPE ImmediateContext::CSSetUnorderedAccessViews(UINT startSlo
 
 void STDMETHODCALLTYPE ImmediateContext::CSSetConstantBuffers(UINT startSlot, UINT count,
                                                               ID3D11Buffer* const* buffers) {
+    logCall("CSSetConstantBuffers", startSlot, count);
     for (UINT i = 0; i < count; ++i) {
         if (startSlot + i != 0) continue;  // only b0 reaches a shader
         rebind(constantBuffer_, buffers ? static_cast<Buffer*>(buffers[i]) : nullptr);
     }
 }
 
-void STDMETHODCALLTYPE ImmediateContext::CSSetShader(ID3D11ComputeShader* shader, ID3D11ClassInstance* const*,
-                                                     UINT) {
+void STDMETHODCALLTYPE ImmediateContext::CSSetShader(ID3D11ComputeShader* shader,
+                                                     ID3D11ClassInstance* const* instances, UINT instanceCount) {
+    logCall("CSSetShader", instances ? 1 : 0, instanceCount);
     rebind(shader_, static_cast<ComputeShader*>(shader));
 }
 
 void STDMETHODCALLTYPE ImmediateContext::CSSetShaderResources(UINT startSlot, UINT count,
                                                               ID3D11ShaderResourceView* const* views) {
+    logCall("CSSetShaderResources", startSlot, count);
     for (UINT i = 0; i < count; ++i) {
         UINT slot = startSlot + i;
         if (slot >= kTextureSlots) break;  // only t0-t15 reach a shader
@@ -200,6 +222,7 @@ void STDMETHODCALLTYPE ImmediateContext::CSSetShaderResources(UINT startSlot, UI
 }
 
 void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UINT groupsZ) {
+    logCall("Dispatch", groupsX, groupsY, groupsZ);
     if (!shader_ || groupsX == 0 || groupsY == 0 || groupsZ == 0) return;
     const VkPipeline pipeline = shader_->pipeline()->handle();
     if (!pipeline) {
@@ -276,6 +299,7 @@ void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UI
 }
 
 void STDMETHODCALLTYPE ImmediateContext::ClearState() {
+    logCall("ClearState");
     for (auto& view : views_) rebind(view, static_cast<ShaderResourceView*>(nullptr));
     rebind(constantBuffer_, static_cast<Buffer*>(nullptr));
     rebind(uav_, static_cast<UnorderedAccessView*>(nullptr));

@@ -6,6 +6,7 @@
 #include "platform/hlsl/spirv_tools.h"
 #include "platform/test_hooks.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -71,12 +72,24 @@ Outcome compile(const char* source, size_t length, const D3D10_SHADER_MACRO* def
 }  // namespace
 }  // namespace platform_hlsl
 
-extern "C" HRESULT WINAPI D3DX11CompileFromMemory(LPCSTR sourceData, SIZE_T sourceLength, LPCSTR /*fileName*/,
-                                                  const D3D10_SHADER_MACRO* defines, LPD3D10INCLUDE /*include*/,
-                                                  LPCSTR functionName, LPCSTR profile, UINT flags1,
-                                                  UINT /*flags2*/, ID3DX11ThreadPump* pump, ID3D10Blob** shader,
+extern "C" HRESULT WINAPI D3DX11CompileFromMemory(LPCSTR sourceData, SIZE_T sourceLength, LPCSTR fileName,
+                                                  const D3D10_SHADER_MACRO* defines, LPD3D10INCLUDE include,
+                                                  LPCSTR functionName, LPCSTR profile, UINT flags1, UINT flags2,
+                                                  ID3DX11ThreadPump* pump, ID3D10Blob** shader,
                                                   ID3D10Blob** errorMessages, HRESULT* result) {
     using platform_hlsl::Blob;
+    if (platform_hooks::callLogOn()) {
+        char flags[32];
+        std::snprintf(flags, sizeof flags, "0x%x %u", flags1, flags2);
+        std::string line = std::string("D3DX11CompileFromMemory ") +
+                           (sourceData && sourceLength == std::strlen(sourceData) ? "whole text" : "not the text") +
+                           (fileName ? " file" : " no file") + (include ? " include" : " no include") + " " +
+                           (functionName ? functionName : "-") + " " + (profile ? profile : "-") + " " + flags +
+                           (pump ? " pump" : " no pump") + " macros";
+        for (const D3D10_SHADER_MACRO* m = defines; m && m->Name; ++m)
+            line += std::string(" ") + m->Name + "=" + (m->Definition ? m->Definition : "");
+        platform_hooks::logCall(line);
+    }
     if (shader) *shader = nullptr;
     if (errorMessages) *errorMessages = nullptr;
     HRESULT hr = E_INVALIDARG;

@@ -269,6 +269,7 @@ extern "C" LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD /*reserved
 
 extern "C" LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                         LPDWORD dataSize) {
+    if (platform_hooks::callLogOn()) platform_hooks::logCall(std::string("RegQueryValueExA ") + (valueName ? valueName : ""));
     std::string dir;
     DWORD access = 0;
     if (!resolve(key, &dir, &access)) return ERROR_INVALID_HANDLE;
@@ -295,6 +296,9 @@ extern "C" LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD rese
 
 extern "C" LONG WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD /*reserved*/, DWORD type, const BYTE* data,
                                       DWORD dataSize) {
+    if (platform_hooks::callLogOn())
+        platform_hooks::logCall(std::string("RegSetValueExA ") + (valueName ? valueName : "") + " type " +
+                                std::to_string(type));
     std::string dir;
     DWORD access = 0;
     if (!resolve(key, &dir, &access)) return ERROR_INVALID_HANDLE;

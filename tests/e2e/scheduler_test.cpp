@@ -2,6 +2,7 @@
 // frame scheduler, the worker thread, output runs and the window messages.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 #include "platform/test_hooks.h"
@@ -215,6 +216,84 @@ TEST_F(SchedulerTest, BackgroundFailureIsFoundByTheNextCall) {
     // The next call brings the device back and goes on.
     processChecked(1);
     ASSERT_EQ(host->message(1130), 0);
+}
+
+TEST_F(SchedulerTest, FailureRowsShowTheCauseThenTheStepAndReleaseEverything) {
+    const std::string cacheFailed = "エラー|キャッシュの設定に失敗しました";
+    const std::string pixelShaderFailed = "エラー|ピクセルシェーダーの作成に失敗しました";
+    const std::string shaderFailed = "エラー|シェーダーの作成に失敗しました";
+    struct Row {
+        const char* name;
+        std::function<int32_t()> act;  // arms the failure and makes the call
+        std::vector<std::string> boxes;
+        int32_t result;
+        std::function<void()> after;  // what the state left allows next
+    };
+    // Outside an output run each call starts one worker; inside one, a call
+    // that computes its frame starts a second on the next frame.
+    auto computesAhead = [&](bool ahead, int n) {
+        host->clearCalls();
+        const int before = threadStarts();
+        processChecked(n);
+        EXPECT_EQ(threadStarts() - before, ahead ? 2 : 1) << "frame " << n;
+    };
+    const std::vector<Row> rows = {
+        {"staging texture",
+         [&] {
+             platform_hooks::failNth(FailPoint::CreateTexture2D, 1);
+             return host->process(0);
+         },
+         {"エラー|メインメモリ上のテクスチャの作成に失敗しました", cacheFailed}, 0, [] {}},
+        {"work buffer view",
+         [&] {
+             platform_hooks::failNth(FailPoint::CreateUnorderedAccessView, 1);
+             return host->process(0);
+         },
+         {"エラー|アクセスビューの作成に失敗しました", "エラー|作業用バッファの作成に失敗しました"}, 0, [] {}},
+        {"fixed kernels at the start of a run",
+         [&] {
+             processChecked(0);  // the device back after the rows before
+             platform_hooks::clearRecordedBoxes();
+             platform_hooks::failNth(FailPoint::CreateComputeShader, 1);
+             return host->message(1129);
+         },
+         {shaderFailed, pixelShaderFailed}, 0, [&] { computesAhead(false, 0); }},
+        {"fixed kernels at a second start inside a run",
+         [&] {
+             EXPECT_EQ(host->message(1129), 0);
+             processChecked(0);  // leaves the worker computing frame 1
+             platform_hooks::clearRecordedBoxes();
+             platform_hooks::failNth(FailPoint::CreateComputeShader, 1);
+             return host->message(1129);
+         },
+         {shaderFailed, pixelShaderFailed}, 0,
+         [&] {
+             // Still in the run: the next call rebuilds the fixed kernels.
+             computesAhead(true, 1);
+             EXPECT_EQ(host->message(1130), 0);
+         }},
+        {"thread for the next frame, after the frame was written",
+         [&] {
+             EXPECT_EQ(host->message(1129), 0);
+             platform_hooks::failNth(FailPoint::ThreadStart, 2);
+             return host->process(0);
+         },
+         {"エラー|スレッドの作成に失敗しました"}, 0,
+         [&] {
+             EXPECT_LE(compareFrames(host->result(), referenceFrame(host->clip(), 0, tracks)).maxAbs, 1)
+                 << "frame 0 stays written";
+             EXPECT_EQ(host->message(1130), 0);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        platform_hooks::clearRecordedBoxes();
+        EXPECT_EQ(row.act(), row.result);
+        EXPECT_EQ(boxLines(), row.boxes);
+        for (const auto& box : platform_hooks::recordedBoxes()) EXPECT_EQ(box.owner, host->window());
+        EXPECT_EQ(platform_hooks::liveObjects(), liveAtStart) << "everything released";
+        row.after();
+    }
 }
 
 TEST_F(SchedulerTest, ThreadStartFailureAndRecovery) {

@@ -27,6 +27,13 @@ std::vector<std::string> boxLines() {
     return lines;
 }
 
+std::vector<std::string> loggedCalls(const std::string& prefix) {
+    std::vector<std::string> lines;
+    for (const std::string& line : platform_hooks::loggedCalls())
+        if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+    return lines;
+}
+
 void PluginTest::SetUp() {
     platform_hooks::resetHooks();
     platform_hooks::setBoxEcho(false);

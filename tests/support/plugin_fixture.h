@@ -24,6 +24,8 @@ private:
 
 // One recorded box as "caption|text", for readable comparisons.
 std::vector<std::string> boxLines();
+// The lines of the stand-ins' call log that begin with prefix, in order.
+std::vector<std::string> loggedCalls(const std::string& prefix);
 
 class PluginTest : public ::testing::Test {
 protected:

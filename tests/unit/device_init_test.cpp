@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "gpu/device.h"
@@ -92,6 +93,67 @@ TEST_F(DeviceInitTest, CacheThroughItsWholeLife) {
     EXPECT_EQ(compiles(), 6) << "another feature level misses";
     EXPECT_EQ(readValue("Version"), versionBytes(0xA100, 0x9999));
     EXPECT_TRUE(boxLines().empty());
+}
+
+TEST_F(DeviceInitTest, RegistryQueriesStopAtTheFirstMissAndWritesKeepTheirOrderAndTypes) {
+    const std::string light = "RegQueryValueExA ComputeShadeLight", collar = "RegQueryValueExA ComputeShadeCollar";
+    const std::vector<std::string> writes = {"RegSetValueExA ComputeShadeLight type 3",
+                                             "RegSetValueExA ComputeShadeCollar type 3", "RegSetValueExA Version type 11"};
+    auto then = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        std::vector<std::string> calls;
+    };
+    // In this order, each on what the one before left.
+    const std::vector<Case> cases = {
+        {"empty key", [] {}, then({light}, writes)},
+        {"filled key", [] {}, {light, collar, "RegQueryValueExA Version"}},
+        {"chroma blob over the limit",
+         [] { writeValue("ComputeShadeCollar", REG_BINARY, std::vector<BYTE>(70000, 0x03)); },
+         then({light, collar}, writes)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.arrange();
+        platform_hooks::resetHooks();
+        platform_hooks::setCallLog(true);
+        ASSERT_EQ(onInit(table), 1);
+        EXPECT_EQ(loggedCalls("Reg"), c.calls);
+        releaseAll();
+    }
+}
+
+TEST_F(DeviceInitTest, CompilerCallsFollowTheFeatureLevelAndTheTracks) {
+    struct Case {
+        uint32_t level;
+        const char* profile;
+    };
+    for (const Case& c : {Case{0xB000, "cs_5_0"}, Case{0xA100, "cs_4_1"}, Case{0xA000, "cs_4_0"}}) {
+        SCOPED_TRACE(c.profile);
+        std::filesystem::remove_all(registry.cacheKeyDirectory());
+        platform_hooks::resetHooks();
+        platform_hooks::forceFeatureLevel(c.level);
+        platform_hooks::setCallLog(true);
+        ASSERT_EQ(onInit(table), 1);
+        const std::string call =
+            std::string("D3DX11CompileFromMemory whole text no file no include CS ") + c.profile + " 0x8800 0 no pump macros";
+        EXPECT_EQ(loggedCalls("D3DX11"), (std::vector<std::string>{call, call})) << "runtime kernels: no macros";
+
+        platform_hooks::resetHooks();
+        platform_hooks::setCallLog(true);
+        ASSERT_EQ(buildFixedShaders(table, DenoiseParams{3, 1, 50, 16, 7, 0}), 1);
+        EXPECT_NE(denoiseState.lumaShaderFixed, nullptr);
+        EXPECT_NE(denoiseState.chromaShaderFixed, nullptr);
+        EXPECT_EQ(loggedCalls("D3DX11"),
+                  (std::vector<std::string>{
+                      call + " SPACE_SEARCH_RADIUS=3 TIME_SEARCH_RADIUS=1 DISPERSION_RADIUS=50 H2=65.793320",
+                      call + " SPACE_SEARCH_RADIUS=16 TIME_SEARCH_RADIUS=7 DISPERSION_RADIUS=0 H2=4328.761230"}));
+        releaseAll();
+    }
 }
 
 TEST_F(DeviceInitTest, DamagedOrOversizedCacheIsRecompiled) {
@@ -191,13 +253,6 @@ TEST_F(DeviceInitTest, FailingGetDescGivesDeviceIdZero) {
     platform_hooks::failNth(FailPoint::GetDesc, 1);
     ASSERT_EQ(onInit(table), 1);
     EXPECT_EQ(readValue("Version"), versionBytes(0xB000, 0));
-}
-
-TEST_F(DeviceInitTest, FixedKernelsBuildFromTrackValues) {
-    ASSERT_EQ(onInit(table), 1);
-    EXPECT_EQ(buildFixedShaders(table, DenoiseParams{5, 2, 80, 16, 7, 0}), 1);
-    EXPECT_NE(denoiseState.lumaShaderFixed, nullptr);
-    EXPECT_NE(denoiseState.chromaShaderFixed, nullptr);
 }
 
 TEST(FixedMacroTest, TextsFollowTheTrackValues) {

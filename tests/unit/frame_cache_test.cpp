@@ -2,6 +2,9 @@
 // what is evicted, and what each failure releases.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "gpu/device.h"
 #include "host/callbacks.h"
 #include "pipeline/frame_cache.h"
@@ -135,19 +138,49 @@ TEST_F(FrameCacheTest, SizeChangeResetsAndRemakesStaging) {
 }
 
 TEST_F(FrameCacheTest, ResetInTheMiddleOfAPassRestartsIt) {
-    warmUp();
-    ASSERT_EQ(uploadWindow(table, &info, 5, 2), 1);
-    evictOutside(table, &info, 6, 2);  // keeps 4 .. 7; 8 is missing
-    host.beforeFetch = [](TestHost& h, int32_t) {
-        SyntheticClip taller = h.clip();
-        taller.height = 20;
-        h.setClip(taller);
-        h.beforeFetch = nullptr;
+    struct Case {
+        const char* name;
+        std::function<void(TestHost&)> change;
     };
-    info.heightBound = 20;
-    ASSERT_EQ(uploadWindow(table, &info, 6, 2), 1);
-    EXPECT_EQ(slotFrames().size(), 5u) << "the whole window is cached after the reset";
+    const std::vector<Case> cases = {
+        {"taller frames",
+         [this](TestHost& h) {
+             SyntheticClip taller = h.clip();
+             taller.height = 20;
+             h.setClip(taller);
+             info.heightBound = 20;
+         }},
+        {"frame count alone", [](TestHost& h) { h.reportedCount = 90; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        releaseCache();
+        ASSERT_EQ(uploadWindow(table, &info, 5, 2), 1);
+        evictOutside(table, &info, 6, 2);  // keeps 4 .. 7; 8 is missing
+        host.clearCalls();
+        host.beforeFetch = [&c](TestHost& h, int32_t) {
+            c.change(h);
+            h.beforeFetch = nullptr;
+        };
+        ASSERT_EQ(uploadWindow(table, &info, 6, 2), 1);
+        EXPECT_EQ(host.cacheDeclarations(), (std::vector<int32_t>{0, 1}));
+        std::vector<int32_t> held = slotFrames();
+        std::sort(held.begin(), held.end());
+        EXPECT_EQ(held, frames(4, 8)) << "the whole window is cached after the reset";
+    }
     EXPECT_EQ(denoiseState.srcHeight, 20);
+    EXPECT_EQ(denoiseState.frameCountAtUpload, 90);
+
+    // A host whose frame count changes at every fetch resets at every
+    // frame: the pass starts over twice at most, then goes on to its end.
+    releaseCache();
+    host.clearCalls();
+    host.beforeFetch = [](TestHost& h, int32_t) { h.reportedCount = h.reportedCount == 100 ? 101 : 100; };
+    EXPECT_EQ(uploadWindow(table, &info, 50, 2), 1);
+    host.beforeFetch = nullptr;
+    const std::vector<int32_t> fetched = host.fetchedFrames();
+    EXPECT_EQ(std::count(fetched.begin(), fetched.end(), 48), 2 * 3) << "three passes, each fetching 48 twice";
+    EXPECT_EQ(fetched.back(), 52);
 }
 
 TEST_F(FrameCacheTest, HostImageThatDoesNotFitIsRefused) {

@@ -108,6 +108,97 @@ TEST_F(GpuPassTest, DefaultTracksMatchTheReference) {
     EXPECT_LT(d.differing, 96 * 64 * 3 / 100) << "off-by-one truncations must stay rare";
 }
 
+TEST_F(GpuPassTest, OnePassBindsDispatchesAndReadsBackInOrder) {
+    SyntheticClip clip;
+    clip.width = 40;  // aligned 48 x 32: 3 x 2 groups
+    clip.height = 20;
+    clip.count = 3;
+    prepare(clip, 1, {1, 1, 50, 1, 1, 50});
+    platform_hooks::setCallLog(true);
+    ASSERT_EQ(GpuPass(), 1);
+    const std::vector<std::string> kernel = {"CSSetShader 0 0", "CSSetShaderResources 0 16", "Dispatch 3 2 1"};
+    std::vector<std::string> expected = {"Map 4 0", "Unmap", "Map 4 0", "Unmap",  // constants, discarded
+                                         "CSSetUnorderedAccessViews 0 1 0", "CSSetConstantBuffers 0 1"};
+    expected.insert(expected.end(), kernel.begin(), kernel.end());
+    expected.push_back("CSSetConstantBuffers 0 1");
+    expected.insert(expected.end(), kernel.begin(), kernel.end());
+    for (const char* call : {"ClearState", "CopyResource", "Map 1 0", "Unmap"}) expected.push_back(call);
+    EXPECT_EQ(platform_hooks::loggedCalls(), expected);
+}
+
+TEST_F(GpuPassTest, ResourcesAreMadeForHowTheKernelsAndTheCpuUseThem) {
+    SyntheticClip clip;
+    clip.width = 40;
+    clip.height = 20;
+    clip.count = 3;
+    prepare(clip, 1, {1, 1, 50, 1, 1, 50});
+    const DenoiseState& s = denoiseState;
+    struct BufferCase {
+        const char* name;
+        ID3D11Buffer* buffer;
+        UINT byteWidth, usage, bind, cpu, misc, stride;
+    };
+    const UINT outBytes = 48 * 32 * 12;
+    for (const BufferCase& c : {
+             BufferCase{"outBuffer", s.outBuffer, outBytes, D3D11_USAGE_DEFAULT,
+                        D3D11_BIND_UNORDERED_ACCESS | D3D11_BIND_SHADER_RESOURCE, 0,
+                        D3D11_RESOURCE_MISC_BUFFER_STRUCTURED, 12},
+             BufferCase{"readbackBuffer", s.readbackBuffer, outBytes, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ,
+                        D3D11_RESOURCE_MISC_BUFFER_STRUCTURED, 12},
+             BufferCase{"lumaParams", s.lumaParams, 16, D3D11_USAGE_DYNAMIC, D3D11_BIND_CONSTANT_BUFFER,
+                        D3D11_CPU_ACCESS_WRITE, 0, 0},
+             BufferCase{"chromaParams", s.chromaParams, 16, D3D11_USAGE_DYNAMIC, D3D11_BIND_CONSTANT_BUFFER,
+                        D3D11_CPU_ACCESS_WRITE, 0, 0}}) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NE(c.buffer, nullptr);
+        D3D11_BUFFER_DESC d;
+        c.buffer->GetDesc(&d);
+        EXPECT_EQ(d.ByteWidth, c.byteWidth);
+        EXPECT_EQ(static_cast<UINT>(d.Usage), c.usage);
+        EXPECT_EQ(d.BindFlags, c.bind);
+        EXPECT_EQ(d.CPUAccessFlags, c.cpu);
+        EXPECT_EQ(d.MiscFlags, c.misc);
+        EXPECT_EQ(d.StructureByteStride, c.stride);
+    }
+
+    auto viewTexture = [](ID3D11ShaderResourceView* view) {
+        ID3D11Resource* resource = nullptr;
+        view->GetResource(&resource);
+        return static_cast<ID3D11Texture2D*>(resource);
+    };
+    ID3D11Texture2D* frameLuma = viewTexture(s.frameCache[0].lumaView);
+    ID3D11Texture2D* frameChroma = viewTexture(s.frameCache[0].chromaView);
+    struct TextureCase {
+        const char* name;
+        ID3D11Texture2D* texture;
+        UINT width;
+        DXGI_FORMAT format;
+        UINT usage, bind, cpu;
+    };
+    const UINT staging = D3D11_CPU_ACCESS_WRITE | D3D11_CPU_ACCESS_READ;
+    for (const TextureCase& c : {
+             TextureCase{"stagingLuma", s.stagingLuma, 72, DXGI_FORMAT_R16_UNORM, D3D11_USAGE_STAGING, 0, staging},
+             TextureCase{"stagingChroma", s.stagingChroma, 36, DXGI_FORMAT_R16G16_UNORM, D3D11_USAGE_STAGING, 0,
+                         staging},
+             TextureCase{"frame luma", frameLuma, 72, DXGI_FORMAT_R16_UNORM, D3D11_USAGE_DEFAULT,
+                         D3D11_BIND_SHADER_RESOURCE, 0},
+             TextureCase{"frame chroma", frameChroma, 36, DXGI_FORMAT_R16G16_UNORM, D3D11_USAGE_DEFAULT,
+                         D3D11_BIND_SHADER_RESOURCE, 0}}) {
+        SCOPED_TRACE(c.name);
+        D3D11_TEXTURE2D_DESC d;
+        c.texture->GetDesc(&d);
+        EXPECT_EQ(d.Width, c.width);
+        EXPECT_EQ(d.Height, 52u);
+        EXPECT_EQ(d.Format, c.format);
+        EXPECT_EQ(static_cast<UINT>(d.Usage), c.usage);
+        EXPECT_EQ(d.BindFlags, c.bind);
+        EXPECT_EQ(d.CPUAccessFlags, c.cpu);
+        EXPECT_EQ(d.MipLevels * d.ArraySize * d.SampleDesc.Count, 1u);
+    }
+    frameLuma->Release();
+    frameChroma->Release();
+}
+
 TEST_F(GpuPassTest, WorkBufferSizesFollowTheFrame) {
     denoiseState.procWidth = 1920;
     denoiseState.procHeight = 1080;
