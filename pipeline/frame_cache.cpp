@@ -9,8 +9,9 @@
 
 namespace {
 
-// Largest frame side accepted from the host: keeps every texel and byte
-// count of the planes within 32 bits.
+// Largest frame side whose planes, border included, fit a Direct3D 11
+// texture (16,384 texels); it also keeps every texel and byte count of the
+// planes within 32 bits.
 constexpr int32_t maxFrameSide = 16384 - 32;
 
 int32_t clampFrame(int32_t f, int32_t count) {
@@ -22,8 +23,7 @@ int32_t clampFrame(int32_t f, int32_t count) {
 // The host's image must fit the output image it will be written back to.
 bool frameFits(const FrameProcInfo* frame) {
     return frame->frameWidth > 0 && frame->frameHeight > 0 && frame->frameWidth <= frame->rowPixels &&
-           frame->frameHeight <= frame->heightBound && frame->frameWidth <= maxFrameSide &&
-           frame->frameHeight <= maxFrameSide;
+           frame->frameHeight <= frame->heightBound;
 }
 
 const PixelYC* fetchFrame(FilterTable* filter, FrameProcInfo* frame, int32_t index) {
@@ -52,9 +52,11 @@ const PixelYC* resetCache(FilterTable* filter, FrameProcInfo* frame, int32_t ind
     s.srcWidth = frame->frameWidth;
     s.srcHeight = frame->frameHeight;
     s.frameCountAtUpload = services->getFrameCount(frame->editHandle);
+    // A larger frame gets the box of a texture that cannot be made.
+    const bool tooLarge = s.srcWidth > maxFrameSide || s.srcHeight > maxFrameSide;
     releaseObject(s.stagingLuma);
-    D3D11_TEXTURE2D_DESC desc = planeDesc(false, true);
-    if (FAILED(s.device->CreateTexture2D(&desc, nullptr, &s.stagingLuma))) {
+    D3D11_TEXTURE2D_DESC desc = tooLarge ? D3D11_TEXTURE2D_DESC{} : planeDesc(false, true);
+    if (tooLarge || FAILED(s.device->CreateTexture2D(&desc, nullptr, &s.stagingLuma))) {
         *result = reportFailure(filter, textStagingTextureFailed, Teardown::none);
         return nullptr;
     }
@@ -193,8 +195,9 @@ int uploadWindow(FilterTable* filter, FrameProcInfo* frame, int32_t centre, int3
     }
     frame->frameWidth = s.srcWidth;
     frame->frameHeight = s.srcHeight;
-    // Frames found in the cache were checked against an earlier call's image.
-    return frameFits(frame) ? 1 : 0;
+    // Frames found in the cache were checked against an earlier call's image;
+    // an empty window (radius below 0) holds no frame to check.
+    return radius < 0 || frameFits(frame) ? 1 : 0;
 }
 
 void evictOutside(FilterTable* filter, FrameProcInfo* frame, int32_t centre, int32_t radius) {

@@ -66,12 +66,16 @@ TEST_F(HostileInputTest, FramesThatDoNotFitTheOutputAreRefused) {
     struct Case {
         const char* name;
         int rowPixels, heightBound, reportedWidth, reportedHeight;
+        std::vector<std::string> boxes;
     };
+    const std::string cacheFailed = "エラー|キャッシュの設定に失敗しました";
+    const std::string tooLarge = "エラー|メインメモリ上のテクスチャの作成に失敗しました";
     const std::vector<Case> cases = {
-        {"wider than rowPixels", 16, 12, -1, -1},
-        {"more rows than heightBound", 20, 10, -1, -1},
-        {"a width whose byte counts overflow", 20, 12, 1 << 30, -1},
-        {"a zero height", 20, 12, -1, 0},
+        {"wider than rowPixels", 16, 12, -1, -1, {cacheFailed}},
+        {"more rows than heightBound", 20, 10, -1, -1, {cacheFailed}},
+        {"a width whose byte counts overflow", 20, 12, 1 << 30, -1, {cacheFailed}},
+        {"a zero height", 20, 12, -1, 0, {cacheFailed}},
+        {"wider than a texture", 16353, 12, 16353, -1, {tooLarge, cacheFailed}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -80,7 +84,7 @@ TEST_F(HostileInputTest, FramesThatDoNotFitTheOutputAreRefused) {
         host->reportedHeight = c.reportedHeight;
         platform_hooks::clearRecordedBoxes();
         EXPECT_EQ(host->process(3), 0);
-        EXPECT_EQ(boxLines(), (std::vector<std::string>{"エラー|キャッシュの設定に失敗しました"}));
+        EXPECT_EQ(boxLines(), c.boxes);
         for (const PixelYC& p : host->outputImage()) ASSERT_EQ(p.y, 0x7777) << "nothing written";
         host->reportedWidth = host->reportedHeight = -1;
     }

@@ -179,6 +179,8 @@ TEST_F(SchedulerTest, DiscardedOrResizedResultsAreNotServed) {
     ASSERT_EQ(host->message(1130), 0);
 
     // Frame 1 is computed ahead at the old size; then the host's frames grow.
+    // The constants are written again for the new width although the run
+    // wrote them once already: the frames must still match the reference.
     host->setClip(smallClip(8, 24, 16));
     ASSERT_EQ(host->message(1129), 0);
     processChecked(0);

@@ -117,6 +117,14 @@ TEST_F(FrameCacheTest, NegativeRadiusFetchesNothing) {
     EXPECT_EQ(uploadWindow(table, &info, 5, -1), 1);
     EXPECT_TRUE(host.fetchedFrames().empty());
     EXPECT_EQ(info.frameWidth, 24);
+
+    // Right after the first initialisation nothing was ever fetched.
+    releaseAll();
+    denoiseState.srcWidth = denoiseState.srcHeight = 0;
+    ASSERT_EQ(onInit(table), 1);
+    EXPECT_EQ(uploadWindow(table, &info, 5, -1), 1);
+    EXPECT_EQ(info.frameWidth, 0);
+    EXPECT_TRUE(host.fetchedFrames().empty());
 }
 
 TEST_F(FrameCacheTest, SizeChangeResetsAndRemakesStaging) {
