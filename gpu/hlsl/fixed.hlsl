@@ -1,4 +1,7 @@
 // Fixed parameters: R, T and h2 are compile-time constants.
+#if TIME_SEARCH_RADIUS > 7
+#error "the temporal loop unrolls to at most 15 frames: TIME_SEARCH_RADIUS must not exceed 7"
+#endif
 #define FRAMES (2 * TIME_SEARCH_RADIUS + 1)
 #define ROWS (2 * SPACE_SEARCH_RADIUS + 3)
 
