@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "gpu/shader_build.h"
 #include "platform/win32_api.h"
@@ -10,11 +11,7 @@
 
 namespace {
 
-const D3D_FEATURE_LEVEL requestedLevels[3] = {
-    static_cast<D3D_FEATURE_LEVEL>(0xb000),
-    static_cast<D3D_FEATURE_LEVEL>(0xa100),
-    static_cast<D3D_FEATURE_LEVEL>(0xa000),
-};
+const D3D_FEATURE_LEVEL requestedLevels[] = {D3D_FEATURE_LEVEL_11_0, D3D_FEATURE_LEVEL_10_1, D3D_FEATURE_LEVEL_10_0};
 
 const GUID iidDxgiDevice1 = {0x77db970f, 0x6276, 0x48ba, {0xba, 0x28, 0x07, 0x01, 0x43, 0xb4, 0x39, 0x2c}};
 
@@ -39,7 +36,7 @@ int bringUpDevice(FilterTable* filter) {
     if (s.device || s.context) releaseAll();
 
     if (FAILED(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, D3D11_CREATE_DEVICE_SINGLETHREADED,
-                                 requestedLevels, 3, D3D11_SDK_VERSION, &s.device, &s.featureLevel, &s.context)))
+                                 requestedLevels, std::size(requestedLevels), D3D11_SDK_VERSION, &s.device, &s.featureLevel, &s.context)))
         return failInit(filter, textDeviceCreateFailed, MB_ICONQUESTION, nullptr, nullptr);
 
     IDXGIDevice1* dxgiDevice = nullptr;
@@ -61,7 +58,7 @@ int bringUpDevice(FilterTable* filter) {
 
     D3D11_BUFFER_DESC params;
     std::memset(&params, 0, sizeof params);
-    params.ByteWidth = 16;
+    params.ByteWidth = sizeof(int32_t) * 4;  // spaceSearchRadius, timeSearchRadius, width, h2
     params.Usage = D3D11_USAGE_DYNAMIC;
     params.BindFlags = D3D11_BIND_CONSTANT_BUFFER;
     params.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;

@@ -6,6 +6,7 @@
 
 #include "gpu/kernels.h"
 #include "gpu/strength.h"
+#include "host/version.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
 #include "state/failure.h"
@@ -15,6 +16,12 @@ namespace {
 const char lumaValueName[] = "ComputeShadeLight";
 const char chromaValueName[] = "ComputeShadeCollar";
 const char versionValueName[] = "Version";
+
+// The plug-in's version as hexadecimal digits, 1.12 as 0x0112: a new version
+// misses every cache entry of the one before.
+constexpr uint32_t versionDigits = (QUENDA_VERSION_MAJOR << 8) | ((QUENDA_VERSION_MINOR / 10) << 4) |
+                                   (QUENDA_VERSION_MINOR % 10);
+static_assert(QUENDA_VERSION_MAJOR < 256 && QUENDA_VERSION_MINOR < 100, "the version fits its digits");
 
 // Shows a compiler's message text, bounded by the blob's size.
 void showCompilerMessages(FilterTable* filter, ID3D10Blob* messages) {
@@ -131,14 +138,14 @@ int failShaderCreation(FilterTable* filter) {
 }  // namespace
 
 uint64_t shaderCacheKey(uint32_t featureLevel, uint32_t deviceId) {
-    return (static_cast<uint64_t>(deviceId) << 32) | (featureLevel | 0x01120000u);
+    return (static_cast<uint64_t>(deviceId) << 32) | (featureLevel | (versionDigits << 16));
 }
 
 const char* shaderProfile(uint32_t featureLevel) {
     switch (featureLevel) {
-        case 0xB000: return "cs_5_0";
-        case 0xA100: return "cs_4_1";
-        case 0xA000: return "cs_4_0";
+        case D3D_FEATURE_LEVEL_11_0: return "cs_5_0";
+        case D3D_FEATURE_LEVEL_10_1: return "cs_4_1";
+        case D3D_FEATURE_LEVEL_10_0: return "cs_4_0";
         default: return nullptr;
     }
 }

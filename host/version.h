@@ -1,7 +1,6 @@
 // The plug-in's version, kept here alone: the information string, the Windows
-// version resource and the release zip's name all take it from this header.
-// The registry cache key holds it too, as 0x0112 in gpu/shader_build.cpp:
-// change both together.
+// version resource, the release zip's name and the registry cache key all
+// take it from this header.
 #pragma once
 
 #define QUENDA_VERSION_MAJOR 1

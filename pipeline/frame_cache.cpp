@@ -12,7 +12,7 @@ namespace {
 // Largest frame side whose planes, border included, fit a Direct3D 11
 // texture (16,384 texels); it also keeps every texel and byte count of the
 // planes within 32 bits.
-constexpr int32_t maxFrameSide = 16384 - 32;
+constexpr int32_t maxFrameSide = 16384 - 2 * planeBorder;
 
 int32_t clampFrame(int32_t f, int32_t count) {
     if ((count - 1 < f ? count - 1 : f) < 0) return 0;
@@ -146,8 +146,8 @@ D3D11_TEXTURE2D_DESC planeDesc(bool chroma, bool staging) {
     const DenoiseState& s = denoiseState;
     D3D11_TEXTURE2D_DESC desc;
     std::memset(&desc, 0, sizeof desc);
-    desc.Width = static_cast<UINT>(chroma ? (s.srcWidth + 32) / 2 : s.srcWidth + 32);
-    desc.Height = static_cast<UINT>(s.srcHeight + 32);
+    desc.Width = static_cast<UINT>(chroma ? chromaPlaneWidth(s.srcWidth) : lumaPlaneWidth(s.srcWidth));
+    desc.Height = static_cast<UINT>(planeHeight(s.srcHeight));
     desc.MipLevels = 1;
     desc.ArraySize = 1;
     desc.Format = chroma ? DXGI_FORMAT_R16G16_UNORM : DXGI_FORMAT_R16_UNORM;

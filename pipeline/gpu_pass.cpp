@@ -72,8 +72,8 @@ int GpuPass() {
     ID3D11ComputeShader* chromaShader = s.outputRunActive ? s.chromaShaderFixed : s.chromaShaderRuntime;
     if (!lumaShader || !chromaShader || !s.outUav || !s.outBuffer || !s.readbackBuffer) return failUnknown();
 
-    const UINT groupsX = static_cast<UINT>(s.alignedWidth / 16);
-    const UINT groupsY = static_cast<UINT>(s.alignedHeight / 16);
+    const UINT groupsX = static_cast<UINT>(s.alignedWidth / threadGroupSide);
+    const UINT groupsY = static_cast<UINT>(s.alignedHeight / threadGroupSide);
     const UINT initialCounts[1] = {0};
     ID3D11DeviceContext* c = s.context;
     c->CSSetUnorderedAccessViews(0, 1, &s.outUav, initialCounts);

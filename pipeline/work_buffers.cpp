@@ -22,8 +22,8 @@ bool allocateHostResult() {
 
 bool ensureWorkBuffers(FilterTable* filter) {
     DenoiseState& s = denoiseState;
-    const int32_t aw = ((s.procWidth + 15) / 16) * 16;
-    const int32_t ah = ((s.procHeight + 15) / 16) * 16;
+    const int32_t aw = (s.procWidth + threadGroupSide - 1) / threadGroupSide * threadGroupSide;
+    const int32_t ah = (s.procHeight + threadGroupSide - 1) / threadGroupSide * threadGroupSide;
     if (s.readbackBuffer && s.outBuffer && s.outUav && aw == s.alignedWidth && ah == s.alignedHeight) {
         // The exact size may change inside one multiple of 16: hostResult
         // must still hold the whole current frame.
@@ -46,14 +46,14 @@ bool ensureWorkBuffers(FilterTable* filter) {
     if (!allocateHostResult()) return reportFailure(filter, textMemoryFailed, Teardown::everything);
 
     const uint64_t elements = static_cast<uint64_t>(aw) * static_cast<uint64_t>(ah);
-    const uint64_t bytes = elements * 12;
+    const uint64_t bytes = elements * outputElementBytes;
     D3D11_BUFFER_DESC desc;
     std::memset(&desc, 0, sizeof desc);
     desc.ByteWidth = static_cast<UINT>(bytes);
     desc.Usage = D3D11_USAGE_DEFAULT;
     desc.BindFlags = D3D11_BIND_UNORDERED_ACCESS | D3D11_BIND_SHADER_RESOURCE;
     desc.MiscFlags = D3D11_RESOURCE_MISC_BUFFER_STRUCTURED;
-    desc.StructureByteStride = 12;
+    desc.StructureByteStride = outputElementBytes;
     if (aw <= 0 || ah <= 0 || bytes > 0xFFFFFFFFu || FAILED(s.device->CreateBuffer(&desc, nullptr, &s.outBuffer)))
         return reportFailure(filter, textOutBufferFailed, Teardown::everything);
 

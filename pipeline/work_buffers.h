@@ -5,6 +5,12 @@
 #include <cstdint>
 
 #include "host/filter_table.h"
+#include "platform/win32_api.h"
+
+// The kernels run in groups of threadGroupSide x threadGroupSide pixels.
+enum : int32_t { threadGroupSide = 16 };
+// One element of the output buffer: three floats, y, cb and cr.
+enum : UINT { outputElementBytes = 12 };
 
 // Pixel counts at or above this do not fit hostResult's 32-bit byte count.
 constexpr int64_t hostResultPixelLimit = 715827883;
