@@ -248,6 +248,8 @@ void CommandQueue::recycle(Batch& batch) {
 }
 
 bool CommandQueue::waitFor(uint64_t serial) {
+    // A removed device fails every wait, as Direct3D's Map does after removal.
+    if (lost_) return false;
     if (serial <= completed_) return true;
     if (current_ && serial >= current_->serial) submit();
     retireCompleted(true, serial);

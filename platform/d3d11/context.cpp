@@ -224,16 +224,19 @@ void STDMETHODCALLTYPE ImmediateContext::CSSetShaderResources(UINT startSlot, UI
 void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UINT groupsZ) {
     logCall("Dispatch", groupsX, groupsY, groupsZ);
     if (!shader_ || groupsX == 0 || groupsY == 0 || groupsZ == 0) return;
+    // Work that cannot be recorded reports the device as removed at the next
+    // wait rather than let a skipped dispatch pass as done.
     const VkPipeline pipeline = shader_->pipeline()->handle();
     if (!pipeline) {
-        // The driver could not build it: report the device as removed at
-        // the next wait rather than let a skipped dispatch pass as done.
         queue_.markLost();
         return;
     }
     VulkanState& vk = device_->vk();
     const uint32_t* maxGroups = vk.limits().maxComputeWorkGroupCount;
-    if (groupsX > maxGroups[0] || groupsY > maxGroups[1] || groupsZ > maxGroups[2]) return;
+    if (groupsX > maxGroups[0] || groupsY > maxGroups[1] || groupsZ > maxGroups[2]) {
+        queue_.markLost();
+        return;
+    }
     VkCommandBuffer commands = queue_.recording();
     if (!commands) return;
 
@@ -255,7 +258,10 @@ void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UI
     }
 
     VkDescriptorSet set = queue_.allocateSet();
-    if (!set) return;
+    if (!set) {
+        queue_.markLost();
+        return;
+    }
     VkDescriptorImageInfo images[kTextureSlots];
     for (uint32_t i = 0; i < kTextureSlots; ++i)
         images[i] = {VK_NULL_HANDLE, views_[i] ? views_[i]->view()->view : VK_NULL_HANDLE,
@@ -264,7 +270,10 @@ void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UI
     VkDescriptorBufferInfo constants{VK_NULL_HANDLE, 0, VK_WHOLE_SIZE};
     if (constantBuffer_) {
         VkDeviceSize size = std::min<VkDeviceSize>(constantBuffer_->desc().ByteWidth, vk.limits().maxUniformBufferRange);
-        if (!queue_.uploadConstants(constantBuffer_->constants(), size, &constants)) return;
+        if (!queue_.uploadConstants(constantBuffer_->constants(), size, &constants)) {
+            queue_.markLost();
+            return;
+        }
     }
     VkDescriptorBufferInfo output{VK_NULL_HANDLE, 0, VK_WHOLE_SIZE};
     if (uav_) output = {uav_->memory()->buffer, uav_->offset(), uav_->range()};

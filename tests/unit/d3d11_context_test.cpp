@@ -313,6 +313,26 @@ TEST_F(D3D11ContextTest, MappingStagingWaitsForThePendingCopy) {
     releaseCom(check);
 }
 
+// Work that cannot be recorded is never passed off as done: the device
+// counts as removed, and the next Map that waits says so.
+TEST_F(D3D11ContextTest, ADispatchThatCannotRunRemovesTheDevice) {
+    ID3D11ComputeShader* shader = compile(kSampleKernel);
+    ASSERT_NE(shader, nullptr);
+    Output out = makeOutput();
+    setParams({0, 1, int(kWidth), 1.0f});
+    bindOutput(out);
+    context->CSSetShader(shader, nullptr, 0);
+    context->Dispatch(0xFFFFFFFFu, 1, 1);  // more groups than any device allows
+    context->CopyResource(out.readback, out.buffer);
+    D3D11_MAPPED_SUBRESOURCE mapped{};
+    EXPECT_EQ(context->Map(out.readback, 0, D3D11_MAP_READ, 0, &mapped), static_cast<HRESULT>(0x887A0005))
+        << "DXGI_ERROR_DEVICE_REMOVED";
+    EXPECT_EQ(mapped.pData, nullptr);
+    context->ClearState();
+    releaseCom(shader);
+    release(out);
+}
+
 // The context holds what is bound; ClearState lets go, and objects released
 // while their work is still queued live until that work is done.
 TEST_F(D3D11ContextTest, BindingsHoldObjectsUntilClearState) {
