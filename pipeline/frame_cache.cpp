@@ -20,22 +20,26 @@ int32_t clampFrame(int32_t f, int32_t count) {
     return f;
 }
 
+// The size of a frame the host handed out.
+struct FrameSize {
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
 // The host's image must fit the output image it will be written back to.
-bool frameFits(const FrameProcInfo* frame) {
-    return frame->frameWidth > 0 && frame->frameHeight > 0 && frame->frameWidth <= frame->rowPixels &&
-           frame->frameHeight <= frame->heightBound;
+bool frameFits(const FrameProcInfo* frame, FrameSize size) {
+    return size.width > 0 && size.height > 0 && size.width <= frame->rowPixels && size.height <= frame->heightBound;
 }
 
-const PixelYC* fetchFrame(FilterTable* filter, FrameProcInfo* frame, int32_t index) {
-    const PixelYC* src = filter->services->getFrameImage(filter, frame->editHandle, index, &frame->frameWidth,
-                                                         &frame->frameHeight);
-    return src && frameFits(frame) ? src : nullptr;
+const PixelYC* fetchFrame(FilterTable* filter, const FrameProcInfo* frame, int32_t index, FrameSize* size) {
+    const PixelYC* src =
+        filter->services->getFrameImage(filter, frame->editHandle, index, &size->width, &size->height);
+    return src && frameFits(frame, *size) ? src : nullptr;
 }
-
 
 // Empties the cache, declares the host's cache again and remakes the staging
 // textures for the frame just fetched; returns the frame fetched again.
-const PixelYC* resetCache(FilterTable* filter, FrameProcInfo* frame, int32_t index, int* result) {
+const PixelYC* resetCache(FilterTable* filter, const FrameProcInfo* frame, int32_t index, int* result) {
     DenoiseState& s = denoiseState;
     HostServices* services = filter->services;
     releaseCache();
@@ -44,13 +48,14 @@ const PixelYC* resetCache(FilterTable* filter, FrameProcInfo* frame, int32_t ind
     ++s.discardGeneration;
     services->setupFrameCache(filter, frame->rowPixels, frame->heightBound, 0, 0);
     services->setupFrameCache(filter, frame->rowPixels, frame->heightBound, 1, 0);
-    const PixelYC* src = fetchFrame(filter, frame, index);
+    FrameSize size;
+    const PixelYC* src = fetchFrame(filter, frame, index, &size);
     if (!src) {
         *result = 0;
         return nullptr;
     }
-    s.srcWidth = frame->frameWidth;
-    s.srcHeight = frame->frameHeight;
+    s.srcWidth = size.width;
+    s.srcHeight = size.height;
     s.frameCountAtUpload = services->getFrameCount(frame->editHandle);
     // A larger frame gets the box of a texture that cannot be made.
     const bool tooLarge = s.srcWidth > maxFrameSide || s.srcHeight > maxFrameSide;
@@ -175,11 +180,12 @@ int uploadWindow(FilterTable* filter, FrameProcInfo* frame, int32_t centre, int3
     for (int64_t f = static_cast<int64_t>(first) - radius; f <= static_cast<int64_t>(first) + radius; ++f) {
         const int32_t index = clampFrame(static_cast<int32_t>(f < INT32_MIN ? INT32_MIN : f), count);
         if (isCached(index)) continue;
-        const PixelYC* src = fetchFrame(filter, frame, index);
+        FrameSize size;
+        const PixelYC* src = fetchFrame(filter, frame, index, &size);
         if (!src) return 0;
         const bool reset = services->getFrameCount(frame->editHandle) != s.frameCountAtUpload ||
-                           frame->frameWidth != s.srcWidth || frame->frameHeight != s.srcHeight ||
-                           !s.stagingLuma || !s.stagingChroma;
+                           size.width != s.srcWidth || size.height != s.srcHeight || !s.stagingLuma ||
+                           !s.stagingChroma;
         if (reset) {
             int result = 0;
             src = resetCache(filter, frame, index, &result);
@@ -193,11 +199,12 @@ int uploadWindow(FilterTable* filter, FrameProcInfo* frame, int32_t centre, int3
             f = static_cast<int64_t>(first) - radius - 1;
         }
     }
+    // The host's record is written once, with the size of the frames held.
     frame->frameWidth = s.srcWidth;
     frame->frameHeight = s.srcHeight;
     // Frames found in the cache were checked against an earlier call's image;
     // an empty window (radius below 0) holds no frame to check.
-    return radius < 0 || frameFits(frame) ? 1 : 0;
+    return radius < 0 || frameFits(frame, FrameSize{s.srcWidth, s.srcHeight}) ? 1 : 0;
 }
 
 void evictOutside(FilterTable* filter, FrameProcInfo* frame, int32_t centre, int32_t radius) {

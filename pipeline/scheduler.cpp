@@ -66,7 +66,10 @@ int32_t joinWorkerAndReport() {
     return exitCode;
 }
 
-int32_t FrameScheduler(FilterTable* filter, FrameProcInfo* frame) {
+namespace {
+
+// FrameScheduler's steps; *written tells whether outputImage holds frame n.
+int32_t scheduleFrame(FilterTable* filter, FrameProcInfo* frame, bool* written) {
     DenoiseState& s = denoiseState;
     const int32_t n = frame->frameIndex;
     const int32_t frameCount = filter->services->getFrameCount(frame->editHandle);
@@ -86,7 +89,8 @@ int32_t FrameScheduler(FilterTable* filter, FrameProcInfo* frame) {
     // A reset while caching the next frames (the host's size or frame count
     // changed) empties frame n's window too: cache it again at the new size.
     for (int pass = 0;; ++pass) {
-        if (!uploadWindow(filter, frame, n, maxTime)) return reportFailure(filter, textCacheSetupFailed, Teardown::everything);
+        if (!uploadWindow(filter, frame, n, maxTime))
+            return reportFailure(filter, textCacheSetupFailed, Teardown::everything);
         s.procWidth = frame->frameWidth;
         s.procHeight = frame->frameHeight;
         const uint32_t generation = s.discardGeneration;
@@ -99,16 +103,12 @@ int32_t FrameScheduler(FilterTable* filter, FrameProcInfo* frame) {
     if (s.outputRunActive && readyResultValid(n)) {
         s.readyFrame.store(-1);
         copyOut(s.hostResult, s.procWidth, s.procHeight, frame->outputImage, frame->rowPixels);
-        servedAhead = true;
+        servedAhead = *written = true;
         s.pendingFrame = n + 1 < frameCount ? n + 1 : n;
     } else {
         s.pendingFrame = n;
     }
     if (!startWorker()) return reportFailure(filter, textThreadFailed, Teardown::everything);
-    // Later uploads may have written another size into the record: it goes
-    // back describing the image actually written.
-    frame->frameWidth = s.procWidth;
-    frame->frameHeight = s.procHeight;
     if (servedAhead) return 1;
 
     if (joinWorkerAndReport() != 0) {
@@ -116,6 +116,7 @@ int32_t FrameScheduler(FilterTable* filter, FrameProcInfo* frame) {
         return 0;
     }
     copyOut(s.hostResult, s.procWidth, s.procHeight, frame->outputImage, frame->rowPixels);
+    *written = true;
     s.readyFrame.store(-1);
     if (!s.outputRunActive) {
         releaseCache();
@@ -127,9 +128,22 @@ int32_t FrameScheduler(FilterTable* filter, FrameProcInfo* frame) {
         return 1;
     }
     evictOutside(filter, frame, n + 1, maxTime + 1);
-    if (!uploadWindow(filter, frame, n + 1, maxTime)) return reportFailure(filter, textCacheSetupFailed, Teardown::everything);
-    frame->frameWidth = s.procWidth;
-    frame->frameHeight = s.procHeight;
+    if (!uploadWindow(filter, frame, n + 1, maxTime))
+        return reportFailure(filter, textCacheSetupFailed, Teardown::everything);
     if (!startWorker()) return reportFailure(filter, textThreadFailed, Teardown::everything);
     return 1;
+}
+
+}  // namespace
+
+int32_t FrameScheduler(FilterTable* filter, FrameProcInfo* frame) {
+    bool written = false;
+    const int32_t result = scheduleFrame(filter, frame, &written);
+    // Later uploads may have left another size in the record: it goes back
+    // describing the image actually written.
+    if (written) {
+        frame->frameWidth = denoiseState.procWidth;
+        frame->frameHeight = denoiseState.procHeight;
+    }
+    return result;
 }
