@@ -14,7 +14,8 @@
 namespace {
 
 // A result computed ahead may be served only for the frame asked for, when no
-// message 1124 came after its worker started, and at the current frame size.
+// discard message (messageDiscardAhead) came after its worker started, and at
+// the current frame size.
 bool readyResultValid(int32_t frameIndex) {
     const DenoiseState& s = denoiseState;
     return s.readyFrame.load() == frameIndex && s.publishedGeneration == s.discardGeneration &&

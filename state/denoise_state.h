@@ -77,7 +77,7 @@ struct DenoiseState {
     int workerBoxCount = 0;
     bool workerReleaseWanted = false;
 
-    // Validity of a result computed ahead. Message 1124 advances
+    // Validity of a result computed ahead. messageDiscardAhead advances
     // discardGeneration; the worker publishes the generation and frame size it
     // was started with, and a result is served only when both still hold.
     uint32_t discardGeneration = 0;

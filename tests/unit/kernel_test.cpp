@@ -400,7 +400,7 @@ TEST_F(KernelTest, LumaAndChromaWriteDisjointComponents) {
     }
 }
 
-TEST(KernelStrength, TrackValuesGiveTheStatedStrengths) {
+TEST(KernelStrength, StrengthFallsAsDispersionRises) {
     struct Case {
         int dispersion;
         const char* text;  // as "%f" prints the float
@@ -421,7 +421,7 @@ TEST(KernelStrength, TrackValuesGiveTheStatedStrengths) {
     }
 }
 
-TEST(KernelReference, PatchPositionsWeighAsStated) {
+TEST(KernelReference, PatchCentreWeighsMostAndCornersLeast) {
     // One unit of difference at a single position: centre 0.20, corners 0.07,
     // edge neighbours 0.12.
     const float weight[9] = {0.07f, 0.12f, 0.07f, 0.12f, 0.20f, 0.12f, 0.07f, 0.12f, 0.07f};
