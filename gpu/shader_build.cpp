@@ -8,6 +8,7 @@
 #include "gpu/strength.h"
 #include "host/version.h"
 #include "platform/win32_api.h"
+#include "state/checked_size.h"
 #include "state/denoise_state.h"
 #include "state/failure.h"
 
@@ -97,14 +98,14 @@ bool readCache(HKEY key, CacheBuffers& buffers, uint64_t cacheKey) {
 
 // Replaces a cache buffer by an exact copy of a compiled blob.
 bool takeBlob(ID3D10Blob* blob, BYTE*& buffer, DWORD& size) {
-    SIZE_T blobSize = blob->GetBufferSize();
-    if (blobSize > 0xFFFFFFFFu) return false;
+    uint32_t blobSize = 0;
+    if (!checkedSize(blob->GetBufferSize(), 1, &blobSize)) return false;
     BYTE* copy = static_cast<BYTE*>(std::malloc(blobSize ? blobSize : 1));
     if (!copy) return false;
     std::memcpy(copy, blob->GetBufferPointer(), blobSize);
     std::free(buffer);
     buffer = copy;
-    size = static_cast<DWORD>(blobSize);
+    size = blobSize;
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/win32_api.h"
+#include "state/checked_size.h"
 #include "state/denoise_state.h"
 #include "state/failure.h"
 
@@ -13,8 +14,9 @@ bool allocateHostResult() {
     std::free(s.hostResult);
     s.hostResult = nullptr;
     s.hostResultPixels = 0;
-    if (pixels <= 0 || pixels >= hostResultPixelLimit) return false;
-    s.hostResult = static_cast<PixelYC*>(std::malloc(static_cast<size_t>(pixels) * sizeof(PixelYC)));
+    uint32_t bytes = 0;
+    if (pixels <= 0 || !checkedSize(static_cast<uint64_t>(pixels), sizeof(PixelYC), &bytes)) return false;
+    s.hostResult = static_cast<PixelYC*>(std::malloc(bytes));
     if (!s.hostResult) return false;
     s.hostResultPixels = pixels;
     return true;
@@ -45,16 +47,18 @@ bool ensureWorkBuffers(FilterTable* filter) {
 
     if (!allocateHostResult()) return reportFailure(filter, textMemoryFailed, Teardown::everything);
 
-    const uint64_t elements = static_cast<uint64_t>(aw) * static_cast<uint64_t>(ah);
-    const uint64_t bytes = elements * outputElementBytes;
+    uint32_t elements = 0, bytes = 0;
+    const bool fits = aw > 0 && ah > 0 &&
+                      checkedSize(static_cast<uint64_t>(aw), static_cast<uint64_t>(ah), &elements) &&
+                      checkedSize(elements, outputElementBytes, &bytes);
     D3D11_BUFFER_DESC desc;
     std::memset(&desc, 0, sizeof desc);
-    desc.ByteWidth = static_cast<UINT>(bytes);
+    desc.ByteWidth = bytes;
     desc.Usage = D3D11_USAGE_DEFAULT;
     desc.BindFlags = D3D11_BIND_UNORDERED_ACCESS | D3D11_BIND_SHADER_RESOURCE;
     desc.MiscFlags = D3D11_RESOURCE_MISC_BUFFER_STRUCTURED;
     desc.StructureByteStride = outputElementBytes;
-    if (aw <= 0 || ah <= 0 || bytes > 0xFFFFFFFFu || FAILED(s.device->CreateBuffer(&desc, nullptr, &s.outBuffer)))
+    if (!fits || FAILED(s.device->CreateBuffer(&desc, nullptr, &s.outBuffer)))
         return reportFailure(filter, textOutBufferFailed, Teardown::everything);
 
     D3D11_UNORDERED_ACCESS_VIEW_DESC view;
@@ -62,7 +66,7 @@ bool ensureWorkBuffers(FilterTable* filter) {
     view.Format = DXGI_FORMAT_UNKNOWN;
     view.ViewDimension = D3D11_UAV_DIMENSION_BUFFER;
     view.Buffer.FirstElement = 0;
-    view.Buffer.NumElements = static_cast<UINT>(elements);
+    view.Buffer.NumElements = elements;
     if (FAILED(s.device->CreateUnorderedAccessView(s.outBuffer, &view, &s.outUav)))
         return reportFailure(filter, textUavFailed, Teardown::everything);
 

@@ -12,9 +12,6 @@ enum : int32_t { threadGroupSide = 16 };
 // One element of the output buffer: three floats, y, cb and cr.
 enum : UINT { outputElementBytes = 12 };
 
-// Pixel counts at or above this do not fit hostResult's 32-bit byte count.
-constexpr int64_t hostResultPixelLimit = 715827883;
-
 // Makes the four objects fit procWidth x procHeight; false after a box, with
 // everything released.
 bool ensureWorkBuffers(FilterTable* filter);
