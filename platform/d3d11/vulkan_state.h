@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/resource_bindings.h"
+
 namespace d3d11vk {
 
 // A zeroed Vulkan structure with its type set.
@@ -22,19 +24,18 @@ T make(VkStructureType type) {
     return value;
 }
 
-// Bindings shared by all compute shaders: the HLSL register t0.. array, the
-// cbuffer at b0 and the RWStructuredBuffer at u0. The compiler puts them in
-// descriptor set 0; the device moves them to set 1 behind a placeholder set
-// holding one unused image. Lavapipe (Mesa 22.3) returns zeros from
+// Bindings shared by all compute shaders (platform/resource_bindings.h). The
+// compiler puts them in descriptor set 0; the device moves them to set 1
+// behind a placeholder set holding one unused image. Lavapipe (Mesa 22.3) returns zeros from
 // constant-index loads of its texture unit 0 in shaders that also index the
 // array dynamically, as the denoise kernels do; the placeholder keeps the
 // texture array off that unit, and costs nothing on other drivers.
-constexpr uint32_t kCompilerSet = 0;
+using platform_bindings::kCompilerSet;
+using platform_bindings::kConstantBufferBinding;
+using platform_bindings::kTextureBinding;
+using platform_bindings::kTextureSlots;
+using platform_bindings::kUavBinding;
 constexpr uint32_t kResourceSet = 1;
-constexpr uint32_t kTextureBinding = 0;
-constexpr uint32_t kTextureSlots = 16;
-constexpr uint32_t kConstantBufferBinding = 16;
-constexpr uint32_t kUavBinding = 17;
 
 // Facts of one physical device, as listed and as used for picking.
 struct PhysicalDeviceInfo {

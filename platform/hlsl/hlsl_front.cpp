@@ -6,6 +6,8 @@
 
 #include <mutex>
 
+#include "platform/resource_bindings.h"
+
 namespace platform_hlsl {
 namespace {
 
@@ -44,9 +46,10 @@ bool hlslToSpirv(const char* source, size_t length, const std::string& preamble,
     // class instead of letting them collide with the textures at 0.
     shader.setHlslIoMapping(true);
     shader.setAutoMapBindings(true);
-    shader.setShiftBinding(glslang::EResTexture, kTextureBindingBase);
-    shader.setShiftBinding(glslang::EResUbo, kConstantBufferBindingBase);
-    shader.setShiftBinding(glslang::EResUav, kUavBindingBase);
+    // Register classes to the bindings the Direct3D stand-in expects.
+    shader.setShiftBinding(glslang::EResTexture, platform_bindings::kTextureBinding);
+    shader.setShiftBinding(glslang::EResUbo, platform_bindings::kConstantBufferBinding);
+    shader.setShiftBinding(glslang::EResUav, platform_bindings::kUavBinding);
 
     const bool parsed = shader.parse(GetDefaultResources(), 100, false, messages);
     appendLog(log, shader.getInfoLog());

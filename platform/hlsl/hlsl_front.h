@@ -8,12 +8,6 @@
 
 namespace platform_hlsl {
 
-// Descriptor bindings (all in set 0) of the register classes: t# from 0,
-// b# from 16, u# from 17.
-constexpr uint32_t kTextureBindingBase = 0;
-constexpr uint32_t kConstantBufferBindingBase = 16;
-constexpr uint32_t kUavBindingBase = 17;
-
 // Compiles one HLSL compute kernel to SPIR-V 1.3 for Vulkan 1.1. The preamble
 // goes before the source (macro definitions); the entry point keeps its name
 // in the module. On failure returns false with glslang's log; on success the
