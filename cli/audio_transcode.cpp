@@ -171,7 +171,7 @@ void AudioTranscoder::encodeQueued(bool all) {
         frame->pts = nextPts_;
         nextPts_ += queued;
         const int result = avcodec_send_frame(encoder_.get(), frame.get());
-        if (result < 0) muxer_.fail("the " + encoderName() + " encoder failed", result);
+        if (result < 0) throw CliError(ExitCode::encoder, "the " + encoderName() + " encoder failed: " + avErrorText(result));
         drain();
     }
 }

@@ -8,6 +8,7 @@
 #include "cli/plugin_host.h"
 #include "cli/progress.h"
 #include "platform/d3d11/adapters.h"
+#include "platform/test_hooks.h"
 
 #include <CLI/CLI.hpp>
 
@@ -63,16 +64,10 @@ std::string pluginArgument(int argc, char** argv) {
 void parseFrameRange(const std::string& text, int& first, int& end) {
     auto number = [&](const std::string& part, int fallback) {
         if (part.empty()) return fallback;
-        size_t used = 0;
-        long value = -1;
-        try {
-            value = std::stol(part, &used);
-        } catch (const std::exception&) {
-            used = 0;
-        }
-        if (used != part.size() || value < 0 || value > INT32_MAX)
+        // Digits only; a number past any clip stands for its end.
+        if (part.find_first_not_of("0123456789") != std::string::npos)
             throw CliError(ExitCode::usage, "--frames takes A:B with frame numbers, not " + text);
-        return static_cast<int>(value);
+        return part.size() > 9 ? INT32_MAX : std::stoi(part);
     };
     const size_t colon = text.find(':');
     if (colon == std::string::npos) {
@@ -84,6 +79,42 @@ void parseFrameRange(const std::string& text, int& first, int& end) {
     end = number(text.substr(colon + 1), -1);
     if (end >= 0 && end <= first)
         throw CliError(ExitCode::usage, "--frames " + text + " is empty: B must be greater than A");
+}
+
+// The options that take numbers, checked before parsing so that a word or a
+// missing value is named as such (the parser would speak of a range).
+void checkNumbers(int argc, char** argv) {
+    static const struct {
+        const char* flag;
+        bool fraction;
+        bool takesAuto;  // the dispersions: "auto" chooses from the measured noise
+    } numeric[] = {{"--luma-space", false, false},   {"--luma-time", false, false},  {"--luma-dispersion", false, true},
+                   {"--chroma-space", false, false}, {"--chroma-time", false, false}, {"--chroma-dispersion", false, true},
+                   {"--compare-frame", false, false}, {"--crf", true, false}};
+    auto isNumber = [](const std::string& text, bool fraction) {
+        if (text.empty()) return false;
+        char* end = nullptr;
+        if (fraction) std::strtod(text.c_str(), &end);
+        else std::strtoll(text.c_str(), &end, 10);
+        return *end == '\0';
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const size_t equals = arg.find('=');
+        const std::string flag = arg.substr(0, equals);
+        for (const auto& option : numeric) {
+            if (flag != option.flag) continue;
+            const bool inlineValue = equals != std::string::npos;
+            if (!inlineValue && (i + 1 >= argc || (argv[i + 1][0] == '-' && !isNumber(argv[i + 1], option.fraction))))
+                throw CliError(ExitCode::usage, flag + " needs a value");
+            const std::string value = inlineValue ? arg.substr(equals + 1) : argv[i + 1];
+            if (option.takesAuto && value == "auto") continue;
+            if (!isNumber(value, option.fraction))
+                throw CliError(ExitCode::usage, flag + ": " + value + " is not " + (option.fraction ? "a number" : "a whole number"));
+            if (value[0] == '-')
+                throw CliError(ExitCode::usage, flag + ": " + value + " is below 0");
+        }
+    }
 }
 
 std::string versionText(const std::string& pluginPath) {
@@ -127,6 +158,8 @@ int listDevices() {
 
 int runCommandLine(int argc, char** argv) {
     configureFfmpegLogging();
+    // The plug-in's message boxes reach the user inside quenda's own messages.
+    platform_hooks::setBoxEcho(false);
     const std::string pluginPath = pluginArgument(argc, argv);
     std::unique_ptr<PluginModule> plugin;
     std::optional<CliError> pluginError;
@@ -179,8 +212,7 @@ int runCommandLine(int argc, char** argv) {
     denoise->add_option("--codec", options.written.codec, "FFmpeg encoder to use instead of the extension's");
     denoise->add_option("-f,--format", options.written.format,
                         "FFmpeg output format, for standard output or a name without extension (matroska, mp4, null, ...)");
-    denoise->add_option("--crf", options.written.crf, "the encoder's constant quality (libx264: 0 lossless to 51; default 16)")
-        ->check(CLI::Number);
+    denoise->add_option("--crf", options.written.crf, "the encoder's constant quality (libx264: 0 lossless to 51; default 16)");
     denoise->add_option("--preset", options.written.preset, "the encoder's speed preset (libx264: ultrafast to placebo)");
     denoise->add_option("--encoder-options", options.written.encoderOptions,
                         "other encoder settings, as KEY=VALUE:KEY=VALUE (FFmpeg's names)");
@@ -221,6 +253,12 @@ int runCommandLine(int argc, char** argv) {
     devices->footer("Example:\n  QUENDA_VULKAN_DEVICE=1 quenda devices");
 
     try {
+        checkNumbers(argc, argv);
+    } catch (const CliError& error) {
+        std::cerr << "quenda: error: " << error.what() << "\n";
+        return static_cast<int>(error.code());
+    }
+    try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         const int code = app.exit(error);
@@ -243,6 +281,7 @@ int runCommandLine(int argc, char** argv) {
                                     : audio == "transcode" ? AudioMode::transcode
                                     : audio == "drop"      ? AudioMode::drop
                                                            : AudioMode::automatic;
+            options.written.quiet = options.quiet;
             const RunReport report = runDenoise(options, module);
             const bool stdoutTaken = options.output == "-" || options.report == "-" || options.compare == "-";
             if (!options.quiet) (stdoutTaken ? std::cerr : std::cout) << summaryText(report);

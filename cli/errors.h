@@ -15,6 +15,7 @@ enum class ExitCode : int {
     output = 4,     // the output cannot be written
     plugin = 5,     // the plug-in could not be loaded, or failed
     truncated = 6,  // the input ends early or is damaged; what was processed is finalised
+    encoder = 7,    // the encoder is unavailable here or failed
 };
 
 class CliError : public std::runtime_error {

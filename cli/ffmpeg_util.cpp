@@ -11,6 +11,7 @@ extern "C" {
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace quenda_cli {
 
@@ -97,16 +98,37 @@ InputContextPtr openInputFile(const std::string& path, const std::string& name) 
 
 namespace {
 
+std::mutex loggedErrorLock;
+std::string loggedError;
+
 void countingLogCallback(void* object, int level, const char* format, va_list args) {
-    if (object && level <= AV_LOG_ERROR && *static_cast<const AVClass**>(object) == avcodec_get_class()) {
-        const auto* context = static_cast<const AVCodecContext*>(object);
-        if (context->opaque && context->codec && av_codec_is_decoder(context->codec))
-            ++static_cast<DecodeErrors*>(context->opaque)->count;
+    if (level <= AV_LOG_ERROR) {
+        if (object && *static_cast<const AVClass**>(object) == avcodec_get_class()) {
+            const auto* context = static_cast<const AVCodecContext*>(object);
+            if (context->opaque && context->codec && av_codec_is_decoder(context->codec))
+                ++static_cast<DecodeErrors*>(context->opaque)->count;
+        }
+        char line[512];
+        va_list copy;
+        va_copy(copy, args);
+        std::vsnprintf(line, sizeof line, format, copy);
+        va_end(copy);
+        std::string text = line;
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+        const std::lock_guard<std::mutex> hold(loggedErrorLock);
+        loggedError = text;
     }
     av_log_default_callback(object, level, format, args);
 }
 
 }  // namespace
+
+std::string takeLoggedError() {
+    const std::lock_guard<std::mutex> hold(loggedErrorLock);
+    std::string text;
+    text.swap(loggedError);
+    return text;
+}
 
 void configureFfmpegLogging() {
     av_log_set_callback(countingLogCallback);

@@ -50,9 +50,13 @@ std::string pixelFormatName(int format);
 // naming the file as `name` (default: its path).
 InputContextPtr openInputFile(const std::string& path, const std::string& name = "");
 
-// Quietens FFmpeg's own logging unless QUENDA_FFMPEG_LOG asks otherwise, and
-// counts the errors that decoders log (see DecodeErrors).
+// Quietens FFmpeg's own logging unless QUENDA_FFMPEG_LOG asks otherwise,
+// counts the errors that decoders log (see DecodeErrors) and keeps the last
+// error message.
 void configureFfmpegLogging();
+// The last error that FFmpeg or a library under it logged, since the last
+// call; empty when none. Says why a call that returned only a code failed.
+std::string takeLoggedError();
 
 // The errors a decoder reported: counted from FFmpeg's log for the decoder
 // whose `opaque` points here (its threads' copies included), and added to by

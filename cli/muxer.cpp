@@ -147,32 +147,36 @@ void Muxer::open(Overwrite overwrite) {
     if (context_->oformat->flags & AVFMT_NOFILE) return;
     file_ = std::make_unique<OutputFile>(path_, overwrite);
     const int result = avio_open(&context_->pb, file_->writePath().c_str(), AVIO_FLAG_WRITE);
-    if (result < 0) fail("cannot write " + path_, result);
+    if (result < 0) fail("cannot write " + name(), result);
 }
 
 void Muxer::writeHeader() {
     exactMovieTimescale(*context_);
+    takeLoggedError();
     const int result = avformat_write_header(context_, nullptr);
-    if (result < 0) fail("cannot start " + path_, result);
+    if (result < 0) fail("cannot start " + name(), result);
 }
 
 void Muxer::write(AVPacket& packet) {
     const int result = av_interleaved_write_frame(context_, &packet);
-    if (result < 0) fail("cannot write to " + path_, result);
+    if (result < 0) fail("cannot write to " + name(), result);
 }
 
 void Muxer::finish() {
     int result = av_write_trailer(context_);
-    if (result < 0) fail("cannot finish " + path_, result);
+    if (result < 0) fail("cannot finish " + name(), result);
     if (context_->pb && !(context_->oformat->flags & AVFMT_NOFILE)) {
         result = avio_closep(&context_->pb);
-        if (result < 0) fail("cannot finish " + path_, result);
+        if (result < 0) fail("cannot finish " + name(), result);
     }
     if (file_) file_->commit();
 }
 
+std::string Muxer::name() const { return path_ == "-" ? "standard output" : path_; }
+
 void Muxer::fail(const std::string& what, int error) const {
-    throw CliError(ExitCode::output, what + ": " + avErrorText(error));
+    const std::string logged = takeLoggedError();
+    throw CliError(ExitCode::output, what + ": " + (logged.empty() ? avErrorText(error) : logged));
 }
 
 }  // namespace quenda_cli

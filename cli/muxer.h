@@ -33,9 +33,10 @@ public:
     // Writes the trailer, closes the file and moves it to its name.
     void finish();
 
+private:
+    std::string name() const;  // for messages
     [[noreturn]] void fail(const std::string& what, int error) const;
 
-private:
     std::string path_;
     AVFormatContext* context_ = nullptr;
     std::unique_ptr<OutputFile> file_;  // none for a format that writes no file

@@ -3,63 +3,45 @@
 #include "cli/errors.h"
 #include "platform/test_hooks.h"
 #include "platform/win32/codepage.h"
+#include "state/messages.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <climits>
+#include <iostream>
 #include <cstring>
 
 namespace quenda_cli {
 
 namespace {
 
-// The plug-in's message texts (code page 932) and what they say.
+// The plug-in's message texts and what they say.
 const struct {
     const char* text;
     const char* english;
 } messageGlosses[] = {
-    {"\x83L\x83\x83\x83""b\x83V\x83\x85\x82\xCC\x90\xDD\x92\xE8\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD",
-     "failed to set up the cache"},
-    {"\x83V\x83""F\x81[\x83_\x81[\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD",
-     "creating the shader failed"},
-    {"\x83V\x83""F\x81[\x83_\x81[\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s", "creating the shader failed"},
-    {"\x83s\x83N\x83Z\x83\x8B\x83V\x83""F\x81[\x83_\x81[\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82"
-     "\xDC\x82\xB5\x82\xBD",
-     "failed to create the pixel shader"},
-    {"\x83X\x83\x8C\x83""b\x83h\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD",
-     "failed to create the thread"},
-    {"\x83p\x83\x89\x83\x81\x81[\x83^\x83o\x83""b\x83t\x83@\x82\xCC\x90\xB6\x90\xAC\x82\xC9\x8E\xB8\x94s",
-     "making the parameter buffer failed"},
-    {"\x83\x41\x83N\x83Z\x83X\x83r\x83\x85\x81[\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5"
-     "\x82\xBD",
-     "creating the access view failed"},
-    {"\x83r\x83""f\x83I\x83\x81\x83\x82\x83\x8A\x8F\xE3\x82\xCC\x83""e\x83N\x83X\x83`\x83\x83\x82\xCC\x8D\xEC\x90\xAC"
-     "\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD",
-     "failed to create the texture in video memory"},
-    {"\x83\x81\x83""C\x83\x93\x83\x81\x83\x82\x83\x8A\x8F\xE3\x82\xCC\x83""e\x83N\x83X\x83`\x83\x83\x82\xCC\x8D\xEC"
-     "\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD",
-     "failed to create the texture in main memory"},
-    {"\x83\x81\x83""C\x83\x93\x83\x81\x83\x82\x83\x8A\x83""e\x83N\x83X\x83`\x83\x83\x82\xCC\x83\x8D\x83""b\x83N\x82"
-     "\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD",
-     "failed to lock the main-memory texture"},
-    {"\x83\x8A\x83\\\x81[\x83X\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD",
-     "failed to create the resource"},
-    {"\x83t\x83\x8C\x81[\x83\x80\x83""e\x83N\x83X\x83`\x83\x83\x82\xCC\x8E\xE6\x93\xBE\x82\xC9\x8E\xB8\x94s\x82\xB5"
-     "\x82\xDC\x82\xB5\x82\xBD",
-     "failed to get the frame texture"},
-    {"\x83z\x83X\x83g\x83o\x83""b\x83t\x83@\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82"
-     "\xBD",
-     "creating the host buffer failed"},
-    {"\x8D\xEC\x8B\xC6\x97p\x83o\x83""b\x83t\x83@\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82"
-     "\xB5\x82\xBD",
-     "failed to create the work buffers"},
-    {"\x83\x81\x83\x82\x83\x8A\x82\xCC\x8Am\x95\xDB\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD",
-     "allocating memory failed"},
-    {"\x91\xCE\x89\x9E\x82\xB5\x82\xC4\x82\xA2\x82\xC8\x82\xA2""DirextX\x82\xCC\x83o\x81[\x83W\x83\x87\x83\x93\x82"
-     "\xC5\x82\xB7\x81""B",
-     "this DirectX version is not supported"},
-    {"\x95s\x96\xBE\x82\xC8\x83G\x83\x89\x81[", "unidentified error"},
+    {textUnsupportedLevel, "this DirectX version is not supported"},
+    {textShaderCreateFailed, "creating the shader failed"},
+    {textDeviceCreateFailed, "creating the Direct3D device failed"},
+    {textDxgiDeviceFailed, "getting the DXGI device failed"},
+    {textAdapterFailed, "getting the DXGI adapter failed"},
+    {textShaderBuildFailed, "building the shader failed"},
+    {textParamBufferFailed, "making the parameter buffer failed"},
+    {textPixelShaderFailed, "creating the pixel shader failed"},
+    {textCacheSetupFailed, "setting up the frame cache failed"},
+    {textWorkBuffersFailed, "creating the work buffers failed"},
+    {textThreadFailed, "creating the worker thread failed"},
+    {textStagingTextureFailed, "creating the texture in main memory failed"},
+    {textFrameTextureFailed, "creating the texture in video memory failed"},
+    {textStagingLockFailed, "locking the main-memory texture failed"},
+    {textViewFailed, "creating the resource view failed"},
+    {textFrameMissing, "getting the frame texture failed"},
+    {textMemoryFailed, "allocating memory failed"},
+    {textOutBufferFailed, "creating the buffer in video memory failed"},
+    {textUavFailed, "creating the access view failed"},
+    {textReadbackFailed, "creating the host buffer failed"},
+    {textUnknownError, "unidentified error"},
 };
 
 std::string executableDirectory() {
@@ -75,7 +57,7 @@ std::string executableDirectory() {
 
 std::string glossPluginMessage(const std::string& text) {
     for (const auto& entry : messageGlosses)
-        if (platform_win32::cp932ToUtf8(entry.text) == text) return text + " (" + entry.english + ")";
+        if (platform_win32::cp932ToUtf8(entry.text) == text) return std::string(entry.english) + " (" + text + ")";
     return text;
 }
 
@@ -199,6 +181,9 @@ void PluginSession::process(int index, PixelYC* output, int rowPixels, int width
     }
     if (result != 1)
         throw CliError(ExitCode::plugin, "the plug-in failed on frame " + std::to_string(index) + newBoxes(before));
+    // A box shown on a frame that still came out: said once, as a warning.
+    if (platform_hooks::recordedBoxes().size() != before)
+        std::cerr << "quenda: warning: the plug-in reported on frame " << index << newBoxes(before) << "\n";
 }
 
 std::string PluginSession::newBoxes(size_t before) const {

@@ -95,7 +95,8 @@ private:
     std::exception_ptr pending_;
 };
 
-// English for the plug-in's message texts (UTF-8 in, the text itself when unknown).
+// The plug-in's message text (UTF-8) in English, with the text itself beside
+// it; the text alone when it is not known.
 std::string glossPluginMessage(const std::string& text);
 
 }  // namespace quenda_cli

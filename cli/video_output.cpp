@@ -68,8 +68,7 @@ VideoOutput::VideoOutput(const std::string& path, const OutputSettings& settings
 
 VideoOutput::~VideoOutput() = default;
 
-void VideoOutput::setUpEncoder(const OutputSettings& settings) {
-    const std::string& codec = settings.codec;
+const AVCodec& VideoOutput::findEncoder(const std::string& codec) {
     const std::string muxer = muxer_.formatName();
     std::string name = codec;
     if (y4m_) {
@@ -84,8 +83,8 @@ void VideoOutput::setUpEncoder(const OutputSettings& settings) {
     if (!name.empty()) {
         encoder = avcodec_find_encoder_by_name(name.c_str());
         if (!encoder && name == "libx264")
-            throw CliError(ExitCode::usage, "this FFmpeg has no H.264 encoder (libx264) for " + path_ +
-                                                "; choose another with --codec, or write .mkv");
+            throw CliError(ExitCode::encoder, "this FFmpeg has no H.264 encoder (libx264) for " + path_ +
+                                                  "; choose another with --codec, or write .mkv");
         if (!encoder) throw CliError(ExitCode::usage, "FFmpeg has no encoder named " + name);
     } else {
         encoder = avcodec_find_encoder(muxer_.context().oformat->video_codec);
@@ -95,35 +94,22 @@ void VideoOutput::setUpEncoder(const OutputSettings& settings) {
     if (!y4m_ && avformat_query_codec(muxer_.context().oformat, encoder->id, FF_COMPLIANCE_NORMAL) == 0)
         throw CliError(ExitCode::usage, std::string("a ") + muxer_.context().oformat->name + " file cannot hold " +
                                             encoder->name + " video");
+    return *encoder;
+}
 
-    AVPixelFormat stored = video_.format;
-    bool storable = true;
-    if (y4m_) {
-        storable = y4mStores(stored);
-        if (!storable) stored = avcodec_find_best_pix_fmt_of_list(y4mFormats, video_.format, 0, nullptr);
-    } else {
-        storable = encoderStores(encoder, stored);
-        if (!storable) stored = avcodec_find_best_pix_fmt_of_list(encoder->pix_fmts, video_.format, 0, nullptr);
-    }
-    // A JPEG-range format that the encoder lacks is stored as its plain
-    // equivalent, the same codes marked full range.
-    if (!storable && plainEquivalent(video_.format) != AV_PIX_FMT_NONE &&
-        (y4m_ ? y4mStores(plainEquivalent(video_.format)) : encoderStores(encoder, plainEquivalent(video_.format)))) {
-        stored = plainEquivalent(video_.format);
-        relabel_ = true;
-        video_.range = AVCOL_RANGE_JPEG;
-        storable = true;
-    }
-    if (!storable) {
-        warnings_.push_back(std::string("the ") + (y4m_ ? "Y4M format" : encoder->name) + " cannot store " +
-                            pixelFormatName(video_.format) + "; writing " + pixelFormatName(stored));
-        convert_.reset(sws_getContext(video_.width, video_.height, video_.format, video_.width, video_.height, stored,
-                                      SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
-        if (!convert_) throw CliError(ExitCode::output, "cannot convert " + pixelFormatName(video_.format) + " to " + pixelFormatName(stored));
-        converted_ = newFrame(stored, video_.width, video_.height);
-    }
+void VideoOutput::storeAs(AVPixelFormat stored) {
+    convert_.reset();
+    converted_.reset();
+    if (stored == video_.format || relabel_) return;
+    convert_.reset(sws_getContext(video_.width, video_.height, video_.format, video_.width, video_.height, stored,
+                                  SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
+    if (!convert_)
+        throw CliError(ExitCode::output, "cannot convert " + pixelFormatName(video_.format) + " to " + pixelFormatName(stored));
+    converted_ = newFrame(stored, video_.width, video_.height);
+}
 
-    encoder_.reset(avcodec_alloc_context3(encoder));
+int VideoOutput::openEncoder(const AVCodec& encoder, AVPixelFormat stored, const OutputSettings& settings) {
+    encoder_.reset(avcodec_alloc_context3(&encoder));
     if (!encoder_) throw std::bad_alloc();
     AVCodecContext& enc = *encoder_;
     enc.width = video_.width;
@@ -131,8 +117,6 @@ void VideoOutput::setUpEncoder(const OutputSettings& settings) {
     enc.pix_fmt = stored;
     enc.sample_aspect_ratio = video_.sampleAspect;
     enc.framerate = video_.frameRate;
-    // AVI counts frames: its time base is the frame rate.
-    frameCounted_ = muxer_.formatName() == "avi";
     enc.time_base = y4m_ || frameCounted_ ? av_inv_q(video_.frameRate) : video_.timeBase;
     enc.color_range = video_.range;
     enc.color_primaries = video_.primaries;
@@ -140,41 +124,99 @@ void VideoOutput::setUpEncoder(const OutputSettings& settings) {
     enc.colorspace = video_.colorSpace;
     enc.chroma_sample_location = video_.chromaLocation;
     enc.field_order = video_.fieldOrder;
-    if (video_.fieldOrder != AV_FIELD_UNKNOWN && video_.fieldOrder != AV_FIELD_PROGRESSIVE) {
+    if (video_.fieldOrder != AV_FIELD_UNKNOWN && video_.fieldOrder != AV_FIELD_PROGRESSIVE)
         enc.flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;  // coded as fields where the encoder can
-        warnings_.push_back("the input is interlaced: its frames are filtered whole, both fields together; "
-                            "deinterlace it first if the fields move apart");
-    }
     enc.thread_count = 0;
     if (muxer_.context().oformat->flags & AVFMT_GLOBALHEADER) enc.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    const std::string name = encoder.name;
     AVDictionary* options = nullptr;
-    if (encoder->id == AV_CODEC_ID_FFV1) {
+    if (encoder.id == AV_CODEC_ID_FFV1) {
         enc.level = 3;  // sliced, so that it encodes on several threads
         av_dict_set(&options, "slicecrc", "1", 0);
-    } else if (std::string(encoder->name) == "libx264") {
+    } else if (name == "libx264") {
         av_dict_set(&options, "crf", "16", 0);
         av_dict_set(&options, "preset", "medium", 0);
     }
+    // Encoders that print their banners themselves, past FFmpeg's log.
+    if (settings.quiet && name == "libx265") av_dict_set(&options, "x265-params", "log-level=error", 0);
+    if (settings.quiet && name == "libsvtav1") setenv("SVT_LOG", "1", 0);
     if (!settings.crf.empty()) av_dict_set(&options, "crf", settings.crf.c_str(), 0);
     if (!settings.preset.empty()) av_dict_set(&options, "preset", settings.preset.c_str(), 0);
     if (av_dict_parse_string(&options, settings.encoderOptions.c_str(), "=", ":", 0) < 0) {
         av_dict_free(&options);
         throw CliError(ExitCode::usage, "--encoder-options takes KEY=VALUE:KEY=VALUE, not " + settings.encoderOptions);
     }
-    const int result = avcodec_open2(encoder_.get(), encoder, &options);
+    takeLoggedError();
+    const int result = avcodec_open2(encoder_.get(), &encoder, &options);
     // What the encoder took is gone from the dictionary; the rest it does not know.
     const AVDictionaryEntry* unknown = av_dict_get(options, "", nullptr, AV_DICT_IGNORE_SUFFIX);
     const std::string unknownKey = unknown ? unknown->key : "";
     av_dict_free(&options);
     if (result >= 0 && !unknownKey.empty())
-        throw CliError(ExitCode::usage, std::string("the ") + encoder->name + " encoder has no setting " + unknownKey +
+        throw CliError(ExitCode::usage, "the " + name + " encoder has no setting " + unknownKey +
                                             (unknownKey == "crf" || unknownKey == "preset" ? " (--" + unknownKey + ")" : ""));
-    if (result < 0) fail(std::string("cannot start the ") + encoder->name + " encoder", result);
+    return result;
+}
+
+void VideoOutput::setUpEncoder(const OutputSettings& settings) {
+    const AVCodec& encoder = findEncoder(settings.codec);
+    AVPixelFormat stored = video_.format;
+    bool storable = true;
+    if (y4m_) {
+        storable = y4mStores(stored);
+        if (!storable) stored = avcodec_find_best_pix_fmt_of_list(y4mFormats, video_.format, 0, nullptr);
+    } else {
+        storable = encoderStores(&encoder, stored);
+        if (!storable) stored = avcodec_find_best_pix_fmt_of_list(encoder.pix_fmts, video_.format, 0, nullptr);
+    }
+    // A JPEG-range format that the encoder lacks is stored as its plain
+    // equivalent, the same codes marked full range.
+    if (!storable && plainEquivalent(video_.format) != AV_PIX_FMT_NONE &&
+        (y4m_ ? y4mStores(plainEquivalent(video_.format)) : encoderStores(&encoder, plainEquivalent(video_.format)))) {
+        stored = plainEquivalent(video_.format);
+        relabel_ = true;
+        video_.range = AVCOL_RANGE_JPEG;
+        storable = true;
+    }
+    if (!storable)
+        warnings_.push_back(std::string("the ") + (y4m_ ? "Y4M format" : encoder.name) + " cannot store " +
+                            pixelFormatName(video_.format) + "; writing " + pixelFormatName(stored));
+    // AVI counts frames: its time base is the frame rate.
+    frameCounted_ = muxer_.formatName() == "avi";
+    if (video_.fieldOrder != AV_FIELD_UNKNOWN && video_.fieldOrder != AV_FIELD_PROGRESSIVE)
+        warnings_.push_back("the input is interlaced: its frames are filtered whole, both fields together; "
+                            "deinterlace it first if the fields move apart");
+
+    int result = openEncoder(encoder, stored, settings);
+    std::string why = result < 0 ? takeLoggedError() : "";
+    // Most encoders want even sizes for 4:2:0 and 4:2:2; 4:4:4 takes any.
+    const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(stored);
+    const bool oddForLayout = (layout->log2_chroma_w && video_.width % 2) || (layout->log2_chroma_h && video_.height % 2);
+    if (result < 0 && oddForLayout && encoder.pix_fmts) {
+        std::vector<AVPixelFormat> whole;
+        for (const AVPixelFormat* f = encoder.pix_fmts; *f != AV_PIX_FMT_NONE; ++f)
+            if (!av_pix_fmt_desc_get(*f)->log2_chroma_w && !av_pix_fmt_desc_get(*f)->log2_chroma_h) whole.push_back(*f);
+        whole.push_back(AV_PIX_FMT_NONE);
+        const AVPixelFormat full = avcodec_find_best_pix_fmt_of_list(whole.data(), video_.format, 0, nullptr);
+        if (full != AV_PIX_FMT_NONE && openEncoder(encoder, full, settings) >= 0) {
+            warnings_.push_back(std::string("the ") + encoder.name + " encoder cannot store " +
+                                std::to_string(video_.width) + "x" + std::to_string(video_.height) + " frames as " +
+                                pixelFormatName(stored) + " (" + (why.empty() ? "odd size" : why) + "); writing " +
+                                pixelFormatName(full));
+            stored = full;
+            relabel_ = false;
+            result = 0;
+        }
+    }
+    if (result < 0)
+        throw CliError(ExitCode::encoder, std::string("the ") + encoder.name + " encoder cannot start: " +
+                                              (why.empty() ? avErrorText(result) : why));
+    storeAs(stored);
 
     stream_ = avformat_new_stream(&muxer_.context(), nullptr);
     if (!stream_) throw std::bad_alloc();
     avcodec_parameters_from_context(stream_->codecpar, encoder_.get());
-    stream_->time_base = enc.time_base;
+    stream_->time_base = encoder_->time_base;
     stream_->avg_frame_rate = video_.frameRate;
     stream_->r_frame_rate = video_.frameRate;
     stream_->sample_aspect_ratio = video_.sampleAspect;
@@ -380,7 +422,7 @@ void VideoOutput::drainEncoder() {
     for (;;) {
         const int result = avcodec_receive_packet(encoder_.get(), packet_.get());
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
-        if (result < 0) fail("encoding failed", result);
+        if (result < 0) failEncoding(result);
         av_packet_rescale_ts(packet_.get(), encoder_->time_base, stream_->time_base);
         packet_->stream_index = stream_->index;
         const int64_t ts = packet_->dts != AV_NOPTS_VALUE ? packet_->dts : packet_->pts;
@@ -417,7 +459,7 @@ void VideoOutput::write(const AVFrame& frame, int64_t pts) {
         send->color_range = AVCOL_RANGE_JPEG;
     }
     const int result = avcodec_send_frame(encoder_.get(), send.get());
-    if (result < 0) fail("encoding failed", result);
+    if (result < 0) failEncoding(result);
     drainEncoder();
     ++written_;
 }
@@ -436,8 +478,10 @@ std::string VideoOutput::encoderName() const { return encoder_ ? encoder_->codec
 
 AVPixelFormat VideoOutput::storedFormat() const { return encoder_ ? encoder_->pix_fmt : AV_PIX_FMT_NONE; }
 
-void VideoOutput::fail(const std::string& what, int error) const {
-    throw CliError(ExitCode::output, what + ": " + avErrorText(error));
+void VideoOutput::failEncoding(int error) const {
+    const std::string why = takeLoggedError();
+    throw CliError(ExitCode::encoder,
+                   "the " + encoderName() + " encoder failed: " + (why.empty() ? avErrorText(error) : why));
 }
 
 }  // namespace quenda_cli

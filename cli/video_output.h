@@ -30,6 +30,7 @@ struct OutputSettings {
     std::string preset;
     std::string encoderOptions;  // KEY=VALUE:KEY=VALUE
     AudioMode audio = AudioMode::automatic;
+    bool quiet = false;  // also the encoders' own banners
 };
 
 class VideoOutput {
@@ -38,7 +39,7 @@ public:
     VideoOutput(const std::string& path, const OutputSettings& settings, const VideoInfo& video);
     // Replaces any existing file: for the example and test clips.
     VideoOutput(const std::string& path, const std::string& codec, const VideoInfo& video)
-        : VideoOutput(path, OutputSettings{codec, "", Overwrite::allow, "", "", "", AudioMode::automatic}, video) {}
+        : VideoOutput(path, OutputSettings{codec, "", Overwrite::allow, "", "", "", AudioMode::automatic, true}, video) {}
     ~VideoOutput();
     VideoOutput(const VideoOutput&) = delete;
     VideoOutput& operator=(const VideoOutput&) = delete;
@@ -68,12 +69,17 @@ private:
     };
 
     void setUpEncoder(const OutputSettings& settings);
+    const AVCodec& findEncoder(const std::string& codec);
+    // Opens the encoder for frames of `stored`; FFmpeg's result.
+    int openEncoder(const AVCodec& encoder, AVPixelFormat stored, const OutputSettings& settings);
+    // Converts frames to `stored` where it is not the input's format.
+    void storeAs(AVPixelFormat stored);
     void writeHeader(const AVFrame& first);
     void attachPicture(const AVStream& picture);
     void drainEncoder();
     void copyUntil(double seconds);
     void writeHeld();
-    [[noreturn]] void fail(const std::string& what, int error) const;
+    [[noreturn]] void failEncoding(int error) const;
 
     std::string path_;
     VideoInfo video_;

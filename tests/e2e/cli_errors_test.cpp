@@ -33,7 +33,7 @@ std::vector<std::string> expand(const std::vector<std::string>& args, const cli_
     std::vector<std::string> out;
     for (const std::string& arg : args) {
         if (arg.rfind("{IN}", 0) == 0) out.push_back(dir.path("in" + arg.substr(4)));
-        else if (arg == "{OUT}") out.push_back(dir.path("out.mkv"));
+        else if (arg.rfind("{OUT}", 0) == 0) out.push_back(dir.path("out.mkv" + arg.substr(5)));
         else out.push_back(arg);
     }
     return out;
@@ -68,6 +68,14 @@ TEST(CliErrors, BadInputsAreRefusedClearly) {
         {"frames past the end", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--frames", "3:9"}, ExitCode::usage,
          "starts past the 3 frames"},
         {"unknown extension", cleanClip, {"denoise", "{IN}.y4m", "out.unknownext"}, ExitCode::usage, "extension"},
+        {"a word for a number", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--luma-space", "abc"}, ExitCode::usage,
+         "abc is not a whole number"},
+        {"a missing value", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--luma-space", "-q"}, ExitCode::usage,
+         "--luma-space needs a value"},
+        {"a negative frame", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--compare", "{OUT}.png", "--compare-frame", "-1"},
+         ExitCode::usage, "below 0"},
+        {"an encoder that will not start", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--codec", "mjpeg"},
+         ExitCode::encoder, "the mjpeg encoder cannot start: Non full-range YUV"},
     };
     for (const BadCase& c : cases) {
         cli_test::TempDir dir;
@@ -180,14 +188,22 @@ TEST(CliErrors, DamagedAndStreamedInputsAreToldTruly) {
     }
 }
 
-// A failing plug-in (here: one that cannot be loaded) is an error of its own.
-TEST(CliErrors, MissingPluginIsNamed) {
+// A plug-in that cannot be loaded, or cannot start its device, is an error
+// of its own, said once in English with the plug-in's own text beside it.
+TEST(CliErrors, PluginFailuresAreNamed) {
     cli_test::TempDir dir;
     cleanClip(dir);
-    const cli_test::RunResult run =
+    const cli_test::RunResult missing =
         runQuenda({"denoise", dir.path("in.y4m"), dir.path("out.mkv"), "--plugin", dir.path("none.so")});
-    EXPECT_EQ(run.exitCode, static_cast<int>(ExitCode::plugin)) << run.output;
-    EXPECT_NE(run.output.find("cannot load the plug-in"), std::string::npos) << run.output;
+    EXPECT_EQ(missing.exitCode, static_cast<int>(ExitCode::plugin)) << missing.output;
+    EXPECT_NE(missing.output.find("cannot load the plug-in"), std::string::npos) << missing.output;
+
+    const cli_test::RunResult noDevice =
+        runQuenda({"denoise", dir.path("in.y4m"), dir.path("out.mkv")}, "", "", "QUENDA_VULKAN_DEVICE=99");
+    EXPECT_EQ(noDevice.exitCode, static_cast<int>(ExitCode::plugin)) << noDevice.output;
+    const size_t english = noDevice.output.find("creating the Direct3D device failed (Direct3D10");
+    EXPECT_NE(english, std::string::npos) << noDevice.output;
+    EXPECT_EQ(noDevice.output.find("Direct3D10", english + 40), std::string::npos) << "said twice: " << noDevice.output;
     EXPECT_FALSE(cli_test::fileExists(dir.path("out.mkv")));
 }
 

@@ -61,11 +61,12 @@ TempDir::~TempDir() { std::system(("rm -rf " + quoted(dir_)).c_str()); }
 
 namespace {
 
-FILE* startQuenda(const std::vector<std::string>& args, const std::string& stdinFile, const std::string& stdoutFile) {
+FILE* startQuenda(const std::vector<std::string>& args, const std::string& stdinFile, const std::string& stdoutFile,
+                  const std::string& environment) {
     // Compiled kernels are cached across the tests' runs, away from $HOME; a
     // run that hangs fails instead.
     std::string command = "QUENDA_REGISTRY_ROOT=" + quoted(tempRoot() + "/quenda-cli-tests-registry") +
-                          " timeout 300 " + quoted(QUENDA_CLI_PATH);
+                          " " + environment + " timeout 300 " + quoted(QUENDA_CLI_PATH);
     for (const std::string& arg : args) command += " " + quoted(arg);
     command += " 2>&1";  // before any redirection of standard output, so that errors reach the pipe
     if (!stdinFile.empty()) command += " < " + quoted(stdinFile);
@@ -87,13 +88,14 @@ RunResult finishQuenda(FILE* pipe) {
 
 }  // namespace
 
-RunResult runQuenda(const std::vector<std::string>& args, const std::string& stdinFile, const std::string& stdoutFile) {
-    return finishQuenda(startQuenda(args, stdinFile, stdoutFile));
+RunResult runQuenda(const std::vector<std::string>& args, const std::string& stdinFile, const std::string& stdoutFile,
+                    const std::string& environment) {
+    return finishQuenda(startQuenda(args, stdinFile, stdoutFile, environment));
 }
 
 std::vector<RunResult> runQuendaTogether(const std::vector<std::vector<std::string>>& runs) {
     std::vector<FILE*> pipes;
-    for (const std::vector<std::string>& args : runs) pipes.push_back(startQuenda(args, "", ""));
+    for (const std::vector<std::string>& args : runs) pipes.push_back(startQuenda(args, "", "", ""));
     std::vector<RunResult> results;
     for (FILE* pipe : pipes) results.push_back(finishQuenda(pipe));
     return results;

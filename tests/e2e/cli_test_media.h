@@ -27,9 +27,10 @@ struct RunResult {
     std::string output;  // standard error, and standard output unless redirected
 };
 
-// Runs quenda with `args`; standard input and output optionally from and to files.
+// Runs quenda with `args`; standard input and output optionally from and to
+// files, and `environment` (NAME=VALUE ...) added to its environment.
 RunResult runQuenda(const std::vector<std::string>& args, const std::string& stdinFile = "",
-                    const std::string& stdoutFile = "");
+                    const std::string& stdoutFile = "", const std::string& environment = "");
 // Runs quenda once for each argument list, all at the same time.
 std::vector<RunResult> runQuendaTogether(const std::vector<std::vector<std::string>>& runs);
 
