@@ -36,7 +36,8 @@ int bringUpDevice(FilterTable* filter) {
     if (s.device || s.context) releaseAll();
 
     if (FAILED(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, D3D11_CREATE_DEVICE_SINGLETHREADED,
-                                 requestedLevels, std::size(requestedLevels), D3D11_SDK_VERSION, &s.device, &s.featureLevel, &s.context)))
+                                 requestedLevels, std::size(requestedLevels), D3D11_SDK_VERSION, &s.device,
+                                 &s.featureLevel, &s.context)))
         return failInit(filter, textDeviceCreateFailed, MB_ICONQUESTION, nullptr, nullptr);
 
     IDXGIDevice1* dxgiDevice = nullptr;

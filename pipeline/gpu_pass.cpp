@@ -58,8 +58,8 @@ int GpuPass() {
 
     ID3D11ShaderResourceView* lumaViews[viewCount] = {};
     ID3D11ShaderResourceView* chromaViews[viewCount] = {};
-    if (!gatherViews(centre, p.lumaTime, false, lumaViews)) return recordWorkerFailure(textFrameMissing, Teardown::none);
-    if (!gatherViews(centre, p.chromaTime, true, chromaViews)) return recordWorkerFailure(textFrameMissing, Teardown::none);
+    if (!gatherViews(centre, p.lumaTime, false, lumaViews) || !gatherViews(centre, p.chromaTime, true, chromaViews))
+        return recordWorkerFailure(textFrameMissing, Teardown::none);
 
     if (!s.context || !s.lumaParams || !s.chromaParams) return failUnknown();
     if (!s.outputRunActive || s.fixedParamsDirty) {

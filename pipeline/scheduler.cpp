@@ -37,38 +37,6 @@ bool restoreDeviceGroup(FilterTable* filter) {
     return true;
 }
 
-}  // namespace
-
-bool startWorker() {
-    DenoiseState& s = denoiseState;
-    s.workerBoxCount = 0;
-    s.workerReleaseWanted = false;
-    s.workerGeneration = s.discardGeneration;
-    s.workerThread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, workerMain, nullptr, 0, &s.workerThreadId));
-    if (!s.workerThread) return false;
-    SetThreadPriority(s.workerThread, THREAD_PRIORITY_ABOVE_NORMAL);
-    return true;
-}
-
-int32_t joinWorker() {
-    DenoiseState& s = denoiseState;
-    DWORD exitCode = 0xFFFFFFFFu;
-    WaitForSingleObject(s.workerThread, INFINITE);
-    if (!GetExitCodeThread(s.workerThread, &exitCode)) exitCode = 0xFFFFFFFFu;
-    CloseHandle(s.workerThread);
-    s.workerThread = nullptr;
-    return static_cast<int32_t>(exitCode);
-}
-
-int32_t joinWorkerAndReport() {
-    if (!denoiseState.workerThread) return 0;
-    const int32_t exitCode = joinWorker();
-    showWorkerFailures();
-    return exitCode;
-}
-
-namespace {
-
 // FrameScheduler's steps; *written tells whether outputImage holds frame n.
 int32_t scheduleFrame(FilterTable* filter, FrameProcInfo* frame, bool* written) {
     DenoiseState& s = denoiseState;
@@ -136,6 +104,34 @@ int32_t scheduleFrame(FilterTable* filter, FrameProcInfo* frame, bool* written) 
 }
 
 }  // namespace
+
+bool startWorker() {
+    DenoiseState& s = denoiseState;
+    s.workerBoxCount = 0;
+    s.workerReleaseWanted = false;
+    s.workerGeneration = s.discardGeneration;
+    s.workerThread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, workerMain, nullptr, 0, &s.workerThreadId));
+    if (!s.workerThread) return false;
+    SetThreadPriority(s.workerThread, THREAD_PRIORITY_ABOVE_NORMAL);
+    return true;
+}
+
+int32_t joinWorker() {
+    DenoiseState& s = denoiseState;
+    DWORD exitCode = 0xFFFFFFFFu;
+    WaitForSingleObject(s.workerThread, INFINITE);
+    if (!GetExitCodeThread(s.workerThread, &exitCode)) exitCode = 0xFFFFFFFFu;
+    CloseHandle(s.workerThread);
+    s.workerThread = nullptr;
+    return static_cast<int32_t>(exitCode);
+}
+
+int32_t joinWorkerAndReport() {
+    if (!denoiseState.workerThread) return 0;
+    const int32_t exitCode = joinWorker();
+    showWorkerFailures();
+    return exitCode;
+}
 
 int32_t FrameScheduler(FilterTable* filter, FrameProcInfo* frame) {
     bool written = false;

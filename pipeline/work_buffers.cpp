@@ -73,6 +73,7 @@ bool ensureWorkBuffers(FilterTable* filter) {
     desc.Usage = D3D11_USAGE_STAGING;
     desc.BindFlags = 0;
     desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-    if (FAILED(s.device->CreateBuffer(&desc, nullptr, &s.readbackBuffer))) return reportFailure(filter, textReadbackFailed, Teardown::everything);
+    if (FAILED(s.device->CreateBuffer(&desc, nullptr, &s.readbackBuffer)))
+        return reportFailure(filter, textReadbackFailed, Teardown::everything);
     return true;
 }

@@ -70,9 +70,8 @@ struct DenoiseState {
     int32_t procHeight = 0;
     DenoiseParams denoiseParams = {};
 
-    // Boxes recorded by the worker, shown by the host's thread after the join,
-    // and whether its failure needs everything released: the host's thread
-    // releases too, so the device is never torn down from under it.
+    // Boxes recorded by the worker, and whether its failure needs everything
+    // released; the host's thread does both after the join (state/failure.h).
     DeferredBox workerBoxes[deferredBoxLimit] = {};
     int workerBoxCount = 0;
     bool workerReleaseWanted = false;

@@ -15,8 +15,8 @@ enum class Teardown { none, everything };
 int reportFailure(const FilterTable* filter, const char* text, Teardown teardown, const char* caption = captionError,
                   uint32_t style = MB_ICONQUESTION);
 // On the worker's thread: records the box and the teardown for the host's
-// thread, whose window is blocked in the join and could not answer a box.
-// Always 0.
+// thread, since a box owned by a window whose thread waits in the join could
+// never be answered. Always 0.
 int recordWorkerFailure(const char* text, Teardown teardown);
 // On the host's thread right after the join: the teardown the worker asked
 // for, then its boxes, owned by the window stored when the worker started.

@@ -269,7 +269,8 @@ extern "C" LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD /*reserved
 
 extern "C" LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                         LPDWORD dataSize) {
-    if (platform_hooks::callLogOn()) platform_hooks::logCall(std::string("RegQueryValueExA ") + (valueName ? valueName : ""));
+    if (platform_hooks::callLogOn())
+        platform_hooks::logCall(std::string("RegQueryValueExA ") + (valueName ? valueName : ""));
     std::string dir;
     DWORD access = 0;
     if (!resolve(key, &dir, &access)) return ERROR_INVALID_HANDLE;
