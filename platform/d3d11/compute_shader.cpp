@@ -7,41 +7,12 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/spirv_walk.h"
+
 namespace d3d11vk {
 namespace {
 
-// The few SPIR-V numbers the interface check reads.
-enum : uint32_t {
-    kMagic = 0x07230203,
-    OpExtension = 10,
-    OpEntryPoint = 15,
-    OpExecutionMode = 16,
-    OpCapability = 17,
-    OpTypeImage = 25,
-    OpTypeArray = 28,
-    OpTypeStruct = 30,
-    OpTypePointer = 32,
-    OpConstant = 43,
-    OpVariable = 59,
-    OpDecorate = 71,
-    OpExecutionModeId = 331,
-    ModelGLCompute = 5,
-    ModeLocalSize = 17,
-    DecorationBlock = 2,
-    DecorationBufferBlock = 3,
-    DecorationBinding = 33,
-    DecorationDescriptorSet = 34,
-    StorageUniformConstant = 0,
-    StorageUniform = 2,
-    StoragePushConstant = 9,
-    StorageStorageBuffer = 12,
-    CapabilityFloat16 = 9,
-    CapabilityFloat64 = 10,
-    CapabilityInt64 = 11,
-    CapabilityInt16 = 22,
-    CapabilityInt8 = 39,
-    DimTwoD = 1,
-};
+using namespace spv;
 
 struct Variable {
     uint32_t pointerType;
@@ -76,11 +47,8 @@ bool fitsDevice(const VulkanState& vk, const std::vector<uint32_t>& words) {
     const ShaderFeatures& features = vk.shaderFeatures();
     const VkPhysicalDeviceLimits& limits = vk.limits();
 
-    for (size_t at = 5; at < words.size();) {
-        const uint32_t count = words[at] >> 16;
-        const uint32_t op = words[at] & 0xffff;
-        const uint32_t* w = &words[at + 1];
-        const size_t n = count - 1;
+    const bool accepted = platform_spirv::forEachInstruction(words, [&](Op op, const uint32_t* w, size_t n,
+                                                                        size_t) {
         switch (op) {
             case OpCapability:
                 if ((w[0] == CapabilityFloat64 && !features.float64) || (w[0] == CapabilityInt64 && !features.int64) ||
@@ -92,13 +60,13 @@ bool fitsDevice(const VulkanState& vk, const std::vector<uint32_t>& words) {
                 if (literalString(w, n) != "SPV_KHR_storage_buffer_storage_class") return false;
                 break;
             case OpEntryPoint:
-                if (w[0] == ModelGLCompute && literalString(w + 2, n - 2) == "CS") {
+                if (w[0] == ExecutionModelGLCompute && literalString(w + 2, n - 2) == "CS") {
                     entryFound = true;
                     entryId = w[1];
                 }
                 break;
             case OpExecutionMode:
-                if (entryFound && w[0] == entryId && w[1] == ModeLocalSize && n >= 5) {
+                if (entryFound && w[0] == entryId && w[1] == ExecutionModeLocalSize && n >= 5) {
                     for (int i = 0; i < 3; ++i)
                         if (w[2 + i] > limits.maxComputeWorkGroupSize[i]) return false;
                     if (uint64_t(w[2]) * w[3] * w[4] > limits.maxComputeWorkGroupInvocations) return false;
@@ -129,16 +97,16 @@ bool fitsDevice(const VulkanState& vk, const std::vector<uint32_t>& words) {
             default:
                 break;
         }
-        at += count;
-    }
-    if (!entryFound) return false;
+        return true;
+    });
+    if (!accepted || !entryFound) return false;
 
     // A sampled 2-D image, as HLSL Texture2D declares it.
     auto isTexture = [&](uint32_t type) {
         auto it = images.find(type);
         if (it == images.end() || it->second.size() < 6) return false;
         const auto& o = it->second;  // sampled type, dim, depth, arrayed, ms, sampled, format
-        return o[1] == DimTwoD && o[3] == 0 && o[4] == 0 && o[5] == 1;
+        return o[1] == Dim2D && o[3] == 0 && o[4] == 0 && o[5] == 1;
     };
 
     for (const auto& [id, variable] : variables) {
@@ -146,15 +114,16 @@ bool fitsDevice(const VulkanState& vk, const std::vector<uint32_t>& words) {
         if (pointer == pointers.end()) return false;
         const uint32_t storage = variable.storage;
         const uint32_t pointee = pointer->second.second;
-        if (storage == StoragePushConstant) return false;
-        if (storage != StorageUniformConstant && storage != StorageUniform && storage != StorageStorageBuffer)
+        if (storage == StorageClassPushConstant) return false;
+        if (storage != StorageClassUniformConstant && storage != StorageClassUniform &&
+            storage != StorageClassStorageBuffer)
             continue;
         auto set = sets.find(id);
         auto binding = bindings.find(id);
         if (set == sets.end() || binding == bindings.end() || set->second != kCompilerSet) return false;
         switch (binding->second) {
             case kTextureBinding: {
-                if (storage != StorageUniformConstant) return false;
+                if (storage != StorageClassUniformConstant) return false;
                 if (isTexture(pointee)) break;
                 auto array = arrays.find(pointee);
                 if (array == arrays.end() || !isTexture(array->second.first)) return false;
@@ -164,15 +133,15 @@ bool fitsDevice(const VulkanState& vk, const std::vector<uint32_t>& words) {
             }
             case kConstantBufferBinding: {
                 auto kind = blockKind.find(pointee);
-                if (storage != StorageUniform || kind == blockKind.end() || kind->second != DecorationBlock)
+                if (storage != StorageClassUniform || kind == blockKind.end() || kind->second != DecorationBlock)
                     return false;
                 break;
             }
             case kUavBinding: {
                 auto kind = blockKind.find(pointee);
                 if (kind == blockKind.end()) return false;
-                bool storageBuffer = storage == StorageStorageBuffer && kind->second == DecorationBlock;
-                bool oldStyle = storage == StorageUniform && kind->second == DecorationBufferBlock;
+                bool storageBuffer = storage == StorageClassStorageBuffer && kind->second == DecorationBlock;
+                bool oldStyle = storage == StorageClassUniform && kind->second == DecorationBufferBlock;
                 if (!storageBuffer && !oldStyle) return false;
                 break;
             }
@@ -185,9 +154,9 @@ bool fitsDevice(const VulkanState& vk, const std::vector<uint32_t>& words) {
 
 // Every resource of an accepted module is in the compiler's set.
 void moveToResourceSet(std::vector<uint32_t>& words) {
-    for (size_t at = 5; at < words.size(); at += words[at] >> 16)
-        if ((words[at] & 0xffff) == OpDecorate && words[at + 2] == DecorationDescriptorSet)
-            words[at + 3] = kResourceSet;
+    platform_spirv::forEachInstruction(words, [](Op op, uint32_t* operand, size_t n, size_t) {
+        if (op == OpDecorate && n >= 3 && operand[1] == DecorationDescriptorSet) operand[2] = kResourceSet;
+    });
 }
 
 VkPipeline buildPipeline(VulkanState& vk, const std::vector<uint32_t>& words) {
@@ -212,7 +181,7 @@ VkPipeline buildPipeline(VulkanState& vk, const std::vector<uint32_t>& words) {
 }  // namespace
 
 bool acceptableComputeModule(const VulkanState& vk, const std::vector<uint32_t>& words) {
-    if (words.size() < 5 || words[0] != kMagic) return false;
+    if (!platform_spirv::hasHeader(words)) return false;
     spvtools::SpirvTools tools(SPV_ENV_VULKAN_1_1);
     tools.SetMessageConsumer([](spv_message_level_t, const char*, const spv_position_t&, const char*) {});
     spvtools::ValidatorOptions options;

@@ -2,28 +2,17 @@
 
 #include <unordered_map>
 
+#include "platform/spirv_walk.h"
+
 namespace platform_hlsl {
 namespace {
 
-enum : uint32_t {
-    kMagic = 0x07230203,
-    OpTypeInt = 21,
-    OpConstant = 43,
-    OpIAdd = 128,
-    OpSLessThan = 177,
-    OpSLessThanEqual = 179,
-    OpPhi = 245,
-    OpLoopMerge = 246,
-    OpLabel = 248,
-    OpBranchConditional = 250,
-    LoopControlUnroll = 0x1,
-    LoopControlDontUnroll = 0x2,
-};
-constexpr size_t kHeaderWords = 5;
+using namespace spv;
+
 constexpr int64_t kMaxTripCount = 64;
 
 struct Instruction {
-    uint32_t op = 0;
+    Op op = OpNop;
     size_t offset = 0;        // of the instruction's first word
     uint32_t block = 0;       // label of the block holding it
 };
@@ -41,18 +30,11 @@ struct Loop {
 class Module {
 public:
     explicit Module(const std::vector<uint32_t>& words) : words_(words) {
-        if (words.size() < kHeaderWords || words[0] != kMagic) return;
+        if (!platform_spirv::hasHeader(words)) return;
         uint32_t block = 0;
         bool branchDue = false;
-        for (size_t at = kHeaderWords; at < words.size();) {
-            const uint32_t count = words[at] >> 16;
-            const uint32_t op = words[at] & 0xFFFF;
-            if (count == 0 || at + count > words.size()) {
-                loops_.clear();
-                return;
-            }
-            const uint32_t* operand = &words[at + 1];
-            const size_t n = count - 1;
+        const bool whole = platform_spirv::forEachInstruction(words, [&](Op op, const uint32_t* operand, size_t n,
+                                                                        size_t at) {
             if (op == OpLabel && n >= 1) {
                 block = operand[0];
                 labels_[block] = at;
@@ -80,7 +62,10 @@ public:
                 loops_.push_back(loop);
                 branchDue = true;
             }
-            at += count;
+        });
+        if (!whole) {
+            loops_.clear();
+            return;
         }
         for (Loop& loop : loops_) {
             auto header = labels_.find(loop.header);
@@ -104,7 +89,9 @@ public:
 
 private:
     const uint32_t* operands(const Instruction& instruction) const { return &words_[instruction.offset + 1]; }
-    size_t operandCount(const Instruction& instruction) const { return (words_[instruction.offset] >> 16) - 1; }
+    size_t operandCount(const Instruction& instruction) const {
+        return (words_[instruction.offset] >> WordCountShift) - 1;
+    }
 
     const Instruction* def(uint32_t id) const {
         auto it = defs_.find(id);
@@ -177,12 +164,12 @@ int markLoopsForUnrolling(std::vector<uint32_t>& words, size_t wordBudget) {
     for (const Loop& loop : module.loops()) {
         const LoopShape& s = loop.shape;
         if (!s.innermost || s.tripCount < 1 || s.tripCount > kMaxTripCount ||
-            (s.control & (LoopControlUnroll | LoopControlDontUnroll)))
+            (s.control & (LoopControlUnrollMask | LoopControlDontUnrollMask)))
             continue;
         const size_t copies = s.words * static_cast<size_t>(s.tripCount - 1);
         if (added + copies > wordBudget) continue;
         added += copies;
-        words[loop.controlOffset] |= LoopControlUnroll;
+        words[loop.controlOffset] |= LoopControlUnrollMask;
         ++marked;
     }
     return marked;

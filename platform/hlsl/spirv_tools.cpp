@@ -8,17 +8,12 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "platform/spirv_walk.h"
+
 namespace platform_hlsl {
 namespace {
 
-constexpr uint32_t kMagic = 0x07230203;
-constexpr size_t kHeaderWords = 5;
-constexpr uint32_t kOpTypeInt = 21;
-constexpr uint32_t kOpTypeFloat = 22;
-constexpr uint32_t kOpTypeVector = 23;
-constexpr uint32_t kOpTypeRuntimeArray = 29;
-constexpr uint32_t kOpDecorate = 71;
-constexpr uint32_t kDecorationArrayStride = 6;
+using platform_spirv::forEachInstruction;
 
 constexpr spv_target_env kTargetEnv = SPV_ENV_VULKAN_1_1;
 // Words that fully unrolled loops may add to a module: the kernels at their
@@ -39,34 +34,22 @@ spvtools::MessageConsumer collectInto(std::string* log) {
     };
 }
 
-// Calls visit(opcode, operands, operandCount) for each instruction; stops at
-// a malformed one.
-template <typename Visit>
-void forEachInstruction(std::vector<uint32_t>& words, Visit visit) {
-    size_t at = kHeaderWords;
-    while (at < words.size()) {
-        const uint32_t count = words[at] >> 16;
-        const uint32_t opcode = words[at] & 0xFFFF;
-        if (count == 0 || at + count > words.size()) return;
-        visit(opcode, &words[at + 1], count - 1);
-        at += count;
-    }
-}
-
 }  // namespace
 
 int packVec3Strides(std::vector<uint32_t>& words) {
-    if (words.size() < kHeaderWords || words[0] != kMagic) return 0;
+    if (!platform_spirv::hasHeader(words)) return 0;
     std::unordered_set<uint32_t> scalars32, vec3s, arrays;
     // Types are declared after the decorations, so gather them first.
-    forEachInstruction(words, [&](uint32_t op, uint32_t* operand, uint32_t n) {
-        if ((op == kOpTypeFloat || op == kOpTypeInt) && n >= 2 && operand[1] == 32) scalars32.insert(operand[0]);
-        if (op == kOpTypeVector && n == 3 && operand[2] == 3 && scalars32.count(operand[1])) vec3s.insert(operand[0]);
-        if (op == kOpTypeRuntimeArray && n == 2 && vec3s.count(operand[1])) arrays.insert(operand[0]);
+    forEachInstruction(words, [&](spv::Op op, uint32_t* operand, size_t n, size_t) {
+        if ((op == spv::OpTypeFloat || op == spv::OpTypeInt) && n >= 2 && operand[1] == 32)
+            scalars32.insert(operand[0]);
+        if (op == spv::OpTypeVector && n == 3 && operand[2] == 3 && scalars32.count(operand[1]))
+            vec3s.insert(operand[0]);
+        if (op == spv::OpTypeRuntimeArray && n == 2 && vec3s.count(operand[1])) arrays.insert(operand[0]);
     });
     int rewritten = 0;
-    forEachInstruction(words, [&](uint32_t op, uint32_t* operand, uint32_t n) {
-        if (op == kOpDecorate && n == 3 && operand[1] == kDecorationArrayStride && arrays.count(operand[0]) &&
+    forEachInstruction(words, [&](spv::Op op, uint32_t* operand, size_t n, size_t) {
+        if (op == spv::OpDecorate && n == 3 && operand[1] == spv::DecorationArrayStride && arrays.count(operand[0]) &&
             operand[2] != 12) {
             operand[2] = 12;
             ++rewritten;
@@ -107,7 +90,7 @@ bool optimizeSpirv(std::vector<uint32_t>& words, std::string* log) {
 }
 
 bool validateSpirv(const void* bytes, size_t size, std::string* log) {
-    if (!bytes || size < kHeaderWords * 4 || size % 4 != 0) {
+    if (!bytes || size < platform_spirv::kHeaderWords * 4 || size % 4 != 0) {
         if (log) log->append("SPIR-V: not a whole module\n");
         return false;
     }
