@@ -195,14 +195,22 @@ int runCommandLine(int argc, char** argv) {
     denoise->add_option("OUTPUT", options.output, "file to write (- writes Y4M to standard output)")->required();
     const std::vector<TrackInfo> tracks = plugin ? plugin->tracks() : std::vector<TrackInfo>{};
     std::array<std::optional<int>, trackCountValue> trackValues;
+    // The dispersions also take "auto": chosen from the noise measured in the input.
+    std::array<std::optional<std::string>, 2> dispersionTexts;
     for (int i = 0; i < trackCountValue; ++i) {
         const size_t t = static_cast<size_t>(i);
         std::string help = trackOptions[i].what;
         if (t < tracks.size())
             help += " [" + std::to_string(tracks[t].defaultValue) + ", " + std::to_string(tracks[t].minimum) + " to " +
                     std::to_string(tracks[t].maximum) + "; " + tracks[t].name + "]";
-        CLI::Option* option = denoise->add_option(trackOptions[i].flag, trackValues[t], help);
-        if (t < tracks.size()) option->check(CLI::Range(tracks[t].minimum, tracks[t].maximum));
+        const bool dispersion = i == 2 || i == 5;
+        CLI::Option* option =
+            dispersion ? denoise->add_option(trackOptions[i].flag, dispersionTexts[t / 3], help + ", or auto")
+                       : denoise->add_option(trackOptions[i].flag, trackValues[t], help);
+        if (t < tracks.size()) {
+            const CLI::Validator range = CLI::Range(tracks[t].minimum, tracks[t].maximum);
+            option->check(dispersion ? range | CLI::IsMember({"auto"}) : range);
+        }
     }
     denoise->add_option("--frames", frameRange, "process frames A to B-1 only (A:B, A: or :B)");
     denoise->add_option("--reference", options.reference, "clean clip: report PSNR and SSIM of input and output");
@@ -224,6 +232,11 @@ int runCommandLine(int argc, char** argv) {
     bool overwrite = false, noOverwrite = false;
     CLI::Option* yes = denoise->add_flag("-y,--overwrite", overwrite, "replace existing output files");
     denoise->add_flag("-n,--no-overwrite", noOverwrite, "never replace an existing file (the default)")->excludes(yes);
+    std::string strength;
+    denoise->add_option("--strength", strength,
+                        "auto: each plane's dispersion from the noise measured in the input; an explicit dispersion "
+                        "wins")
+        ->check(CLI::IsMember({"auto"}));
     denoise->add_flag("--preview", options.preview, "drive each frame on its own, outside an output run");
     denoise->add_flag("-q,--quiet", options.quiet, "no progress and no summary");
 
@@ -275,6 +288,11 @@ int runCommandLine(int argc, char** argv) {
             options.tracks = module.defaults();
             for (size_t i = 0; i < trackValues.size(); ++i)
                 if (trackValues[i]) options.tracks[i] = *trackValues[i];
+            for (size_t plane = 0; plane < dispersionTexts.size(); ++plane) {
+                const std::optional<std::string>& text = dispersionTexts[plane];
+                options.autoDispersion[plane] = text ? *text == "auto" : strength == "auto";
+                if (text && *text != "auto") options.tracks[plane * 3 + 2] = std::stoi(*text);
+            }
             if (!frameRange.empty()) parseFrameRange(frameRange, options.firstFrame, options.endFrame);
             options.written.overwrite = overwrite ? Overwrite::allow : Overwrite::refuse;
             options.written.audio = audio == "copy"        ? AudioMode::copy

@@ -3,6 +3,7 @@
 #include "cli/errors.h"
 #include "cli/input_frames.h"
 #include "cli/metrics.h"
+#include "cli/noise_estimate.h"
 #include "cli/pixel_convert.h"
 #include "cli/png_compare.h"
 #include "cli/video_input.h"
@@ -85,6 +86,11 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
         throw CliError(ExitCode::usage, "--compare-frame " + std::to_string(compareFrame) +
                                             " is not among the frames processed (" + std::to_string(first) + " to " +
                                             std::to_string(end - 1) + ")");
+    // Explicit dispersions are already in options.tracks; the planes left to
+    // the automatic strength get theirs from the noise of this range.
+    const StrengthChoice strength = chooseStrength(input, first, end, options.tracks, options.autoDispersion);
+    const TrackValues& tracks = strength.tracks;
+    if (strength.measured && !options.quiet) (options.output == "-" ? std::cerr : std::cout) << strengthText(strength);
 
     std::unique_ptr<VideoInput> reference;
     if (!options.reference.empty()) {
@@ -126,7 +132,8 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
     report.clipFrames = clipFrames;
     report.firstFrame = first;
     report.endFrame = end;
-    report.tracks = options.tracks;
+    report.tracks = tracks;
+    report.strength = strength;
     report.preview = options.preview;
     report.encoder = output.encoderName();
     report.pixelFormat = pixelFormatName(output.storedFormat());
@@ -138,7 +145,7 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
     auto since = [](Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); };
     const auto started = Clock::now();
     {
-        PluginSession session(plugin, options.tracks, server);
+        PluginSession session(plugin, tracks, server);
         if (!options.preview) session.beginOutputRun();
         report.setupSeconds = since(started);
         const auto loopStarted = Clock::now();

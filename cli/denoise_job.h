@@ -14,6 +14,7 @@ struct DenoiseOptions {
     std::string input;
     std::string output;
     TrackValues tracks{};
+    bool autoDispersion[2] = {false, false};  // luma, chroma: dispersion from the measured noise
     int firstFrame = 0;
     int endFrame = -1;        // one past the last frame; -1 for the end of the clip
     std::string reference;    // clean clip for PSNR and SSIM

@@ -16,11 +16,14 @@ namespace quenda_cli {
 
 namespace {
 
-// Made by bench/calibrate_strength.sh (the table it prints, unedited):
-// for Gaussian noise of `codes` 8-bit code values on every plane of 4:2:0
-// clips panned over real photographs, the noise that measureNoise finds
-// there (host units) and the dispersion with the best PSNR of that plane at
-// the default radii.
+// The table that `bench/calibrate_strength.sh build` printed, unedited: for
+// Gaussian noise of `codes` 8-bit code values on every plane of 4:2:0 clips
+// panned over four photographs, the noise that measureNoise finds there
+// (host units, the mean over the photographs) and the dispersion of that
+// plane, at the default radii, whose worst PSNR loss against each
+// photograph's own best dispersion is least. Chroma wants more
+// smoothing than luma at the same noise: photographs carry little fine
+// colour detail.
 struct CalibrationPoint {
     double codes;
     double lumaSigma;
@@ -29,9 +32,15 @@ struct CalibrationPoint {
     int chromaDispersion;
 };
 const CalibrationPoint calibration[] = {
-    {2, 37.4, 31, 36.6, 31},     {3, 56.1, 36, 54.9, 36},     {5, 93.5, 42, 91.5, 42},
-    {7, 130.9, 46, 128.0, 46},   {10, 187.0, 50, 182.9, 50},  {14, 261.8, 54, 256.0, 54},
-    {20, 374.0, 58, 365.7, 58},  {25, 467.5, 61, 457.1, 61},  {30, 561.0, 63, 548.6, 63},
+    {2, 44.4, 33, 38.8, 33},
+    {3, 62.2, 37, 56.5, 38},
+    {5, 98.7, 43, 93.2, 46},
+    {7, 136.0, 47, 129.5, 53},
+    {10, 191.2, 51, 184.4, 61},
+    {14, 263.7, 56, 256.3, 71},
+    {20, 370.2, 61, 366.3, 84},
+    {25, 455.9, 65, 455.5, 92},
+    {30, 538.8, 69, 546.3, 99},
 };
 
 // Each plane is read as floats, row by row.
@@ -41,36 +50,51 @@ struct Plane {
     std::vector<float> values;
 };
 
-// Robust standard deviation of white noise in a plane: the median absolute
-// response of the 3x3 high-pass [1 -2 1]x[1 -2 1] (which cancels any plane
-// of constant slope and has gain 6 for white noise), taken over the
-// neighbourhoods that hold neither of the plane's extremes, so that clipped
-// highlights and shadows and noiseless flat borders do not count as clean.
+// Robust standard deviation of white noise in a plane. The 3x3 high-pass
+// [1 -2 1]x[1 -2 1] cancels any plane of constant slope and has gain 6 for
+// white noise; its mean square over an 8x8 block is the noise plus what
+// detail the block holds, so the quietest tenth of the blocks tells the
+// noise with little regard to texture, once scaled by what the tenth of
+// pure noise's blocks falls short of its sigma. Neighbourhoods that hold
+// either of the plane's extremes are left out, so that clipped highlights
+// and shadows and noiseless flat borders do not pass for quiet blocks.
 double planeNoise(const Plane& plane) {
-    if (plane.width < 3 || plane.height < 3) return 0;
+    const int block = 8;
+    const double quietestTenthOfPureNoise = 0.794;  // measured on Gaussian noise
+    if (plane.width < block + 2 || plane.height < block + 2) return 0;
     const auto [low, high] = std::minmax_element(plane.values.begin(), plane.values.end());
     const float lo = *low, hi = *high;
-    std::vector<float> responses;
-    responses.reserve(plane.values.size());
     const size_t w = static_cast<size_t>(plane.width);
-    for (int y = 1; y + 1 < plane.height; ++y) {
-        const float* above = plane.values.data() + (y - 1) * w;
+    auto response = [&](int x, int y, double* squared) {
+        const float* above = plane.values.data() + (y - 1) * w + x;
         const float* row = above + w;
         const float* below = row + w;
-        for (size_t x = 1; x + 1 < w; ++x) {
-            bool clipped = false;
-            for (const float* r : {above, row, below})
-                for (size_t i = x - 1; i <= x + 1; ++i) clipped = clipped || r[i] <= lo || r[i] >= hi;
-            if (clipped) continue;
-            auto second = [x](const float* r) { return r[x - 1] - 2 * r[x] + r[x + 1]; };
-            responses.push_back(std::fabs(second(above) - 2 * second(row) + second(below)));
+        for (const float* r : {above, row, below})
+            for (int i = -1; i <= 1; ++i)
+                if (r[i] <= lo || r[i] >= hi) return false;
+        auto second = [](const float* r) { return r[-1] - 2 * r[0] + r[1]; };
+        const double value = second(above) - 2 * second(row) + second(below);
+        *squared = value * value;
+        return true;
+    };
+    std::vector<double> blocks;
+    for (int top = 1; top + block < plane.height; top += block) {
+        for (int left = 1; left + block < plane.width; left += block) {
+            double sum = 0, squared = 0;
+            int count = 0;
+            for (int y = top; y < top + block; ++y)
+                for (int x = left; x < left + block; ++x)
+                    if (response(x, y, &squared)) {
+                        sum += squared;
+                        ++count;
+                    }
+            if (count >= block * block / 2) blocks.push_back(std::sqrt(sum / count) / 6);
         }
     }
-    if (responses.empty()) return 0;
-    const auto middle = responses.begin() + static_cast<ptrdiff_t>(responses.size() / 2);
-    std::nth_element(responses.begin(), middle, responses.end());
-    // The median of |N(0, 6 sigma)| is 6 sigma times 0.67449.
-    return *middle / (6 * 0.6744897501960817);
+    if (blocks.empty()) return 0;
+    const auto tenth = blocks.begin() + static_cast<ptrdiff_t>(blocks.size() / 10);
+    std::nth_element(blocks.begin(), tenth, blocks.end());
+    return *tenth / quietestTenthOfPureNoise;
 }
 
 double median(std::vector<double> values) {

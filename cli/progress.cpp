@@ -165,6 +165,7 @@ std::string toJson(const RunReport& r) {
     for (size_t i = 0; i < r.tracks.size(); ++i)
         out << (i ? ", " : "") << "\"" << trackKeys[i] << "\": " << r.tracks[i];
     out << "},\n";
+    if (r.strength.measured) out << "  \"strength\": " << strengthJson(r.strength) << ",\n";
     out << "  \"copied_streams\": " << r.copiedStreams << ",\n";
     if (!r.quality.empty()) {
         out << "  \"quality\": {\n";

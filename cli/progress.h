@@ -2,6 +2,7 @@
 // at the end, and the same summary as JSON for scripts.
 #pragma once
 
+#include "cli/noise_estimate.h"
 #include "cli/plugin_host.h"
 
 #include <chrono>
@@ -49,6 +50,7 @@ struct RunReport {
     int endFrame = 0;       // one past the last frame asked for
     int framesWritten = 0;
     TrackValues tracks{};
+    StrengthChoice strength;  // the measured noise and the choice, with an automatic strength
     bool preview = false;
     double seconds = 0;
     // Where the time went: starting the plug-in (and its output run), the

@@ -1,0 +1,214 @@
+// The automatic strength's calibration and the clips for comparing denoisers.
+//
+//   quenda_strength_bench calibrate [--size WxH] [--frames N] [--sigmas A,B,...] PHOTO...
+//       For each noise level: clips panned over the photographs, the noise
+//       that measureNoise finds in them, and the dispersion of each plane with
+//       the best mean PSNR at the default radii; prints the table for
+//       cli/noise_estimate.cpp.
+//   quenda_strength_bench clips DIR SIGMA [--size WxH] [--frames N] PHOTO...
+//       Writes DIR/NAME-clean.y4m and DIR/NAME-noisy.y4m for each photograph.
+#include "bench/photo_clips.h"
+#include "cli/errors.h"
+#include "cli/ffmpeg_util.h"
+#include "cli/noise_estimate.h"
+#include "cli/progress.h"
+#include "cli/video_input.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace quenda_cli;
+
+struct Arguments {
+    photo_clips::PanSettings pan;
+    std::vector<double> sigmas{2, 3, 5, 7, 10, 14, 20, 25, 30};
+    std::vector<std::string> photos;
+};
+
+[[noreturn]] void usage() {
+    std::fputs("usage: quenda_strength_bench calibrate [--size WxH] [--frames N] [--sigmas A,B,...] PHOTO...\n"
+               "       quenda_strength_bench clips DIR SIGMA [--size WxH] [--frames N] PHOTO...\n",
+               stderr);
+    std::exit(2);
+}
+
+Arguments parse(int argc, char** argv, int from) {
+    Arguments a;
+    for (int i = from; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--size" && i + 1 < argc) {
+            if (std::sscanf(argv[++i], "%dx%d", &a.pan.width, &a.pan.height) != 2) usage();
+        } else if (arg == "--frames" && i + 1 < argc) {
+            a.pan.frames = std::atoi(argv[++i]);
+        } else if (arg == "--sigmas" && i + 1 < argc) {
+            a.sigmas.clear();
+            for (const char* p = argv[++i]; *p;) {
+                char* next = nullptr;
+                a.sigmas.push_back(std::strtod(p, &next));
+                if (next == p) usage();
+                p = *next == ',' ? next + 1 : next;
+            }
+        } else if (arg.rfind("--", 0) == 0) {
+            usage();
+        } else {
+            a.photos.push_back(arg);
+        }
+    }
+    if (a.photos.empty() || a.pan.frames < 1) usage();
+    return a;
+}
+
+std::string baseName(const std::string& path) {
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    return name.substr(0, name.find('.'));
+}
+
+struct Clip {
+    std::string clean, noisy;
+};
+
+// The best dispersion of one plane for one noise level and what it gains.
+struct Best {
+    double sigma = 0;        // measured, mean over the photographs
+    int dispersion = 0;
+    double gain = 0;         // dB over the noisy clip, mean over the photographs
+    double worstLoss = 0;    // dB, the most that a photograph loses there against its own best
+    double defaultGain = 0;  // the mean gain at the default
+};
+
+int calibrate(const Arguments& args) {
+    PluginModule plugin(PluginModule::defaultPath());
+    const TrackValues defaults = plugin.defaults();
+    photo_clips::TempFolder folder;
+    std::vector<FramePtr> photos;
+    for (const std::string& path : args.photos) photos.push_back(photo_clips::loadPhotograph(path));
+
+    std::printf("# %dx%d, %d frames panned by (%d, %d) pixels a frame, default radii, on %s\n", args.pan.width,
+                args.pan.height, args.pan.frames, args.pan.stepX, args.pan.stepY, pickedDeviceName().c_str());
+    std::printf("# sigma: Gaussian noise in 8-bit codes; measured: what measureNoise finds (host units, mean of the\n"
+                "# photographs); best: the dispersion whose worst loss against each photograph's own best is least;\n"
+                "# gain: dB of PSNR over the noisy clip, mean of the photographs, there and at the default %d;\n"
+                "# loss: that worst loss in dB; runs: dispersions tried\n",
+                defaults[2]);
+    std::printf("#  sigma | luma: measured best gain loss (at %d) | chroma: measured best gain loss (at %d) | runs\n",
+                defaults[2], defaults[5]);
+    std::vector<std::pair<Best, Best>> table;
+    for (double sigma : args.sigmas) {
+        std::vector<Clip> clips;
+        std::vector<photo_clips::Psnr> noisy;
+        Best best[2];
+        for (size_t p = 0; p < photos.size(); ++p) {
+            const std::string stem = folder.path(std::to_string(p));
+            clips.push_back(Clip{stem + "-clean.y4m", stem + "-noisy.y4m"});
+            photo_clips::writePannedClips(*photos[p], args.pan, sigma,
+                                          static_cast<uint64_t>(std::lround(sigma * 1000)) + p, clips.back().clean,
+                                          clips.back().noisy);
+            noisy.push_back(photo_clips::measurePsnr(clips.back().noisy, clips.back().clean));
+            VideoInput input(clips.back().noisy, 2);
+            const bool both[2] = {true, true};
+            const StrengthChoice choice = chooseStrength(input, 0, input.frameCount(), defaults, both);
+            best[0].sigma += choice.noise.luma / photos.size();
+            best[1].sigma += choice.noise.chroma / photos.size();
+        }
+        // PSNR gain of each plane on each photograph, per dispersion.
+        std::map<int, std::vector<photo_clips::Psnr>> gains;
+        auto evaluate = [&](int dispersion) -> const std::vector<photo_clips::Psnr>& {
+            auto known = gains.find(dispersion);
+            if (known != gains.end()) return known->second;
+            TrackValues tracks = defaults;
+            tracks[2] = tracks[5] = dispersion;
+            std::vector<photo_clips::Psnr> gain;
+            for (size_t p = 0; p < clips.size(); ++p) {
+                const photo_clips::Psnr out =
+                    photo_clips::denoise(plugin, clips[p].noisy, clips[p].clean, folder.path("out.y4m"), tracks);
+                gain.push_back(photo_clips::Psnr{out.y - noisy[p].y, out.chroma - noisy[p].chroma});
+            }
+            return gains[dispersion] = gain;
+        };
+        // A grid around where h2 shrinks as 1 / sigma from the default at
+        // sigma 10, then a climb by single steps to the peak of the mean
+        // gain and from there to each photograph's own peak. The choice is
+        // the dispersion whose worst loss against those peaks is least: the
+        // peaks differ by content, and a clip is one content, not the mean.
+        const int guess = static_cast<int>(std::lround(50 + 27.5 * std::log10(sigma / 10)));
+        for (int d = guess - 12; d <= guess + 12; d += 4)
+            if (d >= 0 && d <= 100) evaluate(d);
+        for (int plane = 0; plane < 2; ++plane) {
+            auto photoGain = [&](size_t p, int d) { return plane ? evaluate(d)[p].chroma : evaluate(d)[p].y; };
+            auto meanGain = [&](int d) {
+                double sum = 0;
+                for (size_t p = 0; p < clips.size(); ++p) sum += photoGain(p, d) / clips.size();
+                return sum;
+            };
+            int top = gains.begin()->first;
+            for (const auto& entry : gains)
+                if (meanGain(entry.first) > meanGain(top)) top = entry.first;
+            top = photo_clips::climbToPeak(meanGain, top);
+            std::vector<double> peakGain;
+            int lowest = top, highest = top;
+            for (size_t p = 0; p < clips.size(); ++p) {
+                const int peak = photo_clips::climbToPeak([&](int d) { return photoGain(p, d); }, top);
+                peakGain.push_back(photoGain(p, peak));
+                lowest = std::min(lowest, peak);
+                highest = std::max(highest, peak);
+            }
+            auto worstLoss = [&](int d) {
+                double worst = 0;
+                for (size_t p = 0; p < clips.size(); ++p) worst = std::max(worst, peakGain[p] - photoGain(p, d));
+                return worst;
+            };
+            int chosen = top;
+            for (int d = lowest; d <= highest; ++d)
+                if (worstLoss(d) < worstLoss(chosen) || (worstLoss(d) == worstLoss(chosen) && meanGain(d) > meanGain(chosen)))
+                    chosen = d;
+            best[plane].dispersion = chosen;
+            best[plane].gain = meanGain(chosen);
+            best[plane].worstLoss = worstLoss(chosen);
+            best[plane].defaultGain = meanGain(defaults[plane ? 5 : 2]);
+        }
+        std::printf("  %5.1f | %7.1f %3d %+6.2f %5.2f (%+6.2f) | %7.1f %3d %+6.2f %5.2f (%+6.2f) | %zu\n", sigma,
+                    best[0].sigma, best[0].dispersion, best[0].gain, best[0].worstLoss, best[0].defaultGain,
+                    best[1].sigma, best[1].dispersion, best[1].gain, best[1].worstLoss, best[1].defaultGain,
+                    gains.size());
+        std::fflush(stdout);
+        table.emplace_back(best[0], best[1]);
+    }
+    std::printf("\n# for the table in cli/noise_estimate.cpp:\n");
+    for (size_t i = 0; i < table.size(); ++i)
+        std::printf("    {%g, %.1f, %d, %.1f, %d},\n", args.sigmas[i], table[i].first.sigma, table[i].first.dispersion,
+                    table[i].second.sigma, table[i].second.dispersion);
+    return 0;
+}
+
+int writeClips(const std::string& directory, double sigma, const Arguments& args) {
+    for (size_t p = 0; p < args.photos.size(); ++p) {
+        const std::string stem = directory + "/" + baseName(args.photos[p]);
+        photo_clips::writePannedClips(*photo_clips::loadPhotograph(args.photos[p]), args.pan, sigma,
+                                      static_cast<uint64_t>(std::lround(sigma * 1000)) + p, stem + "-clean.y4m",
+                                      stem + "-noisy.y4m");
+        std::printf("%s-noisy.y4m\n", stem.c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) usage();
+    configureFfmpegLogging();
+    const std::string command = argv[1];
+    try {
+        if (command == "calibrate") return calibrate(parse(argc, argv, 2));
+        if (command == "clips" && argc >= 4) return writeClips(argv[2], std::atof(argv[3]), parse(argc, argv, 4));
+    } catch (const CliError& error) {
+        std::fprintf(stderr, "quenda_strength_bench: %s\n", error.what());
+        return 1;
+    }
+    usage();
+}
