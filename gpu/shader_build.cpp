@@ -178,7 +178,7 @@ int buildRuntimeShaders(FilterTable* filter, uint32_t deviceId) {
 
     if (!hit) {
         const char* profile = shaderProfile(static_cast<uint32_t>(s.featureLevel));
-        if (!profile) return reportFailure(filter, textUnsupportedLevel, Teardown::none, captionCsError);
+        if (!profile) return reportFailure(filter, textUnsupportedLevel, Teardown::none, captionPsError);
         ID3D10Blob* lumaCode = nullptr;
         ID3D10Blob* chromaCode = nullptr;
         if (!compilePair(filter, lumaRuntimeSource, nullptr, chromaRuntimeSource, nullptr, profile, &lumaCode,

@@ -3,7 +3,9 @@
 
 // error
 constexpr const char captionError[] = "\x83G\x83\x89\x81[";
-// compiler messages; unsupported feature level
+// unsupported level, runtime kernels
+constexpr const char captionPsError[] = "PS\x83G\x83\x89\x81[";
+// compiler messages; unsupported level, fixed kernels
 constexpr const char captionCsError[] = "CS\x83G\x83\x89\x81[";
 // this DirectX version is not supported
 constexpr const char textUnsupportedLevel[] = "\x91\xCE\x89\x9E\x82\xB5\x82\xC4\x82\xA2\x82\xC8\x82\xA2" "DirextX\x82\xCC\x83o\x81[\x83W\x83\x87\x83\x93\x82\xC5\x82\xB7\x81" "B";

@@ -237,10 +237,10 @@ TEST_F(DeviceInitTest, CompileFailureShowsCompilerTextAndStopsAtLuma) {
     EXPECT_FALSE(std::filesystem::exists(registry.cacheKeyDirectory() + "/ComputeShadeLight.value"));
 }
 
-TEST_F(DeviceInitTest, UnsupportedFeatureLevelHasOneCaptionOnBothCompilePaths) {
+TEST_F(DeviceInitTest, UnsupportedFeatureLevelHasItsOwnCaptionPerOperation) {
     platform_hooks::forceFeatureLevel(0x9300);
     EXPECT_EQ(onInit(table), 0);
-    EXPECT_EQ(boxLines(), (std::vector<std::string>{"CSエラー|対応していないDirextXのバージョンです。", initShaderFailed}));
+    EXPECT_EQ(boxLines(), (std::vector<std::string>{"PSエラー|対応していないDirextXのバージョンです。", initShaderFailed}));
 
     platform_hooks::resetHooks();
     ASSERT_EQ(onInit(table), 1);
