@@ -45,7 +45,7 @@ const char* const examples =
     "Examples:\n"
     "  quenda demo                                  make, denoise and measure an example clip\n"
     "  quenda denoise noisy.mkv clean.mkv           denoise with the default settings\n"
-    "  quenda denoise in.mp4 out.mp4 --luma-dispersion 70 --luma-time 2\n"
+    "  quenda denoise in.mp4 out.mp4 --strength auto\n"
     "  quenda denoise in.mkv part3.mkv --frames 2000:3000\n"
     "  quenda join part*.mkv whole.mkv              join the chunks again, exactly\n"
     "  ffmpeg -i in.mov -f yuv4mpegpipe - | quenda denoise - - | ffmpeg -i - out.mp4\n";
@@ -187,7 +187,7 @@ int runCommandLine(int argc, char** argv) {
     CLI::App* denoise = app.add_subcommand("denoise", "denoise a video file");
     denoise->footer(
         "Example:\n"
-        "  quenda denoise noisy.mkv denoised.mkv --luma-dispersion 60 --reference clean.mkv --report run.json\n"
+        "  quenda denoise noisy.mkv denoised.mkv --strength auto --reference clean.mkv --report run.json\n"
         "The codec follows OUTPUT's extension: .mkv lossless FFV1, .mp4 H.264, .y4m raw. Audio and subtitles are\n"
         "copied. With --frames, frames outside the range still serve as temporal context, so the chunks of a\n"
         "long video give the same frames as one whole run; `quenda join` puts them together.");
@@ -291,7 +291,7 @@ int runCommandLine(int argc, char** argv) {
             for (size_t plane = 0; plane < dispersionTexts.size(); ++plane) {
                 const std::optional<std::string>& text = dispersionTexts[plane];
                 options.autoDispersion[plane] = text ? *text == "auto" : strength == "auto";
-                if (text && *text != "auto") options.tracks[plane * 3 + 2] = std::stoi(*text);
+                if (text && *text != "auto") options.tracks[dispersionTrack[plane]] = std::stoi(*text);
             }
             if (!frameRange.empty()) parseFrameRange(frameRange, options.firstFrame, options.endFrame);
             options.written.overwrite = overwrite ? Overwrite::allow : Overwrite::refuse;
@@ -301,8 +301,7 @@ int runCommandLine(int argc, char** argv) {
                                                            : AudioMode::automatic;
             options.written.quiet = options.quiet;
             const RunReport report = runDenoise(options, module);
-            const bool stdoutTaken = options.output == "-" || options.report == "-" || options.compare == "-";
-            if (!options.quiet) (stdoutTaken ? std::cerr : std::cout) << summaryText(report);
+            if (!options.quiet) options.messages() << summaryText(report);
             return 0;
         }
         if (demo->parsed()) {

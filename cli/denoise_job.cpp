@@ -90,7 +90,7 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
     // the automatic strength get theirs from the noise of this range.
     const StrengthChoice strength = chooseStrength(input, first, end, options.tracks, options.autoDispersion);
     const TrackValues& tracks = strength.tracks;
-    if (strength.measured && !options.quiet) (options.output == "-" ? std::cerr : std::cout) << strengthText(strength);
+    if (strength.measured && !options.quiet) options.messages() << strengthText(strength);
 
     std::unique_ptr<VideoInput> reference;
     if (!options.reference.empty()) {

@@ -6,6 +6,7 @@
 #include "cli/progress.h"
 #include "cli/video_output.h"
 
+#include <iostream>
 #include <string>
 
 namespace quenda_cli {
@@ -24,6 +25,11 @@ struct DenoiseOptions {
     OutputSettings written;   // encoder, format, and whether existing files may be replaced
     bool preview = false;     // frame by frame, outside an output run
     bool quiet = false;
+
+    // Where the run's own lines go: standard error when a file takes standard output.
+    std::ostream& messages() const {
+        return output == "-" || report == "-" || compare == "-" ? std::cerr : std::cout;
+    }
 };
 
 // Runs the whole job and returns its report. Throws CliError; a cut-off or

@@ -20,12 +20,6 @@ struct Part {
     int frames = 0;
 };
 
-std::string streamName(const AVCodecParameters& par) {
-    const AVCodecDescriptor* codec = avcodec_descriptor_get(par.codec_id);
-    return std::string(av_get_media_type_string(par.codec_type) ? av_get_media_type_string(par.codec_type) : "data") +
-           " (" + (codec ? codec->name : "unknown") + ")";
-}
-
 // The part's video span, from its packets without decoding.
 Part scan(const std::string& path) {
     Part part{path};
@@ -68,7 +62,7 @@ void checkMatch(const AVFormatContext& first, const std::string& firstPath, cons
         const AVCodecParameters& a = *first.streams[i]->codecpar;
         const AVCodecParameters& b = *other.streams[i]->codecpar;
         if (a.codec_type != b.codec_type || a.codec_id != b.codec_id)
-            mismatch("stream " + std::to_string(i) + " is " + streamName(b) + ", not " + streamName(a));
+            mismatch(describeStream(i, *other.streams[i]) + ", not " + describeStream(i, *first.streams[i]));
         if (a.codec_type == AVMEDIA_TYPE_VIDEO && (a.width != b.width || a.height != b.height || a.format != b.format))
             mismatch("stream " + std::to_string(i) + " has other frames (" + std::to_string(b.width) + "x" +
                      std::to_string(b.height) + ")");
@@ -113,8 +107,8 @@ void runJoin(const JoinOptions& options) {
     for (unsigned i = 0; i < first->nb_streams; ++i) {
         const AVStream& in = *first->streams[i];
         if (avformat_query_codec(out.oformat, in.codecpar->codec_id, FF_COMPLIANCE_NORMAL) == 0)
-            throw CliError(ExitCode::usage, std::string("a ") + out.oformat->name + " file cannot hold the " +
-                                                streamName(*in.codecpar) + " of " + parts[0].path);
+            throw CliError(ExitCode::usage, std::string("a ") + out.oformat->name + " file cannot hold " +
+                                                describeStream(i, in) + " of " + parts[0].path);
         AVStream* stream = avformat_new_stream(&out, nullptr);
         if (!stream || avcodec_parameters_copy(stream->codecpar, in.codecpar) < 0) throw std::bad_alloc();
         stream->codecpar->codec_tag = 0;

@@ -91,15 +91,26 @@ void copyTags(AVDictionary** to, const AVDictionary* from) {
         if (keepsTag(entry->key)) av_dict_set(to, entry->key, entry->value, 0);
 }
 
+std::string describeStream(unsigned index, const AVStream& stream) {
+    const AVCodecDescriptor* desc = avcodec_descriptor_get(stream.codecpar->codec_id);
+    const std::string codec = desc ? desc->name : "unknown";
+    if (stream.disposition & AV_DISPOSITION_ATTACHED_PIC) return "the cover art (" + codec + ")";
+    const char* kind = av_get_media_type_string(stream.codecpar->codec_type);
+    return std::string(kind ? kind : "data") + " stream " + std::to_string(index) + " (" + codec + ")";
+}
+
+void addSideData(AVStream& stream, AVPacketSideDataType type, const uint8_t* data, size_t size) {
+    if (av_stream_get_side_data(&stream, type, nullptr)) return;
+    uint8_t* copy = av_stream_new_side_data(&stream, type, size);
+    if (!copy) throw std::bad_alloc();
+    std::memcpy(copy, data, size);
+}
+
 void copyStreamProperties(AVStream& to, const AVStream& from) {
     copyTags(&to.metadata, from.metadata);
     to.disposition = from.disposition;
-    for (int i = 0; i < from.nb_side_data; ++i) {
-        const AVPacketSideData& data = from.side_data[i];
-        uint8_t* copy = av_stream_new_side_data(&to, data.type, data.size);
-        if (!copy) throw std::bad_alloc();
-        std::memcpy(copy, data.data, data.size);
-    }
+    for (int i = 0; i < from.nb_side_data; ++i)
+        addSideData(to, from.side_data[i].type, from.side_data[i].data, from.side_data[i].size);
 }
 
 void copyChapters(AVFormatContext& to, const AVFormatContext& from) {

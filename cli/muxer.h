@@ -51,6 +51,10 @@ bool formatHolds(const AVOutputFormat& format, const AVCodecParameters& paramete
 // What a copied stream or file carries besides its packets. Tags that
 // describe one file (Matroska's DURATION, BPS, ... statistics) are left out.
 void copyTags(AVDictionary** to, const AVDictionary* from);
+// "audio stream 1 (flac)", "the cover art (png)", for messages.
+std::string describeStream(unsigned index, const AVStream& stream);
+// Adds side data to a stream that has none of its type.
+void addSideData(AVStream& stream, AVPacketSideDataType type, const uint8_t* data, size_t size);
 // Tags, disposition and side data (rotation, HDR mastering display, ...).
 void copyStreamProperties(AVStream& to, const AVStream& from);
 void copyChapters(AVFormatContext& to, const AVFormatContext& from);

@@ -40,12 +40,9 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    const std::string& path() const { return path_; }
     // What to open for writing: the temporary file, the FIFO or device, or
     // "pipe:1" for standard output.
     const std::string& writePath() const { return writePath_; }
-    // Written in place (a pipe or device): its writer must not seek.
-    bool inPlace() const { return temporary_.empty(); }
 
     // Moves the temporary file to the path. Without Overwrite::allow, a file
     // that another program made there meanwhile is kept and this one dropped.

@@ -3,17 +3,12 @@
 #include "cli/errors.h"
 
 extern "C" {
-#include <libavutil/avstring.h>
-#include <libavutil/display.h>
-#include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <limits>
+#include <cstdlib>
+#include <vector>
 
 namespace quenda_cli {
 
@@ -59,8 +54,7 @@ VideoOutput::VideoOutput(const std::string& path, const OutputSettings& settings
       video_(video),
       muxer_(path, settings.format),
       audioMode_(settings.audio),
-      packet_(allocPacket()),
-      held_(allocPacket()) {
+      packet_(allocPacket()) {
     y4m_ = muxer_.y4m();
     setUpEncoder(settings);
     muxer_.open(settings.overwrite);
@@ -222,142 +216,12 @@ void VideoOutput::setUpEncoder(const OutputSettings& settings) {
     stream_->sample_aspect_ratio = video_.sampleAspect;
 }
 
-namespace {
-
-bool movFamily(const std::string& format) {
-    for (const char* name : {"mov", "mp4", "ipod", "3gp", "3g2", "psp", "ismv", "f4v"})
-        if (format == name) return true;
-    return false;
+void VideoOutput::copyStreamsFrom(InputContextPtr source, double startSeconds, double endSeconds) {
+    copy_ = std::make_unique<StreamCopy>(muxer_, std::move(source), video_.streamIndex, *stream_, audioMode_,
+                                         startSeconds, endSeconds, warnings_);
 }
 
-// What this FFmpeg's muxers store of a video stream's description.
-bool storesRotation(const std::string& format) {
-    return movFamily(format) ||
-           (LIBAVFORMAT_VERSION_INT >= AV_VERSION_INT(60, 16, 100) && (format == "matroska" || format == "webm"));
-}
-bool storesHdr(const std::string& format) { return format == "matroska" || format == "webm" || movFamily(format); }
-bool storesChapters(const std::string& format) {
-    return format == "matroska" || format == "webm" || format == "nut" || format == "ogg" || movFamily(format);
-}
-
-// The video stream's side data that describes the picture, not its coding.
-bool describesPicture(AVPacketSideDataType type) {
-    return type == AV_PKT_DATA_DISPLAYMATRIX || type == AV_PKT_DATA_STEREO3D || type == AV_PKT_DATA_SPHERICAL ||
-           type == AV_PKT_DATA_MASTERING_DISPLAY_METADATA || type == AV_PKT_DATA_CONTENT_LIGHT_LEVEL;
-}
-
-void addSideData(AVStream& stream, AVPacketSideDataType type, const uint8_t* data, size_t size) {
-    if (av_stream_get_side_data(&stream, type, nullptr)) return;
-    uint8_t* copy = av_stream_new_side_data(&stream, type, size);
-    if (!copy) throw std::bad_alloc();
-    std::memcpy(copy, data, size);
-}
-
-std::string describeStream(unsigned index, const AVStream& stream) {
-    const AVCodecDescriptor* desc = avcodec_descriptor_get(stream.codecpar->codec_id);
-    const std::string codec = desc ? desc->name : "unknown";
-    if (stream.disposition & AV_DISPOSITION_ATTACHED_PIC) return "the cover art (" + codec + ")";
-    const char* kind = av_get_media_type_string(stream.codecpar->codec_type);
-    return std::string(kind ? kind : "data") + " stream " + std::to_string(index) + " (" + codec + ")";
-}
-
-}  // namespace
-
-void VideoOutput::copyStreamsFrom(InputContextPtr input, double startSeconds, double endSeconds) {
-    copyStart_ = startSeconds;
-    copyEnd_ = endSeconds;
-    AVFormatContext& out = muxer_.context();
-    const std::string format = muxer_.formatName();
-    const std::string container = y4m_ ? "Y4M" : format;
-    for (unsigned i = 0; i < input->nb_streams; ++i) {
-        AVStream* in = input->streams[i];
-        if (static_cast<int>(i) == video_.streamIndex) {
-            in->discard = AVDISCARD_ALL;
-            copyTags(&stream_->metadata, in->metadata);
-            stream_->disposition = in->disposition;
-            for (int d = 0; d < in->nb_side_data; ++d)
-                if (describesPicture(in->side_data[d].type))
-                    addSideData(*stream_, in->side_data[d].type, in->side_data[d].data, in->side_data[d].size);
-            continue;
-        }
-        // A stream the demuxer itself leaves out (MP4's chapter track) comes as chapters.
-        if (in->discard == AVDISCARD_ALL) continue;
-        const std::string what = describeStream(i, *in);
-        const bool audio = in->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
-        if (audio && audioMode_ == AudioMode::drop) {
-            in->discard = AVDISCARD_ALL;
-            continue;
-        }
-        if ((in->disposition & AV_DISPOSITION_ATTACHED_PIC) && (format == "matroska" || format == "webm")) {
-            attachPicture(*in);
-            in->discard = AVDISCARD_ALL;
-            continue;
-        }
-        const bool fits = !y4m_ && formatHolds(*out.oformat, *in->codecpar, in->disposition, in->metadata);
-        if (audio && (audioMode_ == AudioMode::transcode || (!fits && audioMode_ == AudioMode::automatic))) {
-            auto transcoder = std::make_unique<AudioTranscoder>(*in, muxer_);
-            if (!fits)
-                warnings_.push_back(what + " cannot be stored in " + container + " as it is; it is converted to " +
-                                    transcoder->encoderName());
-            copies_.push_back(CopiedStream{static_cast<int>(i), nullptr, std::move(transcoder)});
-            continue;
-        }
-        if (!fits) {
-            if (audio && audioMode_ == AudioMode::copy)
-                throw CliError(ExitCode::usage, what + " cannot be stored in " + container +
-                                                    " as it is; use --audio transcode or --audio drop");
-            warnings_.push_back(what + " cannot be stored in " + container + " and is left out");
-            in->discard = AVDISCARD_ALL;
-            continue;
-        }
-        AVStream* copy = avformat_new_stream(&out, nullptr);
-        if (!copy || avcodec_parameters_copy(copy->codecpar, in->codecpar) < 0) throw std::bad_alloc();
-        copy->codecpar->codec_tag = 0;
-        copy->time_base = in->time_base;
-        copy->avg_frame_rate = in->avg_frame_rate;
-        copy->r_frame_rate = in->r_frame_rate;
-        copy->sample_aspect_ratio = in->sample_aspect_ratio;
-        copyStreamProperties(*copy, *in);
-        copies_.push_back(CopiedStream{static_cast<int>(i), copy, nullptr});
-    }
-    const auto* matrix = reinterpret_cast<const int32_t*>(av_stream_get_side_data(stream_, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
-    if (matrix && !storesRotation(format) && std::lround(av_display_rotation_get(matrix)) % 360 != 0)
-        warnings_.push_back("the rotation of the video (" + std::to_string(std::lround(-av_display_rotation_get(matrix))) +
-                            " degrees clockwise) cannot be stored in " + container + "; players will show it unrotated");
-    if (!storesHdr(format) && (av_stream_get_side_data(stream_, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, nullptr) ||
-                               av_stream_get_side_data(stream_, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, nullptr)))
-        warnings_.push_back("the HDR mastering display and light levels cannot be stored in " + container +
-                            " and are left out");
-    copyTags(&out.metadata, input->metadata);
-    if (input->nb_chapters > 0 && storesChapters(format)) copyChapters(out, *input);
-    else if (input->nb_chapters > 0) warnings_.push_back("the chapters cannot be stored in " + container + " and are left out");
-    if (copies_.empty()) return;
-    // A chunk's packets start near its first frame; earlier ones are skipped
-    // by time in any case, so a failed seek only costs reading.
-    if (std::isfinite(startSeconds) && startSeconds > 0) {
-        const int64_t target = static_cast<int64_t>(startSeconds * AV_TIME_BASE);
-        avformat_seek_file(input.get(), -1, INT64_MIN, target, target, 0);
-    }
-    copySource_ = std::move(input);
-    copyEnded_ = false;
-}
-
-// Matroska keeps cover art as an attached file, not as a stream of one picture.
-void VideoOutput::attachPicture(const AVStream& picture) {
-    AVStream* attachment = avformat_new_stream(&muxer_.context(), nullptr);
-    if (!attachment) throw std::bad_alloc();
-    attachment->codecpar->codec_type = AVMEDIA_TYPE_ATTACHMENT;
-    attachment->codecpar->codec_id = picture.codecpar->codec_id;
-    const AVPacket& image = picture.attached_pic;
-    attachment->codecpar->extradata = static_cast<uint8_t*>(av_mallocz(image.size + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!attachment->codecpar->extradata) throw std::bad_alloc();
-    std::memcpy(attachment->codecpar->extradata, image.data, image.size);
-    attachment->codecpar->extradata_size = image.size;
-    copyTags(&attachment->metadata, picture.metadata);
-    if (!av_dict_get(attachment->metadata, "filename", nullptr, 0))
-        av_dict_set(&attachment->metadata, "filename",
-                    picture.codecpar->codec_id == AV_CODEC_ID_PNG ? "cover.png" : "cover.jpg", 0);
-}
+int VideoOutput::copiedStreams() const { return copy_ ? copy_->streams() : 0; }
 
 void VideoOutput::writeHeader(const AVFrame& first) {
     stream_->codecpar->field_order = video_.fieldOrder;
@@ -372,52 +236,6 @@ void VideoOutput::writeHeader(const AVFrame& first) {
     headerWritten_ = true;
 }
 
-// Writes copied packets that start before `seconds`; one packet read ahead is
-// held back until its time comes. Cover art belongs to every chunk.
-void VideoOutput::copyUntil(double seconds) {
-    while (!copyEnded_) {
-        if (!holding_) {
-            const int result = av_read_frame(copySource_.get(), held_.get());
-            if (result < 0) {
-                copyEnded_ = true;
-                return;
-            }
-            if (copySource_->streams[held_->stream_index]->discard == AVDISCARD_ALL) {
-                av_packet_unref(held_.get());
-                continue;
-            }
-            holding_ = true;
-        }
-        const AVStream& stream = *copySource_->streams[held_->stream_index];
-        const bool picture = stream.disposition & AV_DISPOSITION_ATTACHED_PIC;
-        const int64_t ts = held_->pts != AV_NOPTS_VALUE ? held_->pts : held_->dts;
-        const double at = ts == AV_NOPTS_VALUE ? copyStart_ : ts * av_q2d(stream.time_base);
-        if (!picture && at > seconds) return;
-        holding_ = false;
-        if (!picture && (at < copyStart_ || at >= copyEnd_)) {
-            av_packet_unref(held_.get());
-            continue;
-        }
-        writeHeld();
-    }
-}
-
-void VideoOutput::writeHeld() {
-    for (const CopiedStream& copy : copies_) {
-        if (copy.inputIndex != held_->stream_index) continue;
-        if (copy.transcoder) {
-            copy.transcoder->send(*held_);
-            break;
-        }
-        av_packet_rescale_ts(held_.get(), copySource_->streams[copy.inputIndex]->time_base, copy.output->time_base);
-        held_->stream_index = copy.output->index;
-        held_->pos = -1;
-        muxer_.write(*held_);
-        break;
-    }
-    av_packet_unref(held_.get());
-}
-
 void VideoOutput::drainEncoder() {
     for (;;) {
         const int result = avcodec_receive_packet(encoder_.get(), packet_.get());
@@ -426,7 +244,7 @@ void VideoOutput::drainEncoder() {
         av_packet_rescale_ts(packet_.get(), encoder_->time_base, stream_->time_base);
         packet_->stream_index = stream_->index;
         const int64_t ts = packet_->dts != AV_NOPTS_VALUE ? packet_->dts : packet_->pts;
-        if (ts != AV_NOPTS_VALUE && !y4m_) copyUntil(ts * av_q2d(stream_->time_base));
+        if (ts != AV_NOPTS_VALUE && copy_) copy_->copyUntil(ts * av_q2d(stream_->time_base));
         muxer_.write(*packet_);
     }
 }
@@ -468,9 +286,7 @@ void VideoOutput::finish() {
     if (!headerWritten_) throw CliError(ExitCode::output, "no frame was written to " + path_);
     avcodec_send_frame(encoder_.get(), nullptr);
     drainEncoder();
-    copyUntil(std::numeric_limits<double>::infinity());
-    for (const CopiedStream& copy : copies_)
-        if (copy.transcoder) copy.transcoder->finish();
+    if (copy_) copy_->finish();
     muxer_.finish();
 }
 

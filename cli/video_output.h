@@ -6,9 +6,9 @@
 // temporary name and renamed only once it is complete.
 #pragma once
 
-#include "cli/audio_transcode.h"
 #include "cli/ffmpeg_util.h"
 #include "cli/muxer.h"
+#include "cli/stream_copy.h"
 #include "cli/video_input.h"
 
 #include <memory>
@@ -16,11 +16,6 @@
 #include <vector>
 
 namespace quenda_cli {
-
-// Audio that the output's container cannot hold as it is: converted with a
-// note (automatic), refused (copy), or left out (drop); transcode converts
-// all audio.
-enum class AudioMode { automatic, copy, transcode, drop };
 
 struct OutputSettings {
     std::string codec;   // FFmpeg encoder; empty: by the format (.y4m raw, .mkv FFV1, .mp4 H.264)
@@ -57,17 +52,11 @@ public:
     const std::string& path() const { return path_; }
     std::string encoderName() const;
     AVPixelFormat storedFormat() const;
-    int copiedStreams() const { return static_cast<int>(copies_.size()); }
+    int copiedStreams() const;
     int framesWritten() const { return written_; }
     const std::vector<std::string>& warnings() const { return warnings_; }
 
 private:
-    struct CopiedStream {
-        int inputIndex;
-        AVStream* output;                           // a copy of the stream, or
-        std::unique_ptr<AudioTranscoder> transcoder;  // its sound encoded again
-    };
-
     void setUpEncoder(const OutputSettings& settings);
     const AVCodec& findEncoder(const std::string& codec);
     // Opens the encoder for frames of `stored`; FFmpeg's result.
@@ -75,10 +64,7 @@ private:
     // Converts frames to `stored` where it is not the input's format.
     void storeAs(AVPixelFormat stored);
     void writeHeader(const AVFrame& first);
-    void attachPicture(const AVStream& picture);
     void drainEncoder();
-    void copyUntil(double seconds);
-    void writeHeld();
     [[noreturn]] void failEncoding(int error) const;
 
     std::string path_;
@@ -98,14 +84,7 @@ private:
     bool frameCounted_ = false;  // one tick a frame (AVI)
     int64_t lastPts_ = INT64_MIN;
     std::vector<std::string> warnings_;
-
-    InputContextPtr copySource_;
-    std::vector<CopiedStream> copies_;
-    PacketPtr held_;   // next packet of the copied streams, not yet due
-    bool holding_ = false;
-    bool copyEnded_ = true;
-    double copyStart_ = 0;
-    double copyEnd_ = 0;
+    std::unique_ptr<StreamCopy> copy_;
 };
 
 }  // namespace quenda_cli
