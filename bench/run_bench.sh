@@ -88,7 +88,7 @@ quenda_run() {
     local bin=$1
     shift
     local report=$WORK/report.json
-    in_build "$bin" quenda denoise "$CLIP" "$@" -q --frames "0:$FRAMES" --report "$report"
+    in_build "$bin" quenda denoise "$CLIP" "$@" -q -y --frames "0:$FRAMES" --report "$report"
     local loop frames wait plugin service worker
     loop=$(json "$report" frames_seconds)
     frames=$(json "$report" frames_written)
