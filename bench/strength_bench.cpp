@@ -95,9 +95,9 @@ int calibrate(const Arguments& args) {
                 "# photographs); best: the dispersion whose worst loss against each photograph's own best is least;\n"
                 "# gain: dB of PSNR over the noisy clip, mean of the photographs, there and at the default %d;\n"
                 "# loss: that worst loss in dB; runs: dispersions tried\n",
-                defaults[2]);
+                defaults[dispersionTrack[0]]);
     std::printf("#  sigma | luma: measured best gain loss (at %d) | chroma: measured best gain loss (at %d) | runs\n",
-                defaults[2], defaults[5]);
+                defaults[dispersionTrack[0]], defaults[dispersionTrack[1]]);
     std::vector<std::pair<Best, Best>> table;
     for (double sigma : args.sigmas) {
         std::vector<Clip> clips;
@@ -122,7 +122,7 @@ int calibrate(const Arguments& args) {
             auto known = gains.find(dispersion);
             if (known != gains.end()) return known->second;
             TrackValues tracks = defaults;
-            tracks[2] = tracks[5] = dispersion;
+            tracks[dispersionTrack[0]] = tracks[dispersionTrack[1]] = dispersion;
             std::vector<photo_clips::Psnr> gain;
             for (size_t p = 0; p < clips.size(); ++p) {
                 const photo_clips::Psnr out =
@@ -170,7 +170,7 @@ int calibrate(const Arguments& args) {
             best[plane].dispersion = chosen;
             best[plane].gain = meanGain(chosen);
             best[plane].worstLoss = worstLoss(chosen);
-            best[plane].defaultGain = meanGain(defaults[plane ? 5 : 2]);
+            best[plane].defaultGain = meanGain(defaults[dispersionTrack[plane]]);
         }
         std::printf("  %5.1f | %7.1f %3d %+6.2f %5.2f (%+6.2f) | %7.1f %3d %+6.2f %5.2f (%+6.2f) | %zu\n", sigma,
                     best[0].sigma, best[0].dispersion, best[0].gain, best[0].worstLoss, best[0].defaultGain,

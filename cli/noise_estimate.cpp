@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -169,6 +170,7 @@ StrengthChoice chooseStrength(VideoInput& input, int first, int end, const Track
     // change or a fade sways at most one of them.
     const int count = std::min(5, end - first);
     std::vector<double> luma, chroma;
+    int read = 0;
     for (int k = 0; k < count; ++k) {
         const int index = first + static_cast<int>((2 * k + 1) * static_cast<int64_t>(end - first) / (2 * count));
         try {
@@ -178,15 +180,15 @@ StrengthChoice chooseStrength(VideoInput& input, int first, int end, const Track
         }
         const NoiseLevel level =
             measureNoise(image.data(), converter.rowPixels(), info.width, info.height, stepX, stepY);
-        luma.push_back(level.luma);
+        ++read;
+        if (level.luma > 0) luma.push_back(level.luma);
         if (level.chroma > 0) chroma.push_back(level.chroma);
     }
     choice.measured = true;
-    choice.framesMeasured = static_cast<int>(luma.size());
+    choice.framesMeasured = read;
     choice.noise.luma = median(luma);
     choice.noise.chroma = median(chroma);
     const double sigma[2] = {choice.noise.luma, choice.noise.chroma};
-    const size_t dispersionTrack[2] = {2, 5};
     for (int plane = 0; plane < 2; ++plane) {
         choice.automatic[plane] = automatic[plane] && sigma[plane] > 0;
         if (choice.automatic[plane])
@@ -195,36 +197,46 @@ StrengthChoice chooseStrength(VideoInput& input, int first, int end, const Track
     return choice;
 }
 
+namespace {
+
+// One plane's part of a choice, for the texts below.
+struct PlaneChoice {
+    const char* name;
+    double sigma;
+    int dispersion;
+    bool automatic;
+    bool chroma;
+};
+
+std::array<PlaneChoice, 2> planesOf(const StrengthChoice& choice) {
+    return {PlaneChoice{"luma", choice.noise.luma, choice.tracks[dispersionTrack[0]], choice.automatic[0], false},
+            PlaneChoice{"chroma", choice.noise.chroma, choice.tracks[dispersionTrack[1]], choice.automatic[1], true}};
+}
+
+}  // namespace
+
 std::string strengthText(const StrengthChoice& choice) {
-    static const char* const names[2] = {"luma", "chroma"};
-    const double sigma[2] = {choice.noise.luma, choice.noise.chroma};
-    const int dispersion[2] = {choice.tracks[2], choice.tracks[5]};
     std::string text = "auto strength, from " + std::to_string(choice.framesMeasured) + " frames:";
-    for (int plane = 0; plane < 2; ++plane) {
+    for (const PlaneChoice& p : planesOf(choice)) {
         char part[160];
-        if (sigma[plane] <= 0)
-            std::snprintf(part, sizeof part, "%s no noise found, dispersion %d", names[plane], dispersion[plane]);
+        if (p.sigma <= 0)
+            std::snprintf(part, sizeof part, "%s no noise found, dispersion %d", p.name, p.dispersion);
         else
-            std::snprintf(part, sizeof part, "%s noise %.1f (%.1f in 8-bit codes), dispersion %d%s", names[plane],
-                          sigma[plane], eightBitCodes(sigma[plane], plane == 1), dispersion[plane],
-                          choice.automatic[plane] ? "" : " as given");
-        text += std::string(plane ? "; " : " ") + part;
+            std::snprintf(part, sizeof part, "%s noise %.1f (%.1f in 8-bit codes), dispersion %d%s", p.name, p.sigma,
+                          eightBitCodes(p.sigma, p.chroma), p.dispersion, p.automatic ? "" : " as given");
+        text += std::string(p.chroma ? "; " : " ") + part;
     }
     return text + "\n";
 }
 
 std::string strengthJson(const StrengthChoice& choice) {
-    static const char* const names[2] = {"luma", "chroma"};
-    const double sigma[2] = {choice.noise.luma, choice.noise.chroma};
-    const int dispersion[2] = {choice.tracks[2], choice.tracks[5]};
     std::string json = "{\"frames_measured\": " + std::to_string(choice.framesMeasured);
-    for (int plane = 0; plane < 2; ++plane) {
+    for (const PlaneChoice& p : planesOf(choice)) {
         char part[200];
         std::snprintf(part, sizeof part,
                       ", \"%s\": {\"noise_sigma\": %.2f, \"noise_sigma_8bit\": %.2f, \"dispersion\": %d, "
                       "\"from_noise\": %s}",
-                      names[plane], sigma[plane], eightBitCodes(sigma[plane], plane == 1), dispersion[plane],
-                      choice.automatic[plane] ? "true" : "false");
+                      p.name, p.sigma, eightBitCodes(p.sigma, p.chroma), p.dispersion, p.automatic ? "true" : "false");
         json += part;
     }
     return json + "}";

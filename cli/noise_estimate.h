@@ -5,6 +5,7 @@
 #include "cli/plugin_host.h"
 #include "cli/video_input.h"
 
+#include <cstddef>
 #include <string>
 
 namespace quenda_cli {
@@ -30,6 +31,9 @@ int dispersionForNoise(double sigma, bool chroma);
 // One host unit in 8-bit code values of limited range, for people who think
 // of noise in those.
 double eightBitCodes(double hostUnits, bool chroma);
+
+// The tracks of the luma and the chroma dispersion.
+constexpr size_t dispersionTrack[2] = {2, 5};
 
 struct StrengthChoice {
     bool measured = false;

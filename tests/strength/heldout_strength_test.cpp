@@ -5,6 +5,7 @@
 // --strength auto` runs it. CTest fetches the photographs first and names
 // their folder in QUENDA_PHOTO_DIR; without it the test is skipped.
 #include "bench/photo_clips.h"
+#include "cli/noise_estimate.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@
 namespace {
 
 using photo_clips::Psnr;
+using quenda_cli::dispersionTrack;
 
 const char* const heldOutPhotos[] = {"chelsea.png", "motorcycle_left.png"};
 
@@ -44,7 +46,7 @@ public:
         auto known = results_.find(dispersion);
         if (known != results_.end()) return known->second;
         quenda_cli::TrackValues tracks = plugin_.defaults();
-        if (dispersion >= 0) tracks[2] = tracks[5] = dispersion;
+        if (dispersion >= 0) tracks[dispersionTrack[0]] = tracks[dispersionTrack[1]] = dispersion;
         Psnr mean;
         for (const auto& [clean, noisy] : clips_) {
             const Psnr run = photo_clips::denoise(plugin_, noisy, clean, folder_.path("out.y4m"), tracks, dispersion < 0);
@@ -81,7 +83,7 @@ protected:
 // a much better luma dispersion, and a chroma dispersion no worse than the
 // default (which happens to suit chroma at sigma 5).
 TEST_F(HeldOutStrengthTest, BeatsTheDefaultWhereItMisfits) {
-    const int defaultDispersion = plugin_->defaults()[2];
+    const int defaultDispersion = plugin_->defaults()[dispersionTrack[0]];
     for (double sigma : {5.0, 20.0}) {
         HeldOutClips clips(*plugin_, photoDir_, sigma);
         const Psnr chosen = clips.at(automatic), fixed = clips.at(defaultDispersion);
@@ -97,7 +99,7 @@ TEST_F(HeldOutStrengthTest, BeatsTheDefaultWhereItMisfits) {
 TEST_F(HeldOutStrengthTest, MatchesTheBestFixedValueAtSigma10) {
     HeldOutClips clips(*plugin_, photoDir_, 10);
     const Psnr chosen = clips.at(automatic);
-    const int start = plugin_->defaults()[2];
+    const int start = plugin_->defaults()[dispersionTrack[0]];
     const int bestLuma = photo_clips::climbToPeak([&](int d) { return clips.at(d).y; }, start);
     const int bestChroma = photo_clips::climbToPeak([&](int d) { return clips.at(d).chroma; }, start);
     std::printf("sigma 10: PSNR Y / CbCr, auto %.2f / %.2f dB, best fixed %.2f dB at %d / %.2f dB at %d\n", chosen.y,
