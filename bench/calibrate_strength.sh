@@ -2,7 +2,7 @@
 # Builds the calibration table of the automatic strength (cli/noise_estimate.cpp)
 # from clips panned over four photographs of Debian's python3-skimage, at nine
 # noise levels. The held-out test and bench/compare_peers.sh use two others
-# (chelsea, motorcycle_left). About twenty minutes on lavapipe with two cores.
+# (chelsea, motorcycle_left). About half an hour on lavapipe with two cores.
 # Usage: bench/calibrate_strength.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
