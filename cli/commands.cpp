@@ -203,9 +203,10 @@ int runCommandLine(int argc, char** argv) {
         if (t < tracks.size())
             help += " [" + std::to_string(tracks[t].defaultValue) + ", " + std::to_string(tracks[t].minimum) + " to " +
                     std::to_string(tracks[t].maximum) + "; " + tracks[t].name + "]";
-        const bool dispersion = i == 2 || i == 5;
+        const bool dispersion = t == dispersionTrack[0] || t == dispersionTrack[1];
         CLI::Option* option =
-            dispersion ? denoise->add_option(trackOptions[i].flag, dispersionTexts[t / 3], help + ", or auto")
+            dispersion ? denoise->add_option(trackOptions[i].flag, dispersionTexts[t == dispersionTrack[1]],
+                                             help + ", or auto")
                        : denoise->add_option(trackOptions[i].flag, trackValues[t], help);
         if (t < tracks.size()) {
             const CLI::Validator range = CLI::Range(tracks[t].minimum, tracks[t].maximum);
