@@ -3,6 +3,7 @@
 #include "cli/demo_clip.h"
 #include "cli/denoise_job.h"
 #include "cli/errors.h"
+#include "cli/metrics.h"
 #include "cli/video_input.h"
 #include "cli/video_output.h"
 

@@ -5,7 +5,6 @@
 #pragma once
 
 #include "cli/ffmpeg_util.h"
-#include "cli/metrics.h"
 #include "cli/plugin_host.h"
 
 #include <functional>

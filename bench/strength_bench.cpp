@@ -2,9 +2,9 @@
 //
 //   quenda_strength_bench calibrate [--size WxH] [--frames N] [--sigmas A,B,...] PHOTO...
 //       For each noise level: clips panned over the photographs, the noise
-//       that measureNoise finds in them, and the dispersion of each plane with
-//       the best mean PSNR at the default radii; prints the table for
-//       cli/noise_estimate.cpp.
+//       that measureNoise finds in them, and the dispersion of each plane
+//       whose worst PSNR loss against each photograph's own best is least, at
+//       the default radii; prints the table for cli/noise_estimate.cpp.
 //   quenda_strength_bench clips DIR SIGMA [--size WxH] [--frames N] PHOTO...
 //       Writes DIR/NAME-clean.y4m and DIR/NAME-noisy.y4m for each photograph.
 #include "bench/photo_clips.h"
