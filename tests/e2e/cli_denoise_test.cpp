@@ -19,13 +19,8 @@ namespace {
 using namespace quenda_cli;
 using cli_test::runQuenda;
 
-const std::vector<std::string> identity = {"--luma-space", "0", "--luma-time", "0", "--chroma-space", "0",
-                                           "--chroma-time", "0"};
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+using cli_test::identity;
+using cli_test::operator+;
 
 struct RoundTripCase {
     const char* name;

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -18,8 +17,6 @@ namespace {
 
 using namespace quenda_cli;
 using cli_test::runQuenda;
-
-void writeText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 struct BadCase {
     const char* name;
@@ -48,17 +45,17 @@ TEST(CliErrors, BadInputsAreRefusedClearly) {
     const std::vector<BadCase> cases = {
         {"missing file", [](const cli_test::TempDir&) {}, {"denoise", "{IN}.mkv", "{OUT}"}, ExitCode::input,
          "No such file"},
-        {"not video", [](const cli_test::TempDir& d) { writeText(d.path("in.txt"), "just some words\n"); },
+        {"not video", [](const cli_test::TempDir& d) { cli_test::writeFile(d.path("in.txt"), "just some words\n"); },
          {"denoise", "{IN}.txt", "{OUT}"}, ExitCode::input, "not a video file"},
-        {"no frames", [](const cli_test::TempDir& d) { writeText(d.path("in.y4m"), "YUV4MPEG2 W32 H24 F25:1 Ip A1:1 C420jpeg\n"); },
+        {"no frames", [](const cli_test::TempDir& d) { cli_test::writeFile(d.path("in.y4m"), "YUV4MPEG2 W32 H24 F25:1 Ip A1:1 C420jpeg\n"); },
          {"denoise", "{IN}.y4m", "{OUT}"}, ExitCode::input, "no video frames"},
         {"absurd width",
          [](const cli_test::TempDir& d) {
-             writeText(d.path("in.y4m"), "YUV4MPEG2 W40000 H16 F25:1 Ip A1:1 C420jpeg\nFRAME\n" + std::string(960000, '\x80'));
+             cli_test::writeFile(d.path("in.y4m"), "YUV4MPEG2 W40000 H16 F25:1 Ip A1:1 C420jpeg\nFRAME\n" + std::string(960000, '\x80'));
          },
          {"denoise", "{IN}.y4m", "{OUT}"}, ExitCode::input, "40000x16"},
         {"absurd area",
-         [](const cli_test::TempDir& d) { writeText(d.path("in.y4m"), "YUV4MPEG2 W100000 H100000 F25:1 Ip\nFRAME\n"); },
+         [](const cli_test::TempDir& d) { cli_test::writeFile(d.path("in.y4m"), "YUV4MPEG2 W100000 H100000 F25:1 Ip\nFRAME\n"); },
          {"denoise", "{IN}.y4m", "{OUT}"}, ExitCode::input, "100000x100000"},
         {"unwritable output", cleanClip, {"denoise", "{IN}.y4m", "/nonexistent-dir/out.mkv"}, ExitCode::output,
          "cannot write /nonexistent-dir/out.mkv"},
@@ -149,7 +146,7 @@ TEST(CliErrors, DamagedAndStreamedInputsAreToldTruly) {
          [&](const cli_test::TempDir& d) {
              cli_test::writeClip(d.path("a.ts"), settings(64, 48), true);
              cli_test::writeClip(d.path("b.ts"), settings(32, 24), true);
-             writeText(d.path("in.ts"), cli_test::readFile(d.path("a.ts")) + cli_test::readFile(d.path("b.ts")));
+             cli_test::writeFile(d.path("in.ts"), cli_test::readFile(d.path("a.ts")) + cli_test::readFile(d.path("b.ts")));
          },
          ExitCode::input, "changing frame sizes", 0},
         {"FIFO", false, "in.fifo",

@@ -13,8 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
-#include <fstream>
 #include <functional>
 
 namespace {
@@ -22,15 +20,8 @@ namespace {
 using namespace quenda_cli;
 using cli_test::runQuenda;
 
-const std::vector<std::string> identity = {"--luma-space", "0", "--luma-time",  "0",
-                                           "--chroma-space", "0", "--chroma-time", "0"};
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-void writeText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+using cli_test::identity;
+using cli_test::operator+;
 
 bool isSymlink(const std::string& path) {
     struct stat info;
@@ -63,11 +54,11 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
          ExitCode::usage, "same file as --report", {}, nullptr},
         {"--report - with the video on standard output", nullptr, {"-", "--report", "-"}, ExitCode::usage,
          "standard output", {}, nullptr},
-        {"an existing output", [](const Dir& d) { writeText(d.path("out.mkv"), "mine"); }, {"{D}/out.mkv"},
+        {"an existing output", [](const Dir& d) { cli_test::writeFile(d.path("out.mkv"), "mine"); }, {"{D}/out.mkv"},
          ExitCode::usage, "add -y", {"out.mkv"}, nullptr},
-        {"an existing output with -n", [](const Dir& d) { writeText(d.path("out.mkv"), "mine"); },
+        {"an existing output with -n", [](const Dir& d) { cli_test::writeFile(d.path("out.mkv"), "mine"); },
          {"{D}/out.mkv", "-n"}, ExitCode::usage, "already exists", {"out.mkv"}, nullptr},
-        {"an existing report", [](const Dir& d) { writeText(d.path("run.json"), "mine"); },
+        {"an existing report", [](const Dir& d) { cli_test::writeFile(d.path("run.json"), "mine"); },
          {"{D}/out.mkv", "--report", "{D}/run.json"}, ExitCode::usage, "add -y", {"run.json"}, nullptr},
         {"a character device that fails", nullptr, {"{D}/out.mkv", "--report", "/dev/full"}, ExitCode::output,
          "/dev/full", {},
@@ -75,11 +66,11 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
              struct stat info;
              EXPECT_TRUE(stat("/dev/full", &info) == 0 && S_ISCHR(info.st_mode));
          }},
-        {"OUTPUT.part of someone else", [](const Dir& d) { writeText(d.path("out.mkv.part"), "mine"); },
+        {"OUTPUT.part of someone else", [](const Dir& d) { cli_test::writeFile(d.path("out.mkv.part"), "mine"); },
          {"{D}/out.mkv"}, ExitCode::ok, "", {"out.mkv.part"}, nullptr},
         {"-y replaces; a report through a symbolic link writes its target",
          [](const Dir& d) {
-             writeText(d.path("out.mkv"), "old");
+             cli_test::writeFile(d.path("out.mkv"), "old");
              symlink("target.json", d.path("link.json").c_str());
          },
          {"{D}/out.mkv", "-y", "--report", "{D}/link.json"}, ExitCode::ok, "", {},
@@ -170,7 +161,13 @@ TEST(CliOutputs, InterruptedRunsLeaveNothing) {
         std::vector<char*> argv;
         for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
-        const std::string tmpdir = "TMPDIR=" + tmp;
+        // The environment is made before the fork: the child only calls exec.
+        const std::string tmpdir = "TMPDIR=" + tmp, registry = cli_test::registrySetting();
+        std::vector<char*> environment{const_cast<char*>(tmpdir.c_str()), const_cast<char*>(registry.c_str())};
+        for (char** variable = environ; *variable; ++variable)
+            if (std::string(*variable).rfind("TMPDIR=", 0) != 0 && std::string(*variable).rfind("QUENDA_REGISTRY_ROOT=", 0) != 0)
+                environment.push_back(*variable);
+        environment.push_back(nullptr);
         int out[2];
         ASSERT_EQ(pipe(out), 0);
         const int in = open(dir.path("in.y4m").c_str(), O_RDONLY);
@@ -179,8 +176,7 @@ TEST(CliOutputs, InterruptedRunsLeaveNothing) {
             dup2(in, STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
             close(out[0]);
-            putenv(const_cast<char*>(tmpdir.c_str()));
-            execv(QUENDA_CLI_PATH, argv.data());
+            execve(QUENDA_CLI_PATH, argv.data(), environment.data());
             _exit(127);
         }
         close(in);

@@ -42,6 +42,8 @@ std::string tempRoot() {
     return dir && *dir ? dir : "/tmp";
 }
 
+std::string registryRoot() { return tempRoot() + "/quenda-cli-tests-registry"; }
+
 // FFmpeg's own chatter (the H.264 encoder's statistics) stays out of test logs.
 const bool quietLibraries = (quenda_cli::configureFfmpegLogging(), true);
 
@@ -63,10 +65,9 @@ namespace {
 
 FILE* startQuenda(const std::vector<std::string>& args, const std::string& stdinFile, const std::string& stdoutFile,
                   const std::string& environment) {
-    // Compiled kernels are cached across the tests' runs, away from $HOME; a
-    // run that hangs fails instead.
-    std::string command = "QUENDA_REGISTRY_ROOT=" + quoted(tempRoot() + "/quenda-cli-tests-registry") +
-                          " " + environment + " timeout 300 " + quoted(QUENDA_CLI_PATH);
+    // A run that hangs fails instead.
+    std::string command = "QUENDA_REGISTRY_ROOT=" + quoted(registryRoot()) + " " + environment + " timeout 300 " +
+                          quoted(QUENDA_CLI_PATH);
     for (const std::string& arg : args) command += " " + quoted(arg);
     command += " 2>&1";  // before any redirection of standard output, so that errors reach the pipe
     if (!stdinFile.empty()) command += " < " + quoted(stdinFile);
@@ -87,6 +88,16 @@ RunResult finishQuenda(FILE* pipe) {
 }
 
 }  // namespace
+
+std::string registrySetting() { return "QUENDA_REGISTRY_ROOT=" + registryRoot(); }
+
+const std::vector<std::string> identity = {"--luma-space", "0", "--luma-time", "0", "--chroma-space", "0",
+                                           "--chroma-time", "0"};
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 RunResult runQuenda(const std::vector<std::string>& args, const std::string& stdinFile, const std::string& stdoutFile,
                     const std::string& environment) {
@@ -293,6 +304,10 @@ std::string readFile(const std::string& path) {
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
 }
 
 bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }

@@ -27,6 +27,15 @@ struct RunResult {
     std::string output;  // standard error, and standard output unless redirected
 };
 
+// QUENDA_REGISTRY_ROOT=...: the tests' runs keep their compiled kernels
+// together, away from $HOME.
+std::string registrySetting();
+
+// Every range 0: the plug-in gives back its input.
+extern const std::vector<std::string> identity;
+// The arguments of `a` followed by those of `b`.
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b);
+
 // Runs quenda with `args`; standard input and output optionally from and to
 // files, and `environment` (NAME=VALUE ...) added to its environment.
 RunResult runQuenda(const std::vector<std::string>& args, const std::string& stdinFile = "",
@@ -55,6 +64,7 @@ bool samePlanes(const AVFrame& a, const AVFrame& b);
 std::string audioBytes(const std::string& path, bool withTimes = false);
 
 std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
 // Names in the directory ending in `suffix`.
 std::vector<std::string> filesEndingWith(const std::string& dir, const std::string& suffix);
