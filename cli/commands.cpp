@@ -188,8 +188,9 @@ int runCommandLine(int argc, char** argv) {
     denoise->footer(
         "Example:\n"
         "  quenda denoise noisy.mkv denoised.mkv --strength auto --reference clean.mkv --report run.json\n"
-        "The codec follows OUTPUT's extension: .mkv lossless FFV1, .mp4 H.264, .y4m raw. Audio and subtitles are\n"
-        "copied. With --frames, frames outside the range still serve as temporal context, so the chunks of a\n"
+        "The codec follows OUTPUT's extension: .mkv lossless FFV1, .mp4 H.264, .y4m raw. The input's other streams,\n"
+        "chapters and metadata are kept where OUTPUT can hold them, and existing files are replaced only with -y.\n"
+        "With --frames, frames outside the range still serve as temporal context, so the chunks of a\n"
         "long video give the same frames as one whole run; `quenda join` puts them together.");
     denoise->add_option("INPUT", options.input, "video to denoise (- reads a Y4M stream from standard input)")->required();
     denoise->add_option("OUTPUT", options.output, "file to write (- writes Y4M to standard output)")->required();
@@ -239,7 +240,7 @@ int runCommandLine(int argc, char** argv) {
                         "wins")
         ->check(CLI::IsMember({"auto"}));
     denoise->add_flag("--preview", options.preview, "drive each frame on its own, outside an output run");
-    denoise->add_flag("-q,--quiet", options.quiet, "no progress and no summary");
+    denoise->add_flag("-q,--quiet", options.quiet, "no progress, no summary and no encoder banners");
 
     std::string demoDirectory = "quenda-demo";
     bool demoQuiet = false;
