@@ -68,7 +68,7 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
 
     // Window: the frames the plug-in asks for around the one it computes,
     // ahead by one during an output run, and a little slack.
-    const int maxTime = std::max(options.tracks[1], options.tracks[4]);
+    const int maxTime = std::max(options.tracks[lumaTimeTrack], options.tracks[chromaTimeTrack]);
     VideoInput input(options.input, 2 * maxTime + 5);
     const VideoInfo& info = input.info();
     const int clipFrames = input.frameCount();

@@ -33,7 +33,7 @@ int dispersionForNoise(double sigma, bool chroma);
 double eightBitCodes(double hostUnits, bool chroma);
 
 // The tracks of the luma and the chroma dispersion.
-constexpr size_t dispersionTrack[2] = {2, 5};
+constexpr size_t dispersionTrack[2] = {lumaDispersionTrack, chromaDispersionTrack};
 
 struct StrengthChoice {
     bool measured = false;

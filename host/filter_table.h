@@ -32,6 +32,15 @@ struct DenoiseParams {
 };
 
 enum : int { trackCountValue = 6 };
+// Where each value sits in the track order.
+enum : int {
+    lumaSpaceTrack,
+    lumaTimeTrack,
+    lumaDispersionTrack,
+    chromaSpaceTrack,
+    chromaTimeTrack,
+    chromaDispersionTrack,
+};
 // The tracks' ranges as the descriptor gives them to the host.
 extern const int32_t trackMinima[trackCountValue];
 extern const int32_t trackMaxima[trackCountValue];
