@@ -111,8 +111,12 @@ void searchRows(int2 q, Patch reference, int frames, int R, float H, inout TEXEL
                 candidate.p7 = below.c;
                 candidate.p8 = below.r;
                 accumulate(reference, candidate, H, sum, value);
-                above[dt] = middle[dt];
-                middle[dt] = below;
+                above[dt].l = middle[dt].l;
+                above[dt].c = middle[dt].c;
+                above[dt].r = middle[dt].r;
+                middle[dt].l = below.l;
+                middle[dt].c = below.c;
+                middle[dt].r = below.r;
             }
         }
     }

@@ -51,8 +51,14 @@ void search(int2 q, Patch reference, inout TEXEL sum, inout TEXEL value)
                 accumulate(reference, candidate, H2, sum, value);
             }
         }
-        left = centre;
-        centre = right;
+        [unroll] for (int h = 0; h < FRAMES; ++h)
+        {
+            [unroll] for (int t = 0; t < ROWS; ++t)
+            {
+                left[h][t] = centre[h][t];
+                centre[h][t] = right[h][t];
+            }
+        }
     }
 }
 
