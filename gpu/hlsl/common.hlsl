@@ -111,6 +111,7 @@ void searchRows(int2 q, Patch reference, int frames, int R, float H, inout TEXEL
                 candidate.p7 = below.c;
                 candidate.p8 = below.r;
                 accumulate(reference, candidate, H, sum, value);
+                // Field by field, as the sliding window is shifted (see fixed.hlsl).
                 above[dt].l = middle[dt].l;
                 above[dt].c = middle[dt].c;
                 above[dt].r = middle[dt].r;

@@ -51,6 +51,8 @@ void search(int2 q, Patch reference, inout TEXEL sum, inout TEXEL value)
                 accumulate(reference, candidate, H2, sum, value);
             }
         }
+        // Element by element: lavapipe keeps these in registers, while
+        // whole-array copies cost it about a third of the kernel.
         [unroll] for (int h = 0; h < FRAMES; ++h)
         {
             [unroll] for (int t = 0; t < ROWS; ++t)
