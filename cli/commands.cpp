@@ -7,6 +7,7 @@
 #include "cli/join_command.h"
 #include "cli/plugin_host.h"
 #include "cli/progress.h"
+#include "host/version.h"
 #include "platform/d3d11/adapters.h"
 #include "platform/test_hooks.h"
 
@@ -118,7 +119,7 @@ void checkNumbers(int argc, char** argv) {
 }
 
 std::string versionText(const std::string& pluginPath) {
-    std::string text = "quenda 1.12\n";
+    std::string text = "quenda " QUENDA_VERSION_TEXT "\n";
     try {
         PluginModule plugin(pluginPath);
         text += "plug-in: " + plugin.info() + " (" + plugin.path() + ")\n";
@@ -179,7 +180,7 @@ int runCommandLine(int argc, char** argv) {
     bool showVersion = false;
     std::string pluginOption = pluginPath;
     app.add_flag("--version", showVersion, "show the plug-in's and the libraries' versions");
-    app.add_option("--plugin", pluginOption, "the plug-in module (default: quenda_dx11.so beside quenda)");
+    app.add_option("--plugin", pluginOption, "the plug-in module (default: the quenda_dx11.so installed with quenda, or beside it)");
     app.fallthrough();
 
     DenoiseOptions options;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <iostream>
 #include <cstring>
 
@@ -61,7 +62,21 @@ std::string glossPluginMessage(const std::string& text) {
     return text;
 }
 
-std::string PluginModule::defaultPath() { return executableDirectory() + "/quenda_dx11.so"; }
+std::string PluginModule::defaultPath() {
+    // Beside the executable in the build tree (or where the files were copied
+    // together); installed, in quenda's private library folder, which
+    // QUENDA_PLUGIN_DIR names relative to the executable's folder, so that the
+    // installed tree works under any prefix.
+    const std::string directory = executableDirectory();
+    const std::string beside = directory + "/quenda_dx11.so";
+    if (access(beside.c_str(), F_OK) == 0) return beside;
+    std::string installed = directory + "/" QUENDA_PLUGIN_DIR "/quenda_dx11.so";
+    if (char* resolved = realpath(installed.c_str(), nullptr)) {
+        installed = resolved;
+        std::free(resolved);
+    }
+    return installed;
+}
 
 PluginModule::PluginModule(const std::string& path) : path_(path) {
     // Kept loaded for the life of the process: its worker and OpenMP threads

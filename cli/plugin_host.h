@@ -34,7 +34,8 @@ using TrackValues = std::array<int32_t, trackCountValue>;
 
 class PluginModule {
 public:
-    // quenda_dx11.so beside the running executable.
+    // quenda_dx11.so beside the running executable, else in the private
+    // library folder of an installed quenda.
     static std::string defaultPath();
 
     // Loads the module and reads its descriptor; throws CliError.
