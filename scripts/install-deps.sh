@@ -12,6 +12,9 @@ packages=(
     libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
     libcli11-dev
     python3
+    # the Debian package (CPack reads the binaries' dependencies with file and
+    # dpkg-shlibdeps) and the check that the manual page renders cleanly
+    file dpkg-dev groff-base
     # vkd3d's DXBC compiler, built for the kernel check (tests/dxbc/)
     autoconf automake libtool bison flex libjson-perl spirv-headers mingw-w64-tools
 )
