@@ -34,7 +34,7 @@ installed=$(command -v quenda)
     export HOME=$work/home
     unset XDG_CACHE_HOME
     quenda --version | tee version.txt
-    grep -q '^plug-in: .*(/usr/lib/quenda/quenda_dx11.so)$' version.txt
+    grep -q '^plug-in: .*(/usr/lib/\(.*/\)\?quenda/quenda_dx11.so)$' version.txt
     rm version.txt
     quenda devices
     quenda demo --quiet
