@@ -19,6 +19,8 @@ if dpkg-query -W -f='${Status}' quenda 2>/dev/null | grep -q 'install ok install
     echo "quenda is installed already; this check needs a machine without it"
     exit 1
 fi
+# What was there before, so that only what the package leaves is counted.
+before=$(find /usr -name '*quenda*' 2>/dev/null | sort)
 DEBIAN_FRONTEND=noninteractive apt-get install -y "$deb"
 files=$(dpkg-query -L quenda)
 
@@ -54,7 +56,8 @@ while IFS= read -r path; do
     # Folders such as /usr/share/man stay where other packages use them.
     if [ -e "$path" ] && [ ! -d "$path" ]; then left+=("$path"); fi
 done <<<"$files"
-while IFS= read -r path; do left+=("$path"); done < <(find /usr -name '*quenda*' 2>/dev/null)
+while IFS= read -r path; do left+=("$path"); done < <(comm -13 <(printf '%s\n' "$before") \
+    <(find /usr -name '*quenda*' 2>/dev/null | sort) | grep .)
 if [ ${#left[@]} -ne 0 ]; then
     printf 'left after the purge: %s\n' "${left[@]}"
     exit 1
