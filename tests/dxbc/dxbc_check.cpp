@@ -8,19 +8,17 @@
 // runtime form, is over 60 KiB (the registry cache holds at most 64 KiB).
 //
 // Two constructs that vkd3d 1.17 cannot compile yet are rewritten into their
-// equivalents first: a thread count written as an expression becomes its
-// literal, and stores into the float3 structured buffer become byte-address
-// stores at the same addresses.
+// equivalents first (vkd3d_equivalents.h), as the Windows host under Wine does.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
 #include <sstream>
 #include <string>
 
 #include "gpu/kernels.h"
 #include "gpu/shader_build.h"
+#include "tests/dxbc/vkd3d_equivalents.h"
 
 // vkd3d's Windows types define min and max as macros: after the C++ headers.
 #define NOMINMAX
@@ -31,30 +29,6 @@ namespace {
 
 constexpr double kCompileLimitMs = 2000.0;
 constexpr size_t kRuntimeLimitBytes = 60 * 1024;
-
-// The equivalents vkd3d 1.17 compiles; false when a text no longer has the
-// constructs to rewrite, so that the check cannot silently test something else.
-bool rewriteForVkd3d(std::string* text) {
-    const std::string structured = "RWStructuredBuffer<float3> outBuff;";
-    const size_t at = text->find(structured);
-    if (at == std::string::npos) return false;
-    text->replace(at, structured.size(), "RWByteAddressBuffer outBuff;");
-    *text = std::regex_replace(*text, std::regex(R"(\[numthreads\(16 / 2,)"), "[numthreads(8,");
-    static const std::regex store(R"(outBuff\[(.+)\]\.([xyz]) = (.+);)");
-    std::string out;
-    std::smatch m;
-    std::string rest = *text;
-    int stores = 0;
-    while (std::regex_search(rest, m, store)) {
-        const int component = m[2].str()[0] - 'x';
-        out += m.prefix().str() + "outBuff.Store((" + m[1].str() + ") * 12 + " + std::to_string(4 * component) +
-               ", asuint(" + m[3].str() + "));";
-        rest = m.suffix().str();
-        ++stores;
-    }
-    *text = out + rest;
-    return stores > 0 && text->find("outBuff[") == std::string::npos;
-}
 
 struct Figures {
     bool compiled = false;

@@ -1,6 +1,8 @@
 #include "tests/support/test_host.h"
 
+#ifndef _WIN32
 #include <dlfcn.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -150,6 +152,8 @@ PixelYC* QUENDA_CALL TestHost::getFrameImage(FilterTable*, void* editHandle, int
     return host->served_.data();
 }
 
+// The Windows test host under Wine loads the DLL itself.
+#ifndef _WIN32
 PluginModule::PluginModule() {
     void* handle = nullptr;
 #ifdef QUENDA_PLUGIN_PATH
@@ -167,4 +171,4 @@ PluginModule& PluginModule::shared() {
     static PluginModule module;
     return module;
 }
-
+#endif

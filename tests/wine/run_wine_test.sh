@@ -1,22 +1,34 @@
 #!/bin/bash
-# Runs the Windows plug-in under Wine: cross-builds quenda_dx11.auf and a small
-# Windows test host (wine_host.cpp), then, under a virtual X server, the host
-# loads the plug-in, checks its descriptor and drives onInit and onExit on
-# Wine's real registry, Direct3D 11, DXGI and HLSL compiler. Prints the
-# host's transcript; exits non-zero on any mismatch, 77 when Wine cannot be
-# installed or this machine cannot run its 32-bit programs.
+# Runs the Windows plug-in under Wine: cross-builds quenda_dx11.auf and two
+# small Windows test hosts, then, under a virtual X server, in a fresh 32-bit
+# prefix, on Wine's own Direct3D 11 (wined3d over Mesa's OpenGL), registry and
+# Win32 threads:
+#   wine_frames.exe, twice: denoises synthetic clips at several track sets,
+#     preview and output runs, and holds every frame against the CPU reference
+#     of the kernels; the first start fills the registry cache, the second
+#     takes the runtime kernels from it and must give the same frames;
+#   wine_host.exe: the descriptor and onInit/onExit, once with vkd3d's
+#     compiler (initialisation succeeds) and once with Wine's own, which
+#     refuses the kernels (the boxes and the cleanup of that path).
+# Wine's compiler cannot compile the kernels, so the hosts point the
+# plug-in's D3DX11CompileFromMemory at vkd3d 1.17's D3DCompile (its 32-bit
+# Windows build, made once per machine outside the checkout) after the same
+# textual equivalents as the DXBC check. Prints the hosts' transcripts; exits
+# non-zero on any mismatch, 77 when Wine cannot be installed or this machine
+# cannot run its 32-bit programs.
 #
 # Environment:
 #   QUENDA_WINDOWS_BUILD_DIR  build folder of the plug-in (default build-windows)
 #   QUENDA_WINE_PLUGIN        use this quenda_dx11.auf instead of building one
-#   QUENDA_WINE_EXPECT        compile-failure (default) or any (see wine_host.cpp)
+#   QUENDA_TOOLS_DIR          where vkd3d's Windows build goes (default ~/.cache/quenda)
 #   QUENDA_WINE_TIMEOUT       seconds allowed to each Wine call (default 300)
 # Extra arguments go to the plug-in's cmake configure step.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 build=${QUENDA_WINDOWS_BUILD_DIR:-build-windows}
-expect=${QUENDA_WINE_EXPECT:-compile-failure}
+tools=${QUENDA_TOOLS_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/quenda}
+vkd3d=$tools/vkd3d-1.17-mingw32
 wine_timeout=${QUENDA_WINE_TIMEOUT:-300}
 started=$SECONDS
 step_started=$SECONDS
@@ -43,13 +55,24 @@ else
 fi
 took
 
-step "test host"
-work=$(mktemp -d "${TMPDIR:-/tmp}/quenda-wine.XXXXXX")
-host=$work/wine_host.exe
-i686-w64-mingw32-g++-posix -std=c++17 -O1 -Wall -Wextra -Werror -static \
-    -o "$host" tests/wine/wine_host.cpp
+step "vkd3d 1.17, 32-bit Windows DLLs"
+if [ ! -f "$vkd3d/.built" ]; then
+    echo "   building into $vkd3d (once per machine)"
+    rm -rf "$vkd3d"
+    vkd3d_log=$(mktemp)
+    if ! third_party/vkd3d/build-vkd3d.sh "$vkd3d" mingw32 > "$vkd3d_log" 2>&1; then
+        tail -n 40 "$vkd3d_log"
+        rm -f "$vkd3d_log"
+        echo "run_wine_test: building vkd3d's Windows DLLs failed" >&2
+        exit 1
+    fi
+    rm -f "$vkd3d_log"
+    touch "$vkd3d/.built"
+fi
 took
 
+step "test hosts"
+work=$(mktemp -d "${TMPDIR:-/tmp}/quenda-wine.XXXXXX")
 # A fresh 32-bit prefix, so that the registry starts without the cache key.
 # The Mono and Gecko installers are turned off: their prompts would wait
 # forever on the virtual screen.
@@ -63,6 +86,20 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+# A time limit from outside (CI's timeout) still ends this prefix's Wine.
+trap 'exit 143' TERM INT
+
+cxx=(i686-w64-mingw32-g++-posix -std=c++17 -O1 -Wall -Wextra -Werror -static -I.)
+compiler=(tests/wine/vkd3d_compiler.cpp tests/dxbc/vkd3d_equivalents.cpp)
+# The frames host carries the Linux tests' host and CPU reference, and the
+# plane conversion they use, serially (no OpenMP in the host).
+"${cxx[@]}" -Wno-unknown-pragmas -o "$work/wine_frames.exe" tests/wine/wine_frames.cpp "${compiler[@]}" \
+    tests/support/test_host.cpp tests/support/reference_frame.cpp tests/support/nlm_reference.cpp \
+    gpu/strength.cpp pipeline/plane_convert.cpp &
+frames_build=$!
+"${cxx[@]}" -o "$work/wine_host.exe" tests/wine/wine_host.cpp "${compiler[@]}"
+wait "$frames_build"
+took
 
 # Each Wine call gets its own virtual X server and a time limit; the
 # wineserver is then given time to end with it.
@@ -97,13 +134,23 @@ step "Wine prefix ($wine_version)"
 run_wine wineboot --init || fail "wineboot failed"
 took
 
-step "test host under Wine (expect: $expect)"
-# The host's own path is a Unix one; the plug-in's is given as Windows sees it.
-plugin_windows="Z:${plugin//\//\\}"
-status=0
-(cd "$work" && run_wine wine "$host" "$plugin_windows" "$expect") || status=$?
-took
-if [ "$status" -ne 0 ]; then
-    fail "the Windows plug-in failed under Wine (exit status $status)"
-fi
+# Paths as Windows sees them; the hosts' own are Unix ones.
+windows_path() { local p; p=$(realpath "$1"); echo "Z:${p//\//\\}"; }
+plugin_windows=$(windows_path "$plugin")
+vkd3d_windows=$(windows_path "$vkd3d/bin/libvkd3d-utils-1.dll")
+
+under_wine() {
+    local what=$1
+    shift
+    step "$what"
+    local status=0
+    (cd "$work" && run_wine wine "$@") || status=$?
+    took
+    [ "$status" -eq 0 ] || fail "$what failed under Wine (exit status $status)"
+}
+
+under_wine "frames, first start" "$work/wine_frames.exe" "$plugin_windows" "$vkd3d_windows" first digests.txt
+under_wine "frames, second start" "$work/wine_frames.exe" "$plugin_windows" "$vkd3d_windows" second digests.txt
+under_wine "start-up, vkd3d's compiler" "$work/wine_host.exe" "$plugin_windows" success "$vkd3d_windows"
+under_wine "start-up, Wine's compiler" "$work/wine_host.exe" "$plugin_windows" compile-failure
 echo "run_wine_test: passed in $((SECONDS - started)) s"

@@ -5,10 +5,13 @@
 // plug-in answered what the real platform did as it must: the boxes, the
 // result, the registry key and no Direct3D reference left behind.
 //
-// usage: wine_host.exe PLUGIN [EXPECT]
+// usage: wine_host.exe PLUGIN [EXPECT [VKD3D_UTILS_DLL]]
 //   EXPECT: compile-failure (default): the device comes up at level 11_0 and
 //           Wine's compiler refuses the luma kernel;
+//           success: both kernels compile and initialisation succeeds;
 //           any: whatever the platform did, the plug-in answered it right.
+//   VKD3D_UTILS_DLL: compile through vkd3d's D3DCompile (vkd3d_compiler.h)
+//           instead of Wine's D3DX11CompileFromMemory.
 #include <windows.h>
 #include <d3d11.h>
 #include <d3d10shader.h>
@@ -20,6 +23,9 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "tests/wine/import_slots.h"
+#include "tests/wine/vkd3d_compiler.h"
 
 namespace {
 
@@ -128,40 +134,6 @@ struct Module {
     }
 };
 
-IMAGE_NT_HEADERS32* ntHeaders(HMODULE module) {
-    BYTE* base = reinterpret_cast<BYTE*>(module);
-    auto dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-    if (dos->e_magic != IMAGE_DOS_SIGNATURE) return nullptr;
-    auto nt = reinterpret_cast<IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
-    return nt->Signature == IMAGE_NT_SIGNATURE ? nt : nullptr;
-}
-
-// The plug-in's import address table slot of DLL!function, found through the
-// import descriptors' name tables; null when the module does not import it.
-void** findImportSlot(HMODULE module, const char* dll, const char* function, int* matches) {
-    *matches = 0;
-    IMAGE_NT_HEADERS32* nt = ntHeaders(module);
-    if (!nt) return nullptr;
-    BYTE* base = reinterpret_cast<BYTE*>(module);
-    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (!dir.VirtualAddress) return nullptr;
-    void** found = nullptr;
-    for (auto d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); d->Name; ++d) {
-        if (_stricmp(reinterpret_cast<char*>(base + d->Name), dll) != 0 || !d->OriginalFirstThunk) continue;
-        auto names = reinterpret_cast<IMAGE_THUNK_DATA32*>(base + d->OriginalFirstThunk);
-        auto slots = reinterpret_cast<IMAGE_THUNK_DATA32*>(base + d->FirstThunk);
-        for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL32(names->u1.Ordinal)) continue;
-            auto byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<char*>(byName->Name), function) == 0) {
-                found = reinterpret_cast<void**>(&slots->u1.Function);
-                ++*matches;
-            }
-        }
-    }
-    return found;
-}
-
 // Points the slot at a replacement; returns the address it held.
 void* patchImport(HMODULE module, const char* dll, const char* function, void* replacement) {
     int matches = 0;
@@ -172,13 +144,10 @@ void* patchImport(HMODULE module, const char* dll, const char* function, void* r
     HMODULE system = GetModuleHandleA(dll);
     void* exported = system ? reinterpret_cast<void*>(GetProcAddress(system, function)) : nullptr;
     check(original && original == exported, "%s!%s bound to the system export %p", dll, function, exported);
-    DWORD protection = 0;
-    if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection)) {
+    if (!redirectSlot(slot, replacement)) {
         check(false, "VirtualProtect on the import slot (error %lu)", GetLastError());
         return nullptr;
     }
-    *slot = replacement;
-    VirtualProtect(slot, sizeof *slot, protection, &protection);
     return original;
 }
 
@@ -543,12 +512,12 @@ void checkNothingHeld(const char* when) {
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: %s PLUGIN [compile-failure|any]\n", argv[0]);
+    if (argc < 2 || argc > 4) {
+        std::fprintf(stderr, "usage: %s PLUGIN [compile-failure|success|any [VKD3D_UTILS_DLL]]\n", argv[0]);
         return 2;
     }
-    const std::string expect = argc == 3 ? argv[2] : "compile-failure";
-    if (expect != "compile-failure" && expect != "any") {
+    const std::string expect = argc >= 3 ? argv[2] : "compile-failure";
+    if (expect != "compile-failure" && expect != "success" && expect != "any") {
         std::fprintf(stderr, "unknown expectation %s\n", expect.c_str());
         return 2;
     }
@@ -580,6 +549,13 @@ int main(int argc, char** argv) {
     realCompile = reinterpret_cast<CompileFunction>(
         patchImport(plugin, "d3dx11_42.dll", "D3DX11CompileFromMemory", reinterpret_cast<void*>(recordCompile)));
     if (!realBox || !realCreateDevice || !realCompile) return 1;
+    if (argc == 4) {
+        std::string error;
+        const bool loaded = loadVkd3dCompiler(argv[3], &error);
+        check(loaded, "the plug-in's compiles go to vkd3d's D3DCompile in %s %s", argv[3], error.c_str());
+        if (!loaded) return 1;
+        realCompile = compileWithVkd3d;
+    }
 
     section("host fills trackValues, services, window");
     HWND window = CreateWindowExA(0, "STATIC", "quenda wine host", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
@@ -646,6 +622,8 @@ int main(int argc, char** argv) {
     }
     std::printf("  path: %s\n", path.c_str());
     if (wantCompileFailure) check(path == "compile-failure", "path is compile-failure, as expected");
+    if (expect == "success") check(path == "success", "path is success, as expected");
+    if (argc == 4) check(vkd3dRewriteFailures() == 0, "every text had the constructs to rewrite for vkd3d");
     check(initResult == (expectSuccess ? 1 : 0), "onInit returned %d", (int)initResult);
     checkBoxes(expected, window);
     check(keyExists() == expectKey, "registry key HKLM\\%s %s", cacheKeyPath, expectKey ? "created" : "absent");
