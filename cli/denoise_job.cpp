@@ -52,7 +52,13 @@ std::string frames(int n) { return std::to_string(n) + (n == 1 ? " frame" : " fr
 
 }  // namespace
 
-RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
+RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
+    DenoiseOptions options = given;
+    options.input = fileName(given.input, true);
+    options.reference = fileName(given.reference, true);
+    options.output = fileName(given.output, false);
+    options.report = fileName(given.report, false);
+    options.compare = fileName(given.compare, false);
     // Every output is checked before the input is read: a run that cannot
     // keep its results does not start.
     refuseSameFile({{"the input", options.input, false},
@@ -199,7 +205,8 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
     }
     progress.finish();
     // An output without a single frame is not kept.
-    if (output.framesWritten() > 0) output.finish();
+    const bool keepOutput = output.framesWritten() > 0;
+    if (keepOutput) output.finalise();
     report.seconds = since(started);
     report.framesWritten = output.framesWritten();
     if (report.complete && info.endsEarly && end == clipFrames) {
@@ -224,12 +231,26 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
         report.psnrInput = before.overallPsnr();
         report.psnrOutput = after.overallPsnr();
     }
-    if (!options.compare.empty() && compareNoisy) {
-        std::vector<const AVFrame*> panels{compareNoisy.get(), compareDenoised.get()};
-        if (compareReference) panels.push_back(compareReference.get());
-        compareFile->writeAll(comparePng(panels));
+    // All or nothing: the files are moved to their names only once every one
+    // of them is written.
+    const bool keepCompare = !options.compare.empty() && compareNoisy;
+    try {
+        if (keepCompare) {
+            std::vector<const AVFrame*> panels{compareNoisy.get(), compareDenoised.get()};
+            if (compareReference) panels.push_back(compareReference.get());
+            compareFile->write(comparePng(panels));
+        }
+        if (reportFile) reportFile->write(toJson(report));
+    } catch (const CliError& error) {
+        throw CliError(error.code(), std::string(error.what()) +
+                                         (options.output == "-" ? "; the video went to standard output, and no file of "
+                                                                  "this run is kept"
+                                                                : "; no file of this run is kept, " + options.output +
+                                                                      " neither"));
     }
-    if (reportFile) reportFile->writeAll(toJson(report));
+    if (keepOutput) output.commit();
+    if (keepCompare) compareFile->commit();
+    if (reportFile) reportFile->commit();
     const std::string damage = damageText(report);
     if (!report.complete) {
         const int last = first + report.framesWritten - 1;

@@ -73,12 +73,43 @@ std::string y4mSizeProblem(const std::string& path) {
     return "";
 }
 
+// FFmpeg's protocols that read nothing of the local file system.
+const char* const networkProtocols[] = {"ftp",   "gopher", "gophers", "http",  "https", "httpproxy", "mmsh",
+                                        "mmst",  "rtmp",   "rtmpe",   "rtmps", "rtmpt", "rtmpte",    "rtmpts",
+                                        "rtp",   "rtsp",   "sctp",    "sftp",  "srt",   "srtp",      "tcp",
+                                        "tls",   "udp",    "udplite", "rist",  "amqp",  "zmq",       "ffrtmphttp"};
+
+const char* protocolOf(const std::string& name) { return name == "-" ? nullptr : avio_find_protocol_name(name.c_str()); }
+
 }  // namespace
+
+bool isNetworkName(const std::string& name) {
+    const char* protocol = protocolOf(name);
+    if (!protocol) return false;
+    for (const char* network : networkProtocols)
+        if (std::strcmp(protocol, network) == 0) return true;
+    return false;
+}
+
+std::string fileName(const std::string& name, bool reads) {
+    if (name.empty() || name == "-") return name;
+    if (name.rfind("file:", 0) == 0) return name.substr(5);
+    const char* protocol = protocolOf(name);
+    if (!reads || !protocol || std::strcmp(protocol, "file") == 0 || isNetworkName(name)) return name;
+    throw CliError(ExitCode::usage, name + " names a file through FFmpeg's " + protocol +
+                                        ": protocol, which quenda does not take: name the file itself (or ./" + name +
+                                        " for a file of that name)");
+}
+
+std::string ffmpegUrl(const std::string& path) {
+    if (path == "pipe:1" || isNetworkName(path)) return path;
+    return "file:" + path;
+}
 
 InputContextPtr openInputFile(const std::string& path, const std::string& name) {
     const std::string& shown = name.empty() ? path : name;
     AVFormatContext* raw = nullptr;
-    int result = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    int result = avformat_open_input(&raw, ffmpegUrl(path).c_str(), nullptr, nullptr);
     if (result < 0) {
         if (result == AVERROR(ENOENT) || result == AVERROR(EACCES) || result == AVERROR(EISDIR))
             throw CliError(ExitCode::input, "cannot open " + shown + ": " + avErrorText(result));

@@ -77,7 +77,10 @@ std::string seconds(double value) {
 
 }  // namespace
 
-void runJoin(const JoinOptions& options) {
+void runJoin(const JoinOptions& given) {
+    JoinOptions options = given;
+    options.output = fileName(given.output, false);
+    for (std::string& part : options.parts) part = fileName(part, true);
     if (options.parts.size() < 2) throw CliError(ExitCode::usage, "join needs at least two parts and the output");
     std::vector<RunFile> files{{"the output", options.output, true}};
     for (const std::string& path : options.parts) files.push_back({"a part", path, false});

@@ -157,7 +157,7 @@ Muxer::~Muxer() {
 void Muxer::open(Overwrite overwrite) {
     if (context_->oformat->flags & AVFMT_NOFILE) return;
     file_ = std::make_unique<OutputFile>(path_, overwrite);
-    const int result = avio_open(&context_->pb, file_->writePath().c_str(), AVIO_FLAG_WRITE);
+    const int result = avio_open(&context_->pb, ffmpegUrl(file_->writePath()).c_str(), AVIO_FLAG_WRITE);
     if (result < 0) fail("cannot write " + name(), result);
 }
 
@@ -173,13 +173,16 @@ void Muxer::write(AVPacket& packet) {
     if (result < 0) fail("cannot write to " + name(), result);
 }
 
-void Muxer::finish() {
+void Muxer::finalise() {
     int result = av_write_trailer(context_);
     if (result < 0) fail("cannot finish " + name(), result);
     if (context_->pb && !(context_->oformat->flags & AVFMT_NOFILE)) {
         result = avio_closep(&context_->pb);
         if (result < 0) fail("cannot finish " + name(), result);
     }
+}
+
+void Muxer::commit() {
     if (file_) file_->commit();
 }
 

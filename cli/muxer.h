@@ -31,7 +31,14 @@ public:
     // Writes one packet, interleaved with the other streams'.
     void write(AVPacket& packet);
     // Writes the trailer, closes the file and moves it to its name.
-    void finish();
+    void finish() {
+        finalise();
+        commit();
+    }
+    // The same in two steps, for a run that keeps its files only when all
+    // of them are written.
+    void finalise();
+    void commit();
 
 private:
     std::string name() const;  // for messages

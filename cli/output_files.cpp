@@ -226,7 +226,7 @@ void OutputFile::commit() {
     slot_ = -1;
 }
 
-void OutputFile::writeAll(const std::string& content) {
+void OutputFile::write(const std::string& content) {
     if (path_ == "-") {
         writeFully(STDOUT_FILENO, content, "standard output");
         return;
@@ -240,7 +240,6 @@ void OutputFile::writeAll(const std::string& content) {
         throw;
     }
     if (close(fd) != 0) throw CliError(ExitCode::output, "cannot write " + path_ + ": " + errnoText());
-    commit();
 }
 
 }  // namespace quenda_cli

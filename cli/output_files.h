@@ -48,7 +48,13 @@ public:
     // that another program made there meanwhile is kept and this one dropped.
     void commit();
     // Writes `content` (a pipe or device is opened only now) and commits.
-    void writeAll(const std::string& content);
+    void writeAll(const std::string& content) {
+        write(content);
+        commit();
+    }
+    // Writes `content` without committing; standard output, a pipe or a
+    // device takes it at once.
+    void write(const std::string& content);
 
     // Throws as the constructor would, without making anything.
     static void check(const std::string& path, Overwrite overwrite);

@@ -125,8 +125,12 @@ int VideoOutput::openEncoder(const AVCodec& encoder, AVPixelFormat stored, const
     const std::string name = encoder.name;
     AVDictionary* options = nullptr;
     if (encoder.id == AV_CODEC_ID_FFV1) {
-        enc.level = 3;  // sliced, so that it encodes on several threads
-        av_dict_set(&options, "slicecrc", "1", 0);
+        // Level 3 cuts frames into slices to encode on several threads, and
+        // FFmpeg 5.1 writes wrong frames where a slice is a pixel or two
+        // across; small frames take level 1, which has no slices.
+        const bool small = video_.width < 16 || video_.height < 16;
+        enc.level = small ? 1 : 3;
+        if (!small) av_dict_set(&options, "slicecrc", "1", 0);
     } else if (name == "libx264") {
         av_dict_set(&options, "crf", "16", 0);
         av_dict_set(&options, "preset", "medium", 0);
@@ -282,12 +286,12 @@ void VideoOutput::write(const AVFrame& frame, int64_t pts) {
     ++written_;
 }
 
-void VideoOutput::finish() {
+void VideoOutput::finalise() {
     if (!headerWritten_) throw CliError(ExitCode::output, "no frame was written to " + path_);
     avcodec_send_frame(encoder_.get(), nullptr);
     drainEncoder();
     if (copy_) copy_->finish();
-    muxer_.finish();
+    muxer_.finalise();
 }
 
 std::string VideoOutput::encoderName() const { return encoder_ ? encoder_->codec->name : ""; }

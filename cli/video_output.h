@@ -47,7 +47,13 @@ public:
     // Encodes one frame of the input's format; `pts` in the input's time base.
     void write(const AVFrame& frame, int64_t pts);
     // Flushes, finalises and moves the file to its name. Throws CliError.
-    void finish();
+    void finish() {
+        finalise();
+        commit();
+    }
+    // The same in two steps: the file is moved to its name by commit().
+    void finalise();
+    void commit() { muxer_.commit(); }
 
     const std::string& path() const { return path_; }
     std::string encoderName() const;

@@ -58,7 +58,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RoundTripCase{"Yuv420p8BitY4m", AV_PIX_FMT_YUV420P, 64, 48, "in.y4m", "out.y4m"},
                       RoundTripCase{"Yuv422p10BitMkv", AV_PIX_FMT_YUV422P10LE, 64, 48, "in.mkv", "out.mkv"},
                       RoundTripCase{"OddSize", AV_PIX_FMT_YUV420P, 17, 11, "in.mkv", "out.mkv"},
-                      RoundTripCase{"OnePixel", AV_PIX_FMT_YUV420P, 1, 1, "in.y4m", "out.y4m"}),
+                      RoundTripCase{"OnePixel", AV_PIX_FMT_YUV420P, 1, 1, "in.y4m", "out.y4m"},
+                      // Sizes where a sliced FFV1 stream decodes wrong.
+                      RoundTripCase{"OneRowMkv", AV_PIX_FMT_YUV420P, 40, 1, "in.y4m", "out.mkv"},
+                      RoundTripCase{"GreyTwoRowsMkv", AV_PIX_FMT_GRAY8, 40, 2, "in.y4m", "out.mkv"},
+                      RoundTripCase{"GreyTwoColumnsMkv", AV_PIX_FMT_GRAY8, 2, 40, "in.y4m", "out.mkv"}),
     [](const ::testing::TestParamInfo<RoundTripCase>& info) { return std::string(info.param.name); });
 
 // Y4M through pipes: standard input to standard output.

@@ -60,12 +60,29 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
          {"{D}/out.mkv", "-n"}, ExitCode::usage, "already exists", {"out.mkv"}, nullptr},
         {"an existing report", [](const Dir& d) { cli_test::writeFile(d.path("run.json"), "mine"); },
          {"{D}/out.mkv", "--report", "{D}/run.json"}, ExitCode::usage, "add -y", {"run.json"}, nullptr},
-        {"a character device that fails", nullptr, {"{D}/out.mkv", "--report", "/dev/full"}, ExitCode::output,
-         "/dev/full", {},
-         [](const Dir&) {
+        {"a character device that fails: no video kept either", nullptr, {"{D}/out.mkv", "--report", "/dev/full"},
+         ExitCode::output, "/dev/full: No space left on device; no file of this run is kept", {},
+         [](const Dir& d) {
              struct stat info;
              EXPECT_TRUE(stat("/dev/full", &info) == 0 && S_ISCHR(info.st_mode));
+             EXPECT_FALSE(cli_test::fileExists(d.path("out.mkv")));
          }},
+        {"a picture that cannot be written: no video or report kept", nullptr,
+         {"{D}/out.mkv", "--report", "{D}/run.json", "--compare", "/dev/full"}, ExitCode::output,
+         "no file of this run is kept", {},
+         [](const Dir& d) {
+             EXPECT_FALSE(cli_test::fileExists(d.path("out.mkv")));
+             EXPECT_FALSE(cli_test::fileExists(d.path("run.json")));
+         }},
+        {"-y onto the input named file:", nullptr, {"file:{D}/in.y4m", "-y"}, ExitCode::usage, "same file as the input",
+         {"in.y4m"}, nullptr},
+        {"--report onto the input named file:", nullptr, {"{D}/out.mkv", "-y", "--report", "file:{D}/in.y4m"},
+         ExitCode::usage, "same file as the input", {"in.y4m"}, nullptr},
+        {"a reference read through another protocol", nullptr,
+         {"{D}/out.mkv", "--reference", "subfile,,start,0,end,0,,:{D}/in.y4m"}, ExitCode::usage, "subfile: protocol",
+         {"in.y4m"}, nullptr},
+        {"a name with a colon is a file name", nullptr, {"{D}/a:b.mkv"}, ExitCode::ok, "", {},
+         [](const Dir& d) { EXPECT_EQ(cli_test::readAllFrames(d.path("a:b.mkv")).size(), 3u); }},
         {"OUTPUT.part of someone else", [](const Dir& d) { cli_test::writeFile(d.path("out.mkv.part"), "mine"); },
          {"{D}/out.mkv"}, ExitCode::ok, "", {"out.mkv.part"}, nullptr},
         {"-y replaces; a report through a symbolic link writes its target",
@@ -89,7 +106,10 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
         std::vector<std::string> before;
         for (const std::string& name : c.kept) before.push_back(cli_test::readFile(dir.path(name)));
         std::vector<std::string> args = {"denoise", dir.path("in.y4m")};
-        for (std::string arg : c.args) args.push_back(arg.rfind("{D}", 0) == 0 ? dir.dir() + arg.substr(3) : arg);
+        for (std::string arg : c.args) {
+            const size_t folder = arg.find("{D}");
+            args.push_back(folder == std::string::npos ? arg : arg.replace(folder, 3, dir.dir()));
+        }
         const cli_test::RunResult run = runQuenda(args + identity + std::vector<std::string>{"-q"}, "", dir.path("stdout"));
         EXPECT_EQ(run.exitCode, static_cast<int>(c.code)) << c.name << ": " << run.output;
         EXPECT_NE(run.output.find(c.message), std::string::npos) << c.name << ": " << run.output;
