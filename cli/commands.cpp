@@ -239,6 +239,11 @@ int runCommandLine(int argc, char** argv) {
                         "auto: each plane's dispersion from the noise measured in the input; an explicit dispersion "
                         "wins")
         ->check(CLI::IsMember({"auto"}));
+    std::string chromaDetail;
+    denoise->add_option("--chroma-detail", chromaDetail,
+                        "for 4:4:4 and RGB input: pairs: chroma as the plug-in gives it, one value per two pixels "
+                        "across (the default); keep: the input's own chroma detail restored on the denoised pairs")
+        ->check(CLI::IsMember({"pairs", "keep"}));
     denoise->add_flag("--preview", options.preview, "drive each frame on its own, outside an output run");
     denoise->add_flag("-q,--quiet", options.quiet, "no progress, no summary and no encoder banners");
 
@@ -302,6 +307,7 @@ int runCommandLine(int argc, char** argv) {
                                     : audio == "drop"      ? AudioMode::drop
                                                            : AudioMode::automatic;
             options.written.quiet = options.quiet;
+            options.chromaDetail = chromaDetail == "keep" ? ChromaDetail::keep : ChromaDetail::pairs;
             const RunReport report = runDenoise(options, module);
             if (!options.quiet) options.messages() << summaryText(report);
             return 0;

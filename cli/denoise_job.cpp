@@ -116,11 +116,16 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
     const double copyStart = first > 0 ? input.frameSeconds(first) : -std::numeric_limits<double>::infinity();
     const double copyEnd = end < clipFrames ? input.frameSeconds(end) : std::numeric_limits<double>::infinity();
     output.copyStreamsFrom(input.openAgain(), copyStart, copyEnd);
-    for (const std::string& warning : output.warnings()) std::cerr << "quenda: warning: " << warning << "\n";
+    std::vector<std::string> warnings = output.warnings();
+    const bool finerChroma = chromaFinerThanPairs(info.format);
+    const bool restoreChroma = finerChroma && options.chromaDetail == ChromaDetail::keep;
+    if (finerChroma && !restoreChroma) warnings.push_back(chromaPairsWarning(info.path, info.format));
+    for (const std::string& warning : warnings) std::cerr << "quenda: warning: " << warning << "\n";
 
     YcConverter converter(info.format, info.width, info.height, isFullRange(info.format, info.range), info.colorSpace);
     InputFrames server(input, 2 * maxTime + 5);
     std::vector<PixelYC> result(static_cast<size_t>(converter.rowPixels()) * info.height);
+    std::vector<PixelYC> inputImage(restoreChroma ? result.size() : 0);
 
     const AVPixelFormat measured = workingFormat(info.format);
     Reformat measureInput(measured, info.width, info.height), measureOutput(measured, info.width, info.height),
@@ -144,7 +149,8 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
     report.encoder = output.encoderName();
     report.pixelFormat = pixelFormatName(output.storedFormat());
     report.copiedStreams = output.copiedStreams();
-    report.warnings = output.warnings();
+    report.warnings = warnings;
+    report.chromaDetail = restoreChroma ? "keep" : finerChroma ? "pairs" : "";
 
     Progress progress(end - first, !options.quiet);
     using Clock = std::chrono::steady_clock;
@@ -181,6 +187,10 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
                     continue;
                 }
                 break;
+            }
+            if (restoreChroma) {
+                converter.toYc(*source, inputImage.data());
+                restoreChromaDetail(inputImage.data(), result.data(), converter.rowPixels(), info.height);
             }
             FramePtr denoised = converter.fromYc(result.data(), *source);
             if (reference) {

@@ -2,6 +2,7 @@
 // the input, its results written to the output, measured and reported.
 #pragma once
 
+#include "cli/chroma_detail.h"
 #include "cli/plugin_host.h"
 #include "cli/progress.h"
 #include "cli/video_output.h"
@@ -23,6 +24,7 @@ struct DenoiseOptions {
     int compareFrame = -1;    // -1: the middle of the range
     std::string report;       // JSON summary; "-" for standard output
     OutputSettings written;   // encoder, format, and whether existing files may be replaced
+    ChromaDetail chromaDetail = ChromaDetail::pairs;  // for input with chroma for every pixel
     bool preview = false;     // frame by frame, outside an output run
     bool quiet = false;
 

@@ -29,6 +29,7 @@ struct RoundTripCase {
     int height;
     const char* input;
     const char* output;
+    bool keepChroma = false;  // chroma for every pixel: --chroma-detail keep
 };
 
 void PrintTo(const RoundTripCase& c, std::ostream* os) { *os << c.name; }
@@ -36,15 +37,27 @@ void PrintTo(const RoundTripCase& c, std::ostream* os) { *os << c.name; }
 class CliRoundTripTest : public ::testing::TestWithParam<RoundTripCase> {};
 
 // With every range 0 the plug-in gives back its input, and so must the host:
-// every frame bit-exact, in the input's size and pixel format.
+// every frame bit-exact, in the input's size and pixel format. Chroma for
+// every pixel comes back so with --chroma-detail keep; without it, averaged
+// over pixel pairs, with a warning.
 TEST_P(CliRoundTripTest, IdentityFilterGivesBackTheInput) {
     const RoundTripCase c = GetParam();
     cli_test::TempDir dir;
     const std::string input = dir.path(c.input), output = dir.path(c.output);
     cli_test::writeClip(input, cli_test::clipSettings(c.format, c.width, c.height, 3), true);
 
-    const cli_test::RunResult run = runQuenda(std::vector<std::string>{"denoise", input, output, "-q"} + identity);
+    const std::vector<std::string> keep = c.keepChroma ? std::vector<std::string>{"--chroma-detail", "keep"}
+                                                       : std::vector<std::string>{};
+    const cli_test::RunResult run = runQuenda(std::vector<std::string>{"denoise", input, output} + identity + keep);
     ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(run.output.find("warning"), std::string::npos) << run.output;
+    if (c.keepChroma) {
+        const std::string pairs = dir.path(std::string("pairs-") + c.output);
+        const cli_test::RunResult averaged = runQuenda(std::vector<std::string>{"denoise", input, pairs} + identity);
+        ASSERT_EQ(averaged.exitCode, 0) << averaged.output;
+        EXPECT_NE(averaged.output.find("one chroma value per two pixels across"), std::string::npos) << averaged.output;
+        EXPECT_FALSE(cli_test::samePlanes(*cli_test::readAllFrames(pairs)[0], *cli_test::readAllFrames(input)[0]));
+    }
     const std::vector<FramePtr> before = cli_test::readAllFrames(input), after = cli_test::readAllFrames(output);
     ASSERT_EQ(after.size(), before.size());
     for (size_t i = 0; i < before.size(); ++i) {
@@ -62,7 +75,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // Sizes where a sliced FFV1 stream decodes wrong.
                       RoundTripCase{"OneRowMkv", AV_PIX_FMT_YUV420P, 40, 1, "in.y4m", "out.mkv"},
                       RoundTripCase{"GreyTwoRowsMkv", AV_PIX_FMT_GRAY8, 40, 2, "in.y4m", "out.mkv"},
-                      RoundTripCase{"GreyTwoColumnsMkv", AV_PIX_FMT_GRAY8, 2, 40, "in.y4m", "out.mkv"}),
+                      RoundTripCase{"GreyTwoColumnsMkv", AV_PIX_FMT_GRAY8, 2, 40, "in.y4m", "out.mkv"},
+                      RoundTripCase{"Yuv444pMkv", AV_PIX_FMT_YUV444P, 33, 24, "in.mkv", "out.mkv", true},
+                      RoundTripCase{"Yuv444p10BitTwoRowsMkv", AV_PIX_FMT_YUV444P10LE, 40, 2, "in.y4m", "out.mkv", true}),
     [](const ::testing::TestParamInfo<RoundTripCase>& info) { return std::string(info.param.name); });
 
 // Y4M through pipes: standard input to standard output.
