@@ -5,6 +5,7 @@
 #include "cli/errors.h"
 #include "cli/ffmpeg_util.h"
 #include "cli/join_command.h"
+#include "cli/kernel_cache.h"
 #include "cli/plugin_host.h"
 #include "cli/progress.h"
 #include "platform/d3d11/adapters.h"
@@ -289,6 +290,10 @@ int runCommandLine(int argc, char** argv) {
         if (showVersion) {
             std::cout << versionText(pluginOption);
             return 0;
+        }
+        if (denoise->parsed() || demo->parsed()) {
+            const std::string warning = ensureWritableKernelCache();
+            if (!warning.empty()) std::cerr << "quenda: warning: " << warning << "\n";
         }
         if (denoise->parsed()) {
             PluginModule& module = needPlugin();

@@ -204,4 +204,58 @@ TEST(CliErrors, PluginFailuresAreNamed) {
     EXPECT_FALSE(cli_test::fileExists(dir.path("out.mkv")));
 }
 
+// The kernel cache only saves time: one that cannot be written, or that holds
+// damaged kernels, gives one warning naming it, and the run goes on with a
+// temporary cache that it removes.
+TEST(CliErrors, KernelCacheNeverStopsARun) {
+    const std::string shared = cli_test::registrySetting().substr(std::string("QUENDA_REGISTRY_ROOT=").size());
+    const struct {
+        const char* name;
+        std::function<void(const cli_test::TempDir&)> make;
+        const char* environment;  // {D} stands for the folder
+        const char* warning;
+    } cases[] = {
+        {"a file where the cache folder should be",
+         [](const cli_test::TempDir& d) { cli_test::writeFile(d.path("cache"), "not a folder"); },
+         "QUENDA_REGISTRY_ROOT={D}/cache", "cannot keep compiled kernels in {D}/cache (Not a directory)"},
+        {"a file where ~/.cache/quenda should be",
+         [](const cli_test::TempDir& d) {
+             mkdir(d.path("home").c_str(), 0700);
+             mkdir(d.path("home/.cache").c_str(), 0700);
+             cli_test::writeFile(d.path("home/.cache/quenda"), "not a folder");
+         },
+         "QUENDA_REGISTRY_ROOT= XDG_CACHE_HOME= HOME={D}/home",
+         "cannot keep compiled kernels in {D}/home/.cache/quenda/registry (Not a directory)"},
+        {"damaged kernels in the cache",
+         [&](const cli_test::TempDir& d) {
+             ASSERT_EQ(std::system(("cp -r '" + shared + "' '" + d.path("cache") + "'").c_str()), 0);
+             const std::string key = d.path("cache/HKEY_LOCAL_MACHINE/SOFTWARE/Aviutl/Plugins/quenda for DX11/");
+             for (const char* value : {"ComputeShadeLight.value", "ComputeShadeCollar.value"}) {
+                 std::string bytes = cli_test::readFile(key + value);
+                 ASSERT_GT(bytes.size(), 300u) << value;
+                 for (size_t i = 200; i < 260; ++i) bytes[i] = '\x55';
+                 cli_test::writeFile(key + value, bytes);
+             }
+         },
+         "QUENDA_REGISTRY_ROOT={D}/cache", "could not use the kernels kept in {D}/cache"},
+    };
+    auto expand = [](std::string text, const cli_test::TempDir& d) {
+        for (size_t at; (at = text.find("{D}")) != std::string::npos;) text.replace(at, 3, d.dir());
+        return text;
+    };
+    for (const auto& c : cases) {
+        cli_test::TempDir dir;
+        cleanClip(dir);
+        c.make(dir);
+        mkdir(dir.path("tmp").c_str(), 0700);
+        const cli_test::RunResult run = runQuenda({"denoise", dir.path("in.y4m"), dir.path("out.mkv"), "-q"}, "", "",
+                                                  "TMPDIR=" + dir.path("tmp") + " " + expand(c.environment, dir));
+        EXPECT_EQ(run.exitCode, 0) << c.name << ": " << run.output;
+        EXPECT_NE(run.output.find(expand(c.warning, dir)), std::string::npos) << c.name << ": " << run.output;
+        EXPECT_EQ(run.output.find("warning"), run.output.rfind("warning")) << c.name << ": said more than once: " << run.output;
+        EXPECT_EQ(cli_test::readAllFrames(dir.path("out.mkv")).size(), 3u) << c.name;
+        EXPECT_EQ(cli_test::filesEndingWith(dir.path("tmp"), "").size(), 2u) << c.name << ": more than . and ..";
+    }
+}
+
 }  // namespace
