@@ -6,6 +6,7 @@
 #include "cli/ffmpeg_util.h"
 #include "cli/join_command.h"
 #include "cli/kernel_cache.h"
+#include "cli/output_files.h"
 #include "cli/plugin_host.h"
 #include "cli/progress.h"
 #include "platform/d3d11/adapters.h"
@@ -159,6 +160,7 @@ int listDevices() {
 
 int runCommandLine(int argc, char** argv) {
     configureFfmpegLogging();
+    reportWriteFailuresAsErrors();
     // The plug-in's message boxes reach the user inside quenda's own messages.
     platform_hooks::setBoxEcho(false);
     const std::string pluginPath = pluginArgument(argc, argv);

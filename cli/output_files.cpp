@@ -29,9 +29,11 @@ extern "C" void removeTemporariesAndStop(int signalNumber) {
     std::raise(signalNumber);
 }
 
-// A signal that the parent set to be ignored (nohup) stays ignored.
+// The signals that end a process by default, other than those that report a
+// fault of its own (SIGSEGV, ...). A signal that the parent set to be ignored
+// (nohup) stays ignored.
 void installSignalHandlers() {
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGXCPU}) {
         struct sigaction current {};
         if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
         struct sigaction action {};
@@ -124,6 +126,11 @@ void writeFully(int fd, const std::string& content, const std::string& path) {
 }
 
 }  // namespace
+
+void reportWriteFailuresAsErrors() {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
 
 int rememberTemporary(const std::string& path) {
     static const bool installed = (installSignalHandlers(), true);

@@ -13,9 +13,14 @@ namespace quenda_cli {
 
 enum class Overwrite { refuse, allow };
 
-// Temporary files removed when the process is stopped by SIGINT, SIGTERM,
-// SIGHUP or SIGPIPE. rememberTemporary returns a slot for forgetTemporary.
+// Temporary files removed when the process is stopped by a signal (SIGINT,
+// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGXCPU).
+// rememberTemporary returns a slot for forgetTemporary.
 int rememberTemporary(const std::string& path);
+// A reader that has gone (SIGPIPE) and a file-size limit (SIGXFSZ) make the
+// write fail with its error, told and cleaned up as any other, instead of
+// stopping the process without a word.
+void reportWriteFailuresAsErrors();
 void forgetTemporary(int slot);
 
 // A named file of the run, for refusing two names of one file.

@@ -16,6 +16,7 @@ extern "C" {
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace quenda_cli {
@@ -30,41 +31,100 @@ bool isStream(const std::string& path) {
            (stat(path.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || S_ISCHR(info.st_mode)));
 }
 
-// Copies the stream into a temporary file, removed if the process is
-// interrupted; returns its name and writes the interruption slot.
-std::string spool(const std::string& path, const std::string& name, int& slot) {
+// Reads until `buffer` is full or the stream ends; the bytes read.
+size_t readSome(int fd, std::vector<char>& buffer, const std::string& name) {
+    size_t got = 0;
+    while (got < buffer.size()) {
+        const ssize_t n = read(fd, buffer.data() + got, buffer.size() - got);
+        if (n == 0) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw CliError(ExitCode::input, "cannot read " + name + ": " + std::strerror(errno));
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+// Whether FFmpeg recognises the first bytes of a stream as a format it reads:
+// an endless stream of something else (/dev/zero, /dev/urandom) is refused
+// before anything is copied.
+bool looksLikeMedia(const std::vector<char>& start, size_t size, const std::string& path) {
+    std::vector<unsigned char> padded(size + AVPROBE_PADDING_SIZE, 0);
+    std::copy(start.begin(), start.begin() + static_cast<ptrdiff_t>(size), padded.begin());
+    AVProbeData probe{};
+    probe.filename = path == "-" ? "" : path.c_str();
+    probe.buf = padded.data();
+    probe.buf_size = static_cast<int>(size);
+    int score = 0;
+    return av_probe_input_format3(&probe, 1, &score) && score > 0;
+}
+
+// Free space to leave in the temporary folder: a twentieth of it, at most 1 GiB.
+bool leavesRoom(int fd) {
+    struct statvfs space;
+    if (fstatvfs(fd, &space) != 0) return true;
+    const unsigned long long unit = space.f_frsize ? space.f_frsize : space.f_bsize;
+    const unsigned long long reserve = std::min<unsigned long long>(1ull << 30, space.f_blocks * unit / 20);
+    return space.f_bavail * unit > reserve;
+}
+
+// Copies the stream into a temporary file whose name is removed at once (the
+// open descriptor keeps it, so that nothing stays even after SIGKILL), and
+// returns the name to read it by.
+std::string spool(const std::string& path, const std::string& name, int& keptOpen, int& slot) {
     const char* dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/quenda-input-XXXXXX";
-    const int fd = mkstemp(pattern.data());
-    if (fd < 0) throw CliError(ExitCode::input, "cannot make a temporary copy of " + name + ": " + std::strerror(errno));
-    slot = rememberTemporary(pattern);
+    const std::string folder = dir && *dir ? dir : "/tmp";
+    std::string pattern = folder + "/quenda-input-XXXXXX";
     const int source = path == "-" ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    auto fail = [&](const std::string& what) {
-        const std::string why = std::strerror(errno);
-        close(fd);
-        if (source > STDIN_FILENO) close(source);
-        unlink(pattern.c_str());
-        forgetTemporary(slot);
-        throw CliError(ExitCode::input, what + ": " + why);
-    };
-    if (source < 0) fail("cannot open " + name);
+    if (source < 0) throw CliError(ExitCode::input, "cannot open " + name + ": " + std::strerror(errno));
     std::vector<char> buffer(1 << 20);
-    for (;;) {
-        const ssize_t got = read(source, buffer.data(), buffer.size());
-        if (got == 0) break;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            fail("cannot read " + name);
+    int fd = -1;
+    try {
+        size_t got = readSome(source, buffer, name);
+        if (got == 0) throw CliError(ExitCode::input, name + " is empty");
+        if (!looksLikeMedia(buffer, got, path))
+            throw CliError(ExitCode::input, name + " is not a video stream that FFmpeg can read (its first " +
+                                                std::to_string(got) + " bytes are of no format it knows)");
+        fd = mkstemp(pattern.data());
+        if (fd < 0) throw CliError(ExitCode::input, "cannot make a temporary copy of " + name + " in " + folder + ": " + std::strerror(errno));
+        // Without /proc the copy keeps its name until the run ends or is stopped.
+        const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd);
+        if (access(byDescriptor.c_str(), R_OK) == 0) {
+            unlink(pattern.c_str());
+            pattern = byDescriptor;
+        } else {
+            slot = rememberTemporary(pattern);
         }
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = write(fd, buffer.data() + done, static_cast<size_t>(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) fail("cannot make a temporary copy of " + name + " in " + (dir && *dir ? dir : "/tmp"));
-            done += put;
+        int64_t copied = 0;
+        while (got > 0) {
+            for (size_t done = 0; done < got;) {
+                const ssize_t put = write(fd, buffer.data() + done, got - done);
+                if (put < 0 && errno == EINTR) continue;
+                if (put <= 0)
+                    throw CliError(ExitCode::input, "cannot make a temporary copy of " + name + " in " + folder + ": " +
+                                                        std::strerror(errno) + "; set TMPDIR to a folder with more room");
+                done += static_cast<size_t>(put);
+            }
+            copied += static_cast<int64_t>(got);
+            // Checked every 64 MiB: a stream that does not end stops before the disk is full.
+            if (copied % (int64_t{64} << 20) == 0 && !leavesRoom(fd))
+                throw CliError(ExitCode::input, "the copy of " + name + " in " + folder + " has reached " +
+                                                    std::to_string(copied >> 20) +
+                                                    " MiB and would leave too little free space there; set TMPDIR "
+                                                    "to a folder with more room");
+            got = readSome(source, buffer, name);
         }
+    } catch (...) {
+        if (fd >= 0) close(fd);
+        if (slot >= 0) {
+            unlink(pattern.c_str());
+            forgetTemporary(slot);
+            slot = -1;
+        }
+        if (source > STDIN_FILENO) close(source);
+        throw;
     }
     if (source > STDIN_FILENO) close(source);
-    close(fd);
+    keptOpen = fd;
     return pattern;
 }
 
@@ -84,7 +144,7 @@ VideoInput::VideoInput(const std::string& path, int windowFrames) : window_(std:
     info_.path = path == "-" ? "standard input" : path;
     readPath_ = path;
     if (isStream(path)) {
-        spooled_ = spool(path, info_.path, spoolSlot_);
+        spooled_ = spool(path, info_.path, spoolFd_, spoolSlot_);
         readPath_ = spooled_;
     }
     try {
@@ -129,8 +189,11 @@ VideoInput::~VideoInput() {
 
 void VideoInput::removeSpool() {
     if (spooled_.empty()) return;
-    unlink(spooled_.c_str());
+    if (spoolSlot_ >= 0) unlink(spooled_.c_str());
     forgetTemporary(spoolSlot_);
+    spoolSlot_ = -1;
+    if (spoolFd_ >= 0) close(spoolFd_);
+    spoolFd_ = -1;
     spooled_.clear();
 }
 

@@ -92,8 +92,9 @@ private:
     [[noreturn]] void endAt(int index, const std::string& why);
     void removeSpool();
 
-    std::string spooled_;  // temporary copy of a stream
-    int spoolSlot_ = -1;
+    std::string spooled_;  // temporary copy of a stream, read through its descriptor
+    int spoolFd_ = -1;
+    int spoolSlot_ = -1;   // where the copy keeps its name (no /proc)
     std::string readPath_;
     VideoInfo info_;
     int frameCount_ = 0;

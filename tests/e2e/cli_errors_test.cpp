@@ -71,6 +71,8 @@ TEST(CliErrors, BadInputsAreRefusedClearly) {
          "--luma-space needs a value"},
         {"a negative frame", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--compare", "{OUT}.png", "--compare-frame", "-1"},
          ExitCode::usage, "below 0"},
+        {"an endless stream that is not video", [](const cli_test::TempDir&) {}, {"denoise", "/dev/zero", "{OUT}"},
+         ExitCode::input, "/dev/zero is not a video stream that FFmpeg can read"},
         {"an encoder that will not start", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--codec", "mjpeg"},
          ExitCode::encoder, "the mjpeg encoder cannot start: Non full-range YUV"},
     };
