@@ -308,6 +308,7 @@ int runCommandLine(int argc, char** argv) {
                 if (text && *text != "auto") options.tracks[dispersionTrack[plane]] = std::stoi(*text);
             }
             if (!frameRange.empty()) parseFrameRange(frameRange, options.firstFrame, options.endFrame);
+            options.framesGiven = !frameRange.empty();
             options.written.overwrite = overwrite ? Overwrite::allow : Overwrite::refuse;
             options.written.audio = audio == "copy"        ? AudioMode::copy
                                     : audio == "transcode" ? AudioMode::transcode

@@ -1,5 +1,6 @@
 #include "cli/denoise_job.h"
 
+#include "cli/chunk_record.h"
 #include "cli/errors.h"
 #include "cli/input_frames.h"
 #include "cli/metrics.h"
@@ -120,6 +121,17 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
     const bool finerChroma = chromaFinerThanPairs(info.format);
     const bool restoreChroma = finerChroma && options.chromaDetail == ChromaDetail::keep;
     if (finerChroma && !restoreChroma) warnings.push_back(chromaPairsWarning(info.path, info.format));
+    // A chunk says what it was made from, for quenda join.
+    ChunkRecord record{info.fingerprint, clipFrames, first, end, ""};
+    for (size_t t = 0; t < options.tracks.size(); ++t) {
+        const bool automatic = (t == dispersionTrack[0] && options.autoDispersion[0]) ||
+                               (t == dispersionTrack[1] && options.autoDispersion[1]);
+        record.settings += (t ? "," : "") + (automatic ? std::string("auto") : std::to_string(options.tracks[t]));
+    }
+    if (restoreChroma) record.settings += ",keep";
+    if (options.framesGiven && !output.setTag(ChunkRecord::tag, record.text()))
+        warnings.push_back("this chunk's record of what it was made from cannot be stored in " + options.output +
+                           " beside the cover art; quenda join will refuse it (write .mkv chunks)");
     for (const std::string& warning : warnings) std::cerr << "quenda: warning: " << warning << "\n";
 
     YcConverter converter(info.format, info.width, info.height, isFullRange(info.format, info.range), info.colorSpace);

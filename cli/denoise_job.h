@@ -19,6 +19,7 @@ struct DenoiseOptions {
     bool autoDispersion[2] = {false, false};  // luma, chroma: dispersion from the measured noise
     int firstFrame = 0;
     int endFrame = -1;        // one past the last frame; -1 for the end of the clip
+    bool framesGiven = false; // a chunk (--frames): the file records what it was made from
     std::string reference;    // clean clip for PSNR and SSIM
     std::string compare;      // PNG of noisy | denoised (| reference)
     int compareFrame = -1;    // -1: the middle of the range

@@ -26,9 +26,10 @@ std::string lowerExtension(const std::string& path) {
     return ext;
 }
 
-// Matroska's per-track statistics describe the file they were read from.
+// Matroska's per-track statistics, and a chunk's record, describe the file
+// they were read from.
 bool keepsTag(const char* key) {
-    static const char* const dropped[] = {"DURATION", "NUMBER_OF_FRAMES", "NUMBER_OF_BYTES", "ENCODER",
+    static const char* const dropped[] = {"DURATION", "NUMBER_OF_FRAMES", "NUMBER_OF_BYTES", "ENCODER", "QUENDA_CHUNK",
                                           "_STATISTICS_TAGS", "_STATISTICS_WRITING_APP", "_STATISTICS_WRITING_DATE_UTC", "BPS"};
     for (const char* name : dropped)
         if (av_strcasecmp(key, name) == 0) return false;
@@ -152,6 +153,16 @@ Muxer::Muxer(const std::string& path, const std::string& format) : path_(path) {
 Muxer::~Muxer() {
     if (context_->pb && !(context_->oformat->flags & AVFMT_NOFILE)) avio_closep(&context_->pb);
     avformat_free_context(context_);
+}
+
+bool Muxer::setTag(const std::string& key, const std::string& value) {
+    if (context_->priv_data && av_opt_find(context_->priv_data, "movflags", nullptr, 0, 0)) {
+        for (unsigned i = 0; i < context_->nb_streams; ++i)
+            if (context_->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC) return false;
+        av_opt_set(context_->priv_data, "movflags", "+use_metadata_tags", 0);
+    }
+    av_dict_set(&context_->metadata, key.c_str(), value.c_str(), 0);
+    return true;
 }
 
 void Muxer::open(Overwrite overwrite) {

@@ -240,6 +240,14 @@ void VideoInput::scan() {
     if (!avcodec_find_decoder(par.codec_id))
         throw CliError(ExitCode::input, "FFmpeg has no decoder for the " + info_.codecName + " video of " + info_.path);
 
+    // FNV-1a over the stream's layout and each packet's time, size and first
+    // bytes: the same clip gives the same value wherever it is read from.
+    uint64_t hash = 14695981039346656037ull;
+    auto mix = [&hash](const void* data, size_t size) {
+        for (size_t i = 0; i < size; ++i) hash = (hash ^ static_cast<const uint8_t*>(data)[i]) * 1099511628211ull;
+    };
+    const int64_t layout[] = {par.codec_id, par.width, par.height, par.format};
+    mix(layout, sizeof layout);
     std::vector<int64_t> pts;
     std::vector<int64_t> positions;
     bool allTimed = true;
@@ -257,6 +265,9 @@ void VideoInput::scan() {
             // An incomplete packet still goes to the decoder, which tells
             // what can be made of it.
             if (packet_->flags & AV_PKT_FLAG_CORRUPT) damaged_.insert(count);
+            const int64_t place[] = {packet_->pts, packet_->size};
+            mix(place, sizeof place);
+            mix(packet_->data, std::min(packet_->size, 64));
             ++count;
             positions.push_back(packet_->pos);
             if (packet_->pts == AV_NOPTS_VALUE) {
@@ -274,6 +285,9 @@ void VideoInput::scan() {
     if (count == 0) throw CliError(ExitCode::input, info_.path + " contains no video frames");
     info_.frameCount = count;
     frameCount_ = count;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    info_.fingerprint = hex;
 
     std::sort(pts.begin(), pts.end());
     byTimestamp_ = allTimed && std::adjacent_find(pts.begin(), pts.end()) == pts.end();

@@ -32,6 +32,7 @@ struct VideoInfo {
     AVRational frameRate{25, 1};
     AVRational sampleAspect{0, 1};
     int frameCount = 0;   // frames found in the file
+    std::string fingerprint;  // of the video stream's packets, to tell clips apart
     bool endsEarly = false;  // the file is cut off or damaged after frameCount frames
     std::string endNote;     // why the reading stopped, when endsEarly
 };

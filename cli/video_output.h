@@ -55,6 +55,8 @@ public:
     void finalise();
     void commit() { muxer_.commit(); }
 
+    // A tag of the file; call before the first frame. False where it cannot be stored.
+    bool setTag(const std::string& key, const std::string& value) { return muxer_.setTag(key, value); }
     const std::string& path() const { return path_; }
     std::string encoderName() const;
     AVPixelFormat storedFormat() const;

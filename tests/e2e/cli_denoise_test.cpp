@@ -133,7 +133,9 @@ TEST(CliDenoise, DenoisingGainsPsnrAgainstTheCleanSource) {
 // Chunks of a clip, each with its neighbours as temporal context, joined in
 // whatever order they are named, give the whole run's file: its frames, time
 // stamps, audio and duration. MP4 chunks are lossless (--crf 0) so that
-// frames can be compared; a missing chunk is refused.
+// frames can be compared. Parts that do not belong together are refused,
+// naming them: a missing chunk, a chunk of another clip or other settings,
+// a file that is no chunk.
 TEST(CliDenoise, ChunksJoinIntoTheWholeRun) {
     for (const char* extension : {".mkv", ".mp4"}) {
         const bool mp4 = std::string(extension) == ".mp4";
@@ -165,9 +167,30 @@ TEST(CliDenoise, ChunksJoinIntoTheWholeRun) {
         EXPECT_EQ(cli_test::audioBytes(path("joined"), true), cli_test::audioBytes(path("whole"), true)) << extension;
         EXPECT_EQ(openInputFile(path("joined"))->duration, openInputFile(path("whole"))->duration) << extension;
 
-        const cli_test::RunResult gap = runQuenda({"join", path("part0"), path("part2"), path("gap"), "-q"});
-        EXPECT_EQ(gap.exitCode, static_cast<int>(ExitCode::input)) << extension;
-        EXPECT_NE(gap.output.find("frames are missing"), std::string::npos) << gap.output;
+        cli_test::writeClipWithAudio(path("other"), cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 12));
+        ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("other"), path("other1"), "--frames", "4:7"} +
+                            settings).exitCode, 0);
+        ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("in"), path("weaker1"), "--frames", "4:7",
+                                                     "--luma-dispersion", "30"} + settings).exitCode, 0);
+        const struct {
+            const char* name;
+            std::vector<std::string> parts;
+            std::string message;
+        } refused[] = {
+            {"a missing chunk", {path("part0"), path("part2")}, "frames 4 to 6 are missing between " + path("part0")},
+            {"a chunk of another clip", {path("part0"), path("other1"), path("part2")},
+             path("other1") + " was made from another input than " + path("part0")},
+            {"a chunk with other settings", {path("part0"), path("weaker1"), path("part2")},
+             path("weaker1") + " was made with other settings (3,2,30,3,1,50)"},
+            {"a file that is no chunk", {path("part0"), path("whole")}, path("whole") + " does not say what it was made from"},
+        };
+        for (const auto& r : refused) {
+            const cli_test::RunResult run = runQuenda(std::vector<std::string>{"join"} + r.parts +
+                                                      std::vector<std::string>{path("refused"), "-q"});
+            EXPECT_EQ(run.exitCode, static_cast<int>(ExitCode::input)) << extension << " " << r.name << ": " << run.output;
+            EXPECT_NE(run.output.find(r.message), std::string::npos) << extension << " " << r.name << ": " << run.output;
+            EXPECT_FALSE(cli_test::fileExists(path("refused"))) << extension << " " << r.name;
+        }
     }
 }
 
