@@ -18,7 +18,9 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -84,7 +86,9 @@ void parseFrameRange(const std::string& text, int& first, int& end) {
 }
 
 // The options that take numbers, checked before parsing so that a word or a
-// missing value is named as such (the parser would speak of a range).
+// missing value is named as such (the parser would speak of a range). Whole
+// numbers are decimal: their leading zeros are dropped here, in place, where
+// the parser would read 010 as octal 8 and refuse 08.
 void checkNumbers(int argc, char** argv) {
     static const struct {
         const char* flag;
@@ -109,12 +113,20 @@ void checkNumbers(int argc, char** argv) {
             const bool inlineValue = equals != std::string::npos;
             if (!inlineValue && (i + 1 >= argc || (argv[i + 1][0] == '-' && !isNumber(argv[i + 1], option.fraction))))
                 throw CliError(ExitCode::usage, flag + " needs a value");
-            const std::string value = inlineValue ? arg.substr(equals + 1) : argv[i + 1];
+            char* text = inlineValue ? argv[i] + equals + 1 : argv[i + 1];
+            const std::string value = text;
             if (option.takesAuto && value == "auto") continue;
-            if (!isNumber(value, option.fraction))
+            if (!isNumber(value, option.fraction) || (option.fraction && !std::isfinite(std::strtod(text, nullptr))))
                 throw CliError(ExitCode::usage, flag + ": " + value + " is not " + (option.fraction ? "a number" : "a whole number"));
-            if (value[0] == '-')
-                throw CliError(ExitCode::usage, flag + ": " + value + " is below 0");
+            const bool negative = value[0] == '-';
+            const size_t digits = value.find_first_not_of("+-");
+            const size_t significant = value.find_first_not_of('0', digits);
+            const bool zero = option.fraction ? std::strtod(text, nullptr) == 0 : significant == std::string::npos;
+            if (negative && !zero) throw CliError(ExitCode::usage, flag + ": " + value + " is below 0");
+            if (!option.fraction) {
+                const std::string plain = zero ? "0" : value.substr(significant);
+                std::memcpy(text, plain.c_str(), plain.size() + 1);
+            }
         }
     }
 }
@@ -266,7 +278,7 @@ int runCommandLine(int argc, char** argv) {
         "  quenda join part-*.mkv whole.mkv\n"
         "The parts are put in time order whatever order they are named in, and their packets are copied with\n"
         "their own time stamps, audio included; a missing or overlapping chunk is an error.");
-    join->add_option("FILES", joinFiles, "the parts, then the output (PART... OUTPUT)")->required()->expected(3, -1);
+    join->add_option("FILES", joinFiles, "the parts, then the output (PART... OUTPUT)")->required()->expected(1, -1);
     join->add_option("-f,--format", joinOptions.format, "FFmpeg output format (default: by OUTPUT's extension)");
     CLI::Option* joinYes = join->add_flag("-y,--overwrite", joinOverwrite, "replace an existing OUTPUT");
     join->add_flag("-n,--no-overwrite", joinNoOverwrite, "never replace an existing file (the default)")->excludes(joinYes);
@@ -285,7 +297,18 @@ int runCommandLine(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         const int code = app.exit(error);
-        return code == 0 ? 0 : static_cast<int>(ExitCode::usage);
+        if (code == 0) return 0;
+        // A file name that starts with a dash reads as an option.
+        for (int i = 1; i < argc; ++i) {
+            const char* arg = argv[i];
+            if (arg[0] == '-' && arg[1] && arg[1] != '-' && !std::isdigit(static_cast<unsigned char>(arg[1])) &&
+                std::strchr(arg, '.')) {
+                std::cerr << "quenda: " << arg << " is read as an option; name such a file ./" << arg
+                          << ", or put -- before the file names\n";
+                break;
+            }
+        }
+        return static_cast<int>(ExitCode::usage);
     }
 
     try {

@@ -113,11 +113,18 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
                                                 std::to_string(end));
     }
 
-    VideoOutput output(options.output, options.written, info);
+    YcConverter converter(info.format, info.width, info.height, isFullRange(info.format, info.range), info.colorSpace);
+    VideoInfo written = info;
+    written.format = converter.outputFormat();
+    VideoOutput output(options.output, options.written, written);
     const double copyStart = first > 0 ? input.frameSeconds(first) : -std::numeric_limits<double>::infinity();
     const double copyEnd = end < clipFrames ? input.frameSeconds(end) : std::numeric_limits<double>::infinity();
     output.copyStreamsFrom(input.openAgain(), copyStart, copyEnd);
     std::vector<std::string> warnings = output.warnings();
+    if (written.format != info.format)
+        warnings.push_back(info.path + " has paletted frames (" + pixelFormatName(info.format) +
+                           "), which cannot hold denoised colours; they are written as " +
+                           pixelFormatName(written.format));
     const bool finerChroma = chromaFinerThanPairs(info.format);
     const bool restoreChroma = finerChroma && options.chromaDetail == ChromaDetail::keep;
     if (finerChroma && !restoreChroma) warnings.push_back(chromaPairsWarning(info.path, info.format));
@@ -134,7 +141,6 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
                            " beside the cover art; quenda join will refuse it (write .mkv chunks)");
     for (const std::string& warning : warnings) std::cerr << "quenda: warning: " << warning << "\n";
 
-    YcConverter converter(info.format, info.width, info.height, isFullRange(info.format, info.range), info.colorSpace);
     InputFrames server(input, 2 * maxTime + 5);
     std::vector<PixelYC> result(static_cast<size_t>(converter.rowPixels()) * info.height);
     std::vector<PixelYC> inputImage(restoreChroma ? result.size() : 0);

@@ -70,9 +70,11 @@ void checkMatch(const AVFormatContext& first, const std::string& firstPath, cons
         const AVCodecParameters& b = *other.streams[i]->codecpar;
         if (a.codec_type != b.codec_type || a.codec_id != b.codec_id)
             mismatch(describeStream(i, *other.streams[i]) + ", not " + describeStream(i, *first.streams[i]));
+        auto frames = [](const AVCodecParameters& p) {
+            return std::to_string(p.width) + "x" + std::to_string(p.height) + " " + pixelFormatName(p.format);
+        };
         if (a.codec_type == AVMEDIA_TYPE_VIDEO && (a.width != b.width || a.height != b.height || a.format != b.format))
-            mismatch("stream " + std::to_string(i) + " has other frames (" + std::to_string(b.width) + "x" +
-                     std::to_string(b.height) + ")");
+            mismatch("stream " + std::to_string(i) + " has frames of " + frames(b) + ", not " + frames(a));
     }
 }
 
@@ -88,11 +90,17 @@ void runJoin(const JoinOptions& given) {
     JoinOptions options = given;
     options.output = fileName(given.output, false);
     for (std::string& part : options.parts) part = fileName(part, true);
-    if (options.parts.size() < 2) throw CliError(ExitCode::usage, "join needs at least two parts and the output");
+    if (options.parts.size() < 2)
+        throw CliError(ExitCode::usage, "join needs at least two parts and the output (quenda join PART PART... OUTPUT)");
     std::vector<RunFile> files{{"the output", options.output, true}};
     for (const std::string& path : options.parts) files.push_back({"a part", path, false});
     refuseSameFile(files);
     OutputFile::check(options.output, options.overwrite);
+    Muxer muxer(options.output, options.format);
+    if (muxer.y4m())
+        throw CliError(ExitCode::usage, "join copies the parts' coded packets, and Y4M holds raw frames only: write " +
+                                            std::string(options.output == "-" ? "-f matroska -" : "a .mkv or .mp4 file") +
+                                            " instead");
 
     std::vector<Part> parts;
     for (const std::string& path : options.parts) parts.push_back(scan(path));
@@ -131,7 +139,7 @@ void runJoin(const JoinOptions& given) {
                                                 seconds(after.start) + ")");
     }
 
-    Muxer muxer(options.output, options.format);
+
     InputContextPtr first = openInputFile(parts[0].path);
     AVFormatContext& out = muxer.context();
     for (unsigned i = 0; i < first->nb_streams; ++i) {

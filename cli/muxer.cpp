@@ -58,7 +58,7 @@ int64_t discardSeek(void*, int64_t offset, int whence) { return whence == AVSEEK
 }  // namespace
 
 bool formatHolds(const AVOutputFormat& format, const AVCodecParameters& parameters, int disposition,
-                 const AVDictionary* tags) {
+                 const AVDictionary* tags, AVRational frameRate) {
     AVFormatContext* context = nullptr;
     if (avformat_alloc_output_context2(&context, &format, nullptr, nullptr) < 0 || !context) throw std::bad_alloc();
     const int bufferSize = 4096;
@@ -71,7 +71,11 @@ bool formatHolds(const AVOutputFormat& format, const AVCodecParameters& paramete
         stream->codecpar->codec_tag = 0;
         stream->disposition = disposition;
         av_dict_copy(&stream->metadata, tags, 0);
-        stream->time_base = parameters.sample_rate > 0 ? AVRational{1, parameters.sample_rate} : AVRational{1, 1000};
+        stream->time_base = parameters.sample_rate > 0 ? AVRational{1, parameters.sample_rate}
+                            : frameRate.num > 0     ? av_inv_q(frameRate)
+                                                    : AVRational{1, 1000};
+        stream->avg_frame_rate = frameRate;
+        stream->r_frame_rate = frameRate;
         context->pb = nowhere;
         holds = avformat_write_header(context, nullptr) >= 0;
         context->pb = nullptr;

@@ -57,7 +57,7 @@ private:
 // header, with that one stream, written to nowhere. Stricter than FFmpeg's
 // tag tables, which list codecs that the muxer then refuses (FLAC in MP4).
 bool formatHolds(const AVOutputFormat& format, const AVCodecParameters& parameters, int disposition = 0,
-                 const AVDictionary* tags = nullptr);
+                 const AVDictionary* tags = nullptr, AVRational frameRate = {0, 1});
 
 // What a copied stream or file carries besides its packets. Tags that
 // describe one file (Matroska's DURATION, BPS, ... statistics) are left out.

@@ -193,12 +193,21 @@ OutputFile::OutputFile(const std::string& path, Overwrite overwrite) : path_(pat
         return;
     }
     // A unique name, made exclusively: runs on the same output never share it.
+    // A name too long for the suffix is shortened for the temporary file.
+    const size_t slash = target_.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : target_.substr(0, slash + 1);
+    const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
+    const size_t suffixLength = 12;
+    std::string stem = target_;
+    const size_t nameLength = target_.size() - (slash == std::string::npos ? 0 : slash + 1);
+    if (longest > static_cast<long>(suffixLength) && nameLength + suffixLength > static_cast<size_t>(longest))
+        stem.resize(target_.size() - (nameLength + suffixLength - static_cast<size_t>(longest)));
     std::random_device random;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, ".%06x.part", random() & 0xFFFFFF);
-        temporary_ = target_ + suffix;
+        temporary_ = stem + suffix;
         fd = open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) break;
     }

@@ -24,12 +24,14 @@ struct BadCase {
     std::vector<std::string> args;                        // {IN} and {OUT} stand for the paths
     ExitCode code;
     const char* message;
+    bool needsX264 = false;
 };
 
 std::vector<std::string> expand(const std::vector<std::string>& args, const cli_test::TempDir& dir) {
     std::vector<std::string> out;
     for (const std::string& arg : args) {
-        if (arg.rfind("{IN}", 0) == 0) out.push_back(dir.path("in" + arg.substr(4)));
+        if (arg.rfind("cache:{IN}", 0) == 0) out.push_back("cache:" + dir.path("in" + arg.substr(10)));
+        else if (arg.rfind("{IN}", 0) == 0) out.push_back(dir.path("in" + arg.substr(4)));
         else if (arg.rfind("{OUT}", 0) == 0) out.push_back(dir.path("out.mkv" + arg.substr(5)));
         else out.push_back(arg);
     }
@@ -73,10 +75,27 @@ TEST(CliErrors, BadInputsAreRefusedClearly) {
          ExitCode::usage, "below 0"},
         {"an endless stream that is not video", [](const cli_test::TempDir&) {}, {"denoise", "/dev/zero", "{OUT}"},
          ExitCode::input, "/dev/zero is not a video stream that FFmpeg can read"},
+        {"leading zeros are decimal", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--luma-space", "017"},
+         ExitCode::usage, "17 not in range"},
+        {"a quality that is no number", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--crf", "nan"}, ExitCode::usage,
+         "nan is not a number"},
+        {"a quality past the encoder's scale", cleanClip, {"denoise", "{IN}.y4m", "{OUT}.mp4", "--crf", "52"},
+         ExitCode::usage, "--crf 52 is outside the libx264 encoder's scale, 0 to 51", true},
+        {"an audio format", cleanClip, {"denoise", "{IN}.y4m", "{OUT}.mp3"}, ExitCode::usage, "a mp3 file cannot hold"},
+        {"an output name that reads as an option", cleanClip, {"denoise", "{IN}.y4m", "-dash.mkv"}, ExitCode::usage,
+         "name such a file ./-dash.mkv"},
+        {"join with one part", cleanClip, {"join", "{IN}.y4m", "{OUT}"}, ExitCode::usage,
+         "join needs at least two parts and the output"},
+        {"join to Y4M", cleanClip, {"join", "{IN}.y4m", "{IN}.y4m", "{OUT}.y4m"}, ExitCode::usage,
+         "Y4M holds raw frames only"},
+        {"join through another protocol", cleanClip, {"join", "{IN}.y4m", "cache:{IN}.y4m", "{OUT}"}, ExitCode::usage,
+         "cache: protocol"},
         {"an encoder that will not start", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--codec", "mjpeg"},
          ExitCode::encoder, "the mjpeg encoder cannot start: Non full-range YUV"},
     };
+    const bool haveX264 = avcodec_find_encoder_by_name("libx264") != nullptr;
     for (const BadCase& c : cases) {
+        if (c.needsX264 && !haveX264) continue;
         cli_test::TempDir dir;
         c.make(dir);
         const cli_test::RunResult run = runQuenda(expand(c.args, dir));

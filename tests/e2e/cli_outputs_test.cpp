@@ -83,6 +83,8 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
          {"in.y4m"}, nullptr},
         {"a name with a colon is a file name", nullptr, {"{D}/a:b.mkv"}, ExitCode::ok, "", {},
          [](const Dir& d) { EXPECT_EQ(cli_test::readAllFrames(d.path("a:b.mkv")).size(), 3u); }},
+        {"a name too long for the temporary suffix", nullptr, {"{D}/" + std::string(246, 'a') + ".mkv"}, ExitCode::ok,
+         "", {}, [](const Dir& d) { EXPECT_EQ(cli_test::readAllFrames(d.path(std::string(246, 'a') + ".mkv")).size(), 3u); }},
         {"OUTPUT.part of someone else", [](const Dir& d) { cli_test::writeFile(d.path("out.mkv.part"), "mine"); },
          {"{D}/out.mkv"}, ExitCode::ok, "", {"out.mkv.part"}, nullptr},
         {"-y replaces; a report through a symbolic link writes its target",
