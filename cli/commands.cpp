@@ -229,7 +229,7 @@ int runCommandLine(int argc, char** argv) {
             option->check(dispersion ? range | CLI::IsMember({"auto"}) : range);
         }
     }
-    denoise->add_option("--frames", frameRange, "process frames A to B-1 only (A:B, A: or :B)");
+    denoise->add_option("--frames", frameRange, "process frames A to B-1 only (A:B, A: or :B; A alone: that one frame)");
     denoise->add_option("--reference", options.reference, "clean clip: report PSNR and SSIM of input and output");
     denoise->add_option("--compare", options.compare, "write a PNG of the noisy and denoised frame side by side");
     denoise->add_option("--compare-frame", options.compareFrame, "frame for --compare (default: the middle one)");

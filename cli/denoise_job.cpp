@@ -51,6 +51,12 @@ private:
 
 std::string frames(int n) { return std::to_string(n) + (n == 1 ? " frame" : " frames"); }
 
+std::string rateText(AVRational rate) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", av_q2d(rate));
+    return text;
+}
+
 }  // namespace
 
 RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
@@ -88,6 +94,8 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
         throw CliError(ExitCode::usage, "--frames " + std::to_string(first) + ":" +
                                             (options.endFrame < 0 ? std::string() : std::to_string(options.endFrame)) +
                                             " starts past the " + frames(clipFrames) + " of " + info.path);
+    if (options.compareFrame >= 0 && options.compare.empty())
+        throw CliError(ExitCode::usage, "--compare-frame chooses the frame for --compare FILE.png, which is not given");
     const int compareFrame = options.compareFrame >= 0 ? options.compareFrame : first + (end - first) / 2;
     if (!options.compare.empty() && (compareFrame < first || compareFrame >= end))
         throw CliError(ExitCode::usage, "--compare-frame " + std::to_string(compareFrame) +
@@ -100,6 +108,7 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
     if (strength.measured && !options.quiet) options.messages() << strengthText(strength);
 
     std::unique_ptr<VideoInput> reference;
+    std::vector<std::string> referenceNotes;
     if (!options.reference.empty()) {
         reference = std::make_unique<VideoInput>(options.reference, 2);
         const VideoInfo& ref = reference->info();
@@ -111,6 +120,14 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
             throw CliError(ExitCode::input, "the reference " + options.reference + " has " +
                                                 frames(reference->frameCount()) + ", fewer than the input's " +
                                                 std::to_string(end));
+        if (reference->frameCount() > clipFrames)
+            referenceNotes.push_back("the reference " + options.reference + " has " + frames(reference->frameCount()) +
+                                     ", the input " + std::to_string(clipFrames) + "; its first " +
+                                     std::to_string(clipFrames) + " are compared");
+        if (ref.format != info.format)
+            referenceNotes.push_back("the reference " + options.reference + " is " + pixelFormatName(ref.format) +
+                                     ", the input " + pixelFormatName(info.format) + "; both are compared as " +
+                                     pixelFormatName(workingFormat(info.format)));
     }
 
     YcConverter converter(info.format, info.width, info.height, isFullRange(info.format, info.range), info.colorSpace);
@@ -121,6 +138,10 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
     const double copyEnd = end < clipFrames ? input.frameSeconds(end) : std::numeric_limits<double>::infinity();
     output.copyStreamsFrom(input.openAgain(), copyStart, copyEnd);
     std::vector<std::string> warnings = output.warnings();
+    warnings.insert(warnings.end(), referenceNotes.begin(), referenceNotes.end());
+    if (output.y4m() && info.variableRate)
+        warnings.push_back(info.path + " has a variable frame rate, and Y4M holds a constant one: " +
+                           rateText(info.frameRate) + " fps is written; write .mkv to keep the time stamps");
     if (written.format != info.format)
         warnings.push_back(info.path + " has paletted frames (" + pixelFormatName(info.format) +
                            "), which cannot hold denoised colours; they are written as " +

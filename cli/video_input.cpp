@@ -294,6 +294,13 @@ void VideoInput::scan() {
     if (byTimestamp_) {
         sortedPts_ = std::move(pts);
         startPts_ = sortedPts_.front();
+        int64_t shortest = INT64_MAX, longest = 0;
+        for (size_t i = 1; i < sortedPts_.size(); ++i) {
+            shortest = std::min(shortest, sortedPts_[i] - sortedPts_[i - 1]);
+            longest = std::max(longest, sortedPts_[i] - sortedPts_[i - 1]);
+        }
+        // A tick of rounding either way is still a constant rate.
+        info_.variableRate = sortedPts_.size() > 2 && longest - shortest > 2;
     } else {
         startPts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
     }

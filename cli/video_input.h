@@ -33,6 +33,7 @@ struct VideoInfo {
     AVRational sampleAspect{0, 1};
     int frameCount = 0;   // frames found in the file
     std::string fingerprint;  // of the video stream's packets, to tell clips apart
+    bool variableRate = false;  // the frames' time stamps are not evenly spaced
     bool endsEarly = false;  // the file is cut off or damaged after frameCount frames
     std::string endNote;     // why the reading stopped, when endsEarly
 };

@@ -58,6 +58,7 @@ public:
     // A tag of the file; call before the first frame. False where it cannot be stored.
     bool setTag(const std::string& key, const std::string& value) { return muxer_.setTag(key, value); }
     const std::string& path() const { return path_; }
+    bool y4m() const { return y4m_; }
     std::string encoderName() const;
     AVPixelFormat storedFormat() const;
     int copiedStreams() const;

@@ -83,6 +83,16 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
          {"in.y4m"}, nullptr},
         {"a name with a colon is a file name", nullptr, {"{D}/a:b.mkv"}, ExitCode::ok, "", {},
          [](const Dir& d) { EXPECT_EQ(cli_test::readAllFrames(d.path("a:b.mkv")).size(), 3u); }},
+        {"a longer reference in another format is compared in part, with a warning",
+         [](const Dir& d) {
+             cli_test::writeClip(d.path("ref.y4m"), cli_test::clipSettings(AV_PIX_FMT_YUV444P, 32, 24, 5), false);
+         },
+         {"{D}/out.mkv", "--reference", "{D}/ref.y4m", "--report", "{D}/run.json"}, ExitCode::ok,
+         "ref.y4m has 5 frames, the input 3; its first 3 are compared", {},
+         [](const Dir& d) {
+             const std::string json = cli_test::readFile(d.path("run.json"));
+             EXPECT_NE(json.find("ref.y4m is yuv444p, the input yuv420p"), std::string::npos) << json;
+         }},
         {"a name too long for the temporary suffix", nullptr, {"{D}/" + std::string(246, 'a') + ".mkv"}, ExitCode::ok,
          "", {}, [](const Dir& d) { EXPECT_EQ(cli_test::readAllFrames(d.path(std::string(246, 'a') + ".mkv")).size(), 3u); }},
         {"OUTPUT.part of someone else", [](const Dir& d) { cli_test::writeFile(d.path("out.mkv.part"), "mine"); },
