@@ -96,7 +96,7 @@ void checkNumbers(int argc, char** argv) {
         bool takesAuto;  // the dispersions: "auto" chooses from the measured noise
     } numeric[] = {{"--luma-space", false, false},   {"--luma-time", false, false},  {"--luma-dispersion", false, true},
                    {"--chroma-space", false, false}, {"--chroma-time", false, false}, {"--chroma-dispersion", false, true},
-                   {"--compare-frame", false, false}, {"--crf", true, false}};
+                   {"--compare-frame", false, false}, {"--crf", true, false}, {"--stream", false, false}};
     auto isNumber = [](const std::string& text, bool fraction) {
         if (text.empty()) return false;
         char* end = nullptr;
@@ -230,6 +230,9 @@ int runCommandLine(int argc, char** argv) {
         }
     }
     denoise->add_option("--frames", frameRange, "process frames A to B-1 only (A:B, A: or :B; A alone: that one frame)");
+    denoise->add_option("--stream", options.stream,
+                        "the input's video stream to denoise, by its index in the file (default: the one with the "
+                        "most frames)");
     denoise->add_option("--reference", options.reference, "clean clip: report PSNR and SSIM of input and output");
     denoise->add_option("--compare", options.compare, "write a PNG of the noisy and denoised frame side by side");
     denoise->add_option("--compare-frame", options.compareFrame, "frame for --compare (default: the middle one)");

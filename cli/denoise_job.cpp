@@ -82,7 +82,7 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
     // Window: the frames the plug-in asks for around the one it computes,
     // ahead by one during an output run, and a little slack.
     const int maxTime = std::max(options.tracks[lumaTimeTrack], options.tracks[chromaTimeTrack]);
-    VideoInput input(options.input, 2 * maxTime + 5);
+    VideoInput input(options.input, 2 * maxTime + 5, options.stream);
     const VideoInfo& info = input.info();
     const int clipFrames = input.frameCount();
 
@@ -139,6 +139,11 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
     output.copyStreamsFrom(input.openAgain(), copyStart, copyEnd);
     std::vector<std::string> warnings = output.warnings();
     warnings.insert(warnings.end(), referenceNotes.begin(), referenceNotes.end());
+    if (info.videoStreams > 1)
+        warnings.push_back(info.path + " has " + std::to_string(info.videoStreams) + " video streams: stream " +
+                           std::to_string(info.streamIndex) + " (" + frames(clipFrames) + ") is denoised" +
+                           (options.stream < 0 ? ", the one with the most frames," : "") +
+                           " and the others copied; --stream N picks another");
     if (output.y4m() && info.variableRate)
         warnings.push_back(info.path + " has a variable frame rate, and Y4M holds a constant one: " +
                            rateText(info.frameRate) + " fps is written; write .mkv to keep the time stamps");

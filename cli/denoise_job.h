@@ -20,6 +20,7 @@ struct DenoiseOptions {
     int firstFrame = 0;
     int endFrame = -1;        // one past the last frame; -1 for the end of the clip
     bool framesGiven = false; // a chunk (--frames): the file records what it was made from
+    int stream = -1;          // the input's video stream by index; -1: the one with the most frames
     std::string reference;    // clean clip for PSNR and SSIM
     std::string compare;      // PNG of noisy | denoised (| reference)
     int compareFrame = -1;    // -1: the middle of the range

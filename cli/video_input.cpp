@@ -140,7 +140,7 @@ std::string frameWord(int n) { return std::to_string(n) + (n == 1 ? " frame" : "
 
 }  // namespace
 
-VideoInput::VideoInput(const std::string& path, int windowFrames) : window_(std::max(1, windowFrames)) {
+VideoInput::VideoInput(const std::string& path, int windowFrames, int stream) : window_(std::max(1, windowFrames)) {
     info_.path = path == "-" ? "standard input" : path;
     readPath_ = path;
     if (isStream(path)) {
@@ -149,7 +149,7 @@ VideoInput::VideoInput(const std::string& path, int windowFrames) : window_(std:
     }
     try {
         packet_ = allocPacket();
-        scan();
+        scan(stream);
         openDecoder();
         // The first frame tells the true format, which the stream header may not.
         const AVFrame* first = nullptr;
@@ -204,10 +204,46 @@ void VideoInput::setWindow(int frames) {
 
 // One pass over the video stream's packets without decoding: the frame count,
 // the time stamps that identify frames, and signs of a cut-off file.
-void VideoInput::scan() {
+int VideoInput::longestVideoStream(AVFormatContext& opened, int fallback) {
+    std::vector<int> packets(opened.nb_streams, 0);
+    int videos = 0;
+    for (unsigned i = 0; i < opened.nb_streams; ++i)
+        videos += opened.streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+                  !(opened.streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC);
+    info_.videoStreams = videos;
+    if (videos < 2 || fallback < 0) return fallback;
+    // Counted in a reading of its own, so that the scan reads from the start.
+    InputContextPtr counting = openInputFile(readPath_, info_.path);
+    AVFormatContext& context = *counting;
+    if (context.nb_streams != opened.nb_streams) return fallback;
+    while (av_read_frame(&context, packet_.get()) >= 0) {
+        ++packets[static_cast<size_t>(packet_->stream_index)];
+        av_packet_unref(packet_.get());
+    }
+    int best = fallback;
+    for (unsigned i = 0; i < context.nb_streams; ++i) {
+        const AVStream& s = *context.streams[i];
+        if (s.codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(s.disposition & AV_DISPOSITION_ATTACHED_PIC) &&
+            packets[i] > packets[static_cast<size_t>(best)])
+            best = static_cast<int>(i);
+    }
+    return best;
+}
+
+void VideoInput::scan(int wanted) {
     InputContextPtr context = openInputFile(readPath_, info_.path);
     info_.containerName = context->iformat->name;
-    const int index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    int index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (wanted >= 0) {
+        if (wanted >= static_cast<int>(context->nb_streams) ||
+            context->streams[wanted]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+            throw CliError(ExitCode::usage, "--stream " + std::to_string(wanted) + ": " + info_.path +
+                                                " has no video stream " + std::to_string(wanted));
+        index = wanted;
+        longestVideoStream(*context, index);  // counts the video streams
+    } else if (index >= 0) {
+        index = longestVideoStream(*context, index);
+    }
     if (index < 0) throw CliError(ExitCode::input, info_.path + " has no video stream");
     AVStream* stream = context->streams[index];
     if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC)

@@ -36,6 +36,7 @@ struct VideoInfo {
     bool variableRate = false;  // the frames' time stamps are not evenly spaced
     bool endsEarly = false;  // the file is cut off or damaged after frameCount frames
     std::string endNote;     // why the reading stopped, when endsEarly
+    int videoStreams = 1;    // video streams in the file, cover art aside
 };
 
 class VideoInput {
@@ -46,8 +47,9 @@ public:
     // Opens and indexes `path`. Standard input ("-") and other streams (a
     // FIFO, a process substitution) are copied to a temporary file first, so
     // that frames can be revisited. Keeps `windowFrames` decoded frames.
-    // Throws CliError.
-    explicit VideoInput(const std::string& path, int windowFrames = 4);
+    // `stream` names the video stream by its index in the file; -1: of
+    // several, the one with the most frames. Throws CliError.
+    explicit VideoInput(const std::string& path, int windowFrames = 4, int stream = -1);
     ~VideoInput();
     VideoInput(const VideoInput&) = delete;
     VideoInput& operator=(const VideoInput&) = delete;
@@ -83,7 +85,9 @@ private:
         FramePtr frame;
     };
 
-    void scan();
+    void scan(int stream);
+    // Of several video streams, the one with the most packets.
+    int longestVideoStream(AVFormatContext& context, int fallback);
     void checkCutOff(AVFormatContext& context, const std::vector<int64_t>& positions, int64_t lastEnd);
     void openDecoder();
     void seekTo(int index);

@@ -232,7 +232,7 @@ TEST(CliDenoise, KeepsWhatFilesCarry) {
         const char* audio;
         std::vector<const char*> warnings;
     } cases[] = {
-        {"in.mkv", "a.mkv", -1, true, 2, 1, "pcm_s16le", {"interlaced"}},
+        {"in.mkv", "a.mkv", -1, true, 2, 1, "pcm_s16le", {"interlaced", "has 2 video streams: stream 0"}},
         {"in.mkv", "a.mp4", -1, true, 1, 1, "aac", {"video stream 2 (ffv1) cannot be stored", "converted to aac"}},
         {"in.mp4", "b.mp4", -90, false, 1, 0, "aac", {}},
         {"in.mp4", "b.mkv", -1, false, 1, 0, "aac", {"rotation of the video (90 degrees clockwise) cannot be stored"}},

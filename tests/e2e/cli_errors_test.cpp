@@ -81,6 +81,8 @@ TEST(CliErrors, BadInputsAreRefusedClearly) {
          "nan is not a number"},
         {"a quality past the encoder's scale", cleanClip, {"denoise", "{IN}.y4m", "{OUT}.mp4", "--crf", "52"},
          ExitCode::usage, "--crf 52 is outside the libx264 encoder's scale, 0 to 51", true},
+        {"a stream that is not there", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--stream", "3"}, ExitCode::usage,
+         "has no video stream 3"},
         {"a compare frame without a picture", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--compare-frame", "1"},
          ExitCode::usage, "--compare-frame chooses the frame for --compare"},
         {"an audio format", cleanClip, {"denoise", "{IN}.y4m", "{OUT}.mp3"}, ExitCode::usage, "a mp3 file cannot hold"},
