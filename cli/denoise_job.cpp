@@ -68,11 +68,13 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
     options.compare = fileName(given.compare, false);
     // Every output is checked before the input is read: a run that cannot
     // keep its results does not start.
-    refuseSameFile({{"the input", options.input, false},
-                    {"the reference", options.reference, false},
-                    {"the output", options.output, true},
-                    {"--report", options.report, true},
-                    {"--compare", options.compare, true}});
+    const std::vector<RunFile> files = {{"the input", options.input, false},
+                                        {"the reference", options.reference, false},
+                                        {"the output", options.output, true},
+                                        {"--report", options.report, true},
+                                        {"--compare", options.compare, true}};
+    refuseSameFile(files);
+    guardOutputs(files);
     const Overwrite overwrite = options.written.overwrite;
     OutputFile::check(options.output, overwrite);
     std::unique_ptr<OutputFile> reportFile, compareFile;

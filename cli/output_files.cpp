@@ -167,6 +167,33 @@ void refuseSameFile(const std::vector<RunFile>& files) {
     }
 }
 
+namespace {
+
+std::vector<std::pair<FileKey, std::string>> guarded;  // with their descriptions
+std::string refusedRead;                                // why a read was refused, for the commits
+
+}  // namespace
+
+void guardOutputs(const std::vector<RunFile>& files) {
+    guarded.clear();
+    for (const RunFile& file : files)
+        if (file.writes && !file.path.empty() && file.path != "-") {
+            const FileKey key = keyOf(file);
+            if (!key.characterDevice) guarded.emplace_back(key, describe(file));
+        }
+}
+
+std::string readRefusal(const std::string& path) {
+    if (guarded.empty() || path.empty()) return "";
+    const FileKey key = keyOf(RunFile{"", path, false});
+    for (const auto& [output, name] : guarded)
+        if (key == output) {
+            refusedRead = "reads " + path + ", which is " + name + " of this run";
+            return refusedRead;
+        }
+    return "";
+}
+
 void OutputFile::check(const std::string& path, Overwrite overwrite) {
     if (path == "-") return;
     struct stat info;
@@ -229,6 +256,8 @@ OutputFile::~OutputFile() {
 
 void OutputFile::commit() {
     if (temporary_.empty()) return;
+    if (!refusedRead.empty())
+        throw CliError(ExitCode::usage, "an input " + refusedRead + "; nothing is written to " + path_);
     const bool moved = overwrite_ == Overwrite::allow ? std::rename(temporary_.c_str(), target_.c_str()) == 0
                                                       : renameWithoutReplacing(temporary_, target_);
     if (!moved) {

@@ -34,6 +34,14 @@ struct RunFile {
 // any path, symbolic link or hard link, or two writers name standard output.
 void refuseSameFile(const std::vector<RunFile>& files);
 
+// The run's outputs, which no input may read: a list, a playlist or a
+// file-name pattern that an input is can name one. Set before the inputs
+// are opened; inputs are opened through readAllowed().
+void guardOutputs(const std::vector<RunFile>& files);
+// Empty where an input may read `path`; otherwise why not, and every later
+// commit() of this run refuses.
+std::string readRefusal(const std::string& path);
+
 // One output file. A regular file is written under a temporary name and
 // moved to its name by commit(); an existing FIFO or character device is
 // written in place; "-" is standard output. Throws CliError: usage for an

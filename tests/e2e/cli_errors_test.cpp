@@ -88,6 +88,12 @@ TEST(CliErrors, BadInputsAreRefusedClearly) {
         {"an audio format", cleanClip, {"denoise", "{IN}.y4m", "{OUT}.mp3"}, ExitCode::usage, "a mp3 file cannot hold"},
         {"an output name that reads as an option", cleanClip, {"denoise", "{IN}.y4m", "-dash.mkv"}, ExitCode::usage,
          "name such a file ./-dash.mkv"},
+        {"a list of files for the concat demuxer",
+         [](const cli_test::TempDir& d) {
+             cleanClip(d);
+             cli_test::writeFile(d.path("in.ffconcat"), "ffconcat version 1.0\nfile in.y4m\nfile out.mkv\n");
+         },
+         {"denoise", "{IN}.ffconcat", "{OUT}", "-y"}, ExitCode::input, "a list of files for FFmpeg's concat demuxer"},
         {"join with one part", cleanClip, {"join", "{IN}.y4m", "{OUT}"}, ExitCode::usage,
          "join needs at least two parts and the output"},
         {"join to Y4M", cleanClip, {"join", "{IN}.y4m", "{IN}.y4m", "{OUT}.y4m"}, ExitCode::usage,
