@@ -97,9 +97,11 @@ std::string fileName(const std::string& name, bool reads) {
     if (name.rfind("file:", 0) == 0) return name.substr(5);
     const char* protocol = protocolOf(name);
     if (!reads || !protocol || std::strcmp(protocol, "file") == 0 || isNetworkName(name)) return name;
+    const bool standardInput = std::strcmp(protocol, "pipe") == 0 || std::strcmp(protocol, "fd") == 0;
     throw CliError(ExitCode::usage, name + " names a file through FFmpeg's " + protocol +
-                                        ": protocol, which quenda does not take: name the file itself (or ./" + name +
-                                        " for a file of that name)");
+                                        ": protocol, which quenda does not take: " +
+                                        (standardInput ? std::string("- reads standard input") : "name the file itself") +
+                                        " (or ./" + name + " for a file of that name)");
 }
 
 std::string ffmpegUrl(const std::string& path) {
