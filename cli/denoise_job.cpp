@@ -74,7 +74,7 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
                                         {"--report", options.report, true},
                                         {"--compare", options.compare, true}};
     refuseSameFile(files);
-    guardOutputs(files);
+    const OutputGuard guard(files);
     const Overwrite overwrite = options.written.overwrite;
     OutputFile::check(options.output, overwrite);
     std::unique_ptr<OutputFile> reportFile, compareFile;

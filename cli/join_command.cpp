@@ -95,7 +95,7 @@ void runJoin(const JoinOptions& given) {
     std::vector<RunFile> files{{"the output", options.output, true}};
     for (const std::string& path : options.parts) files.push_back({"a part", path, false});
     refuseSameFile(files);
-    guardOutputs(files);
+    const OutputGuard guard(files);
     OutputFile::check(options.output, options.overwrite);
     Muxer muxer(options.output, options.format);
     if (muxer.y4m())

@@ -174,7 +174,12 @@ std::string refusedRead;                                // why a read was refuse
 
 }  // namespace
 
-void guardOutputs(const std::vector<RunFile>& files) {
+OutputGuard::~OutputGuard() {
+    guarded.clear();
+    refusedRead.clear();
+}
+
+OutputGuard::OutputGuard(const std::vector<RunFile>& files) {
     guarded.clear();
     for (const RunFile& file : files)
         if (file.writes && !file.path.empty() && file.path != "-") {

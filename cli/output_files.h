@@ -34,12 +34,18 @@ struct RunFile {
 // any path, symbolic link or hard link, or two writers name standard output.
 void refuseSameFile(const std::vector<RunFile>& files);
 
-// The run's outputs, which no input may read: a list, a playlist or a
-// file-name pattern that an input is can name one. Set before the inputs
-// are opened; inputs are opened through readAllowed().
-void guardOutputs(const std::vector<RunFile>& files);
+// The run's outputs, which no input may read (a playlist or a file-name
+// pattern can name one), for as long as the guard lives: made before the
+// inputs are opened.
+class OutputGuard {
+public:
+    explicit OutputGuard(const std::vector<RunFile>& files);
+    ~OutputGuard();
+    OutputGuard(const OutputGuard&) = delete;
+    OutputGuard& operator=(const OutputGuard&) = delete;
+};
 // Empty where an input may read `path`; otherwise why not, and every later
-// commit() of this run refuses.
+// commit() under the guard refuses.
 std::string readRefusal(const std::string& path);
 
 // One output file. A regular file is written under a temporary name and
