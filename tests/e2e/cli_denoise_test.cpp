@@ -3,6 +3,7 @@
 #include "cli/errors.h"
 #include "cli/metrics.h"
 #include "cli/video_input.h"
+#include "cli/video_output.h"
 #include "tests/e2e/cli_test_media.h"
 
 #include <gtest/gtest.h>
@@ -277,6 +278,19 @@ TEST(CliDenoise, KeepsWhatFilesCarry) {
     ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", dir.path("in.mkv"), dir.path("out.avi"), "-q"} + identity).exitCode, 0);
     const InputContextPtr avi = openInputFile(dir.path("out.avi"));
     EXPECT_EQ(av_q2d(avi->streams[0]->r_frame_rate), 25);
+
+    // Y4M cannot keep a variable frame rate, and says so.
+    {
+        VideoInfo variable = demoVideoInfo(settings);
+        variable.timeBase = AVRational{1, 1000};
+        VideoOutput clip(dir.path("vfr.mkv"), "", variable);
+        for (int i = 0; i < settings.frames; ++i) clip.write(*makeCleanFrame(settings, i), i < 2 ? 40 * i : 80 * i);
+        clip.finish();
+    }
+    const cli_test::RunResult y4m =
+        runQuenda(std::vector<std::string>{"denoise", dir.path("vfr.mkv"), dir.path("vfr.y4m"), "-q"} + identity);
+    ASSERT_EQ(y4m.exitCode, 0) << y4m.output;
+    EXPECT_NE(y4m.output.find("has a variable frame rate, and Y4M holds a constant one"), std::string::npos) << y4m.output;
 }
 
 TEST(CliCommands, VersionAndDevicesTellWhatIsInUse) {
