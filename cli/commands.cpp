@@ -5,6 +5,8 @@
 #include "cli/errors.h"
 #include "cli/ffmpeg_util.h"
 #include "cli/join_command.h"
+#include "cli/kernel_cache.h"
+#include "cli/output_files.h"
 #include "cli/plugin_host.h"
 #include "cli/progress.h"
 #include "host/version.h"
@@ -17,7 +19,9 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -83,7 +87,9 @@ void parseFrameRange(const std::string& text, int& first, int& end) {
 }
 
 // The options that take numbers, checked before parsing so that a word or a
-// missing value is named as such (the parser would speak of a range).
+// missing value is named as such (the parser would speak of a range). Whole
+// numbers are decimal: their leading zeros are dropped here, in place, where
+// the parser would read 010 as octal 8 and refuse 08.
 void checkNumbers(int argc, char** argv) {
     static const struct {
         const char* flag;
@@ -91,7 +97,7 @@ void checkNumbers(int argc, char** argv) {
         bool takesAuto;  // the dispersions: "auto" chooses from the measured noise
     } numeric[] = {{"--luma-space", false, false},   {"--luma-time", false, false},  {"--luma-dispersion", false, true},
                    {"--chroma-space", false, false}, {"--chroma-time", false, false}, {"--chroma-dispersion", false, true},
-                   {"--compare-frame", false, false}, {"--crf", true, false}};
+                   {"--compare-frame", false, false}, {"--crf", true, false}, {"--stream", false, false}};
     auto isNumber = [](const std::string& text, bool fraction) {
         if (text.empty()) return false;
         char* end = nullptr;
@@ -108,12 +114,20 @@ void checkNumbers(int argc, char** argv) {
             const bool inlineValue = equals != std::string::npos;
             if (!inlineValue && (i + 1 >= argc || (argv[i + 1][0] == '-' && !isNumber(argv[i + 1], option.fraction))))
                 throw CliError(ExitCode::usage, flag + " needs a value");
-            const std::string value = inlineValue ? arg.substr(equals + 1) : argv[i + 1];
+            char* text = inlineValue ? argv[i] + equals + 1 : argv[i + 1];
+            const std::string value = text;
             if (option.takesAuto && value == "auto") continue;
-            if (!isNumber(value, option.fraction))
+            if (!isNumber(value, option.fraction) || (option.fraction && !std::isfinite(std::strtod(text, nullptr))))
                 throw CliError(ExitCode::usage, flag + ": " + value + " is not " + (option.fraction ? "a number" : "a whole number"));
-            if (value[0] == '-')
-                throw CliError(ExitCode::usage, flag + ": " + value + " is below 0");
+            const bool negative = value[0] == '-';
+            const size_t digits = value.find_first_not_of("+-");
+            const size_t significant = value.find_first_not_of('0', digits);
+            const bool zero = option.fraction ? std::strtod(text, nullptr) == 0 : significant == std::string::npos;
+            if (negative && !zero) throw CliError(ExitCode::usage, flag + ": " + value + " is below 0");
+            if (!option.fraction) {
+                const std::string plain = zero ? "0" : value.substr(significant);
+                std::memcpy(text, plain.c_str(), plain.size() + 1);
+            }
         }
     }
 }
@@ -159,6 +173,7 @@ int listDevices() {
 
 int runCommandLine(int argc, char** argv) {
     configureFfmpegLogging();
+    reportWriteFailuresAsErrors();
     // The plug-in's message boxes reach the user inside quenda's own messages.
     platform_hooks::setBoxEcho(false);
     const std::string pluginPath = pluginArgument(argc, argv);
@@ -215,7 +230,10 @@ int runCommandLine(int argc, char** argv) {
             option->check(dispersion ? range | CLI::IsMember({"auto"}) : range);
         }
     }
-    denoise->add_option("--frames", frameRange, "process frames A to B-1 only (A:B, A: or :B)");
+    denoise->add_option("--frames", frameRange, "process frames A to B-1 only (A:B, A: or :B; A alone: that one frame)");
+    denoise->add_option("--stream", options.stream,
+                        "the input's video stream to denoise, by its index in the file (default: the one with the "
+                        "most frames)");
     denoise->add_option("--reference", options.reference, "clean clip: report PSNR and SSIM of input and output");
     denoise->add_option("--compare", options.compare, "write a PNG of the noisy and denoised frame side by side");
     denoise->add_option("--compare-frame", options.compareFrame, "frame for --compare (default: the middle one)");
@@ -240,6 +258,11 @@ int runCommandLine(int argc, char** argv) {
                         "auto: each plane's dispersion from the noise measured in the input; an explicit dispersion "
                         "wins")
         ->check(CLI::IsMember({"auto"}));
+    std::string chromaDetail;
+    denoise->add_option("--chroma-detail", chromaDetail,
+                        "for 4:4:4 and RGB input: pairs: chroma as the plug-in gives it, one value per two pixels "
+                        "across (the default); keep: the input's own chroma detail restored on the denoised pairs")
+        ->check(CLI::IsMember({"pairs", "keep"}));
     denoise->add_flag("--preview", options.preview, "drive each frame on its own, outside an output run");
     denoise->add_flag("-q,--quiet", options.quiet, "no progress, no summary and no encoder banners");
 
@@ -259,7 +282,7 @@ int runCommandLine(int argc, char** argv) {
         "  quenda join part-*.mkv whole.mkv\n"
         "The parts are put in time order whatever order they are named in, and their packets are copied with\n"
         "their own time stamps, audio included; a missing or overlapping chunk is an error.");
-    join->add_option("FILES", joinFiles, "the parts, then the output (PART... OUTPUT)")->required()->expected(3, -1);
+    join->add_option("FILES", joinFiles, "the parts, then the output (PART... OUTPUT)")->required()->expected(1, -1);
     join->add_option("-f,--format", joinOptions.format, "FFmpeg output format (default: by OUTPUT's extension)");
     CLI::Option* joinYes = join->add_flag("-y,--overwrite", joinOverwrite, "replace an existing OUTPUT");
     join->add_flag("-n,--no-overwrite", joinNoOverwrite, "never replace an existing file (the default)")->excludes(joinYes);
@@ -278,13 +301,28 @@ int runCommandLine(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         const int code = app.exit(error);
-        return code == 0 ? 0 : static_cast<int>(ExitCode::usage);
+        if (code == 0) return 0;
+        // A file name that starts with a dash reads as an option.
+        for (int i = 1; i < argc; ++i) {
+            const char* arg = argv[i];
+            if (arg[0] == '-' && arg[1] && arg[1] != '-' && !std::isdigit(static_cast<unsigned char>(arg[1])) &&
+                std::strchr(arg, '.')) {
+                std::cerr << "quenda: " << arg << " is read as an option; name such a file ./" << arg
+                          << ", or put -- before the file names\n";
+                break;
+            }
+        }
+        return static_cast<int>(ExitCode::usage);
     }
 
     try {
         if (showVersion) {
             std::cout << versionText(pluginOption);
             return 0;
+        }
+        if (denoise->parsed() || demo->parsed()) {
+            const std::string warning = ensureWritableKernelCache();
+            if (!warning.empty()) std::cerr << "quenda: warning: " << warning << "\n";
         }
         if (denoise->parsed()) {
             PluginModule& module = needPlugin();
@@ -297,12 +335,14 @@ int runCommandLine(int argc, char** argv) {
                 if (text && *text != "auto") options.tracks[dispersionTrack[plane]] = std::stoi(*text);
             }
             if (!frameRange.empty()) parseFrameRange(frameRange, options.firstFrame, options.endFrame);
+            options.framesGiven = !frameRange.empty();
             options.written.overwrite = overwrite ? Overwrite::allow : Overwrite::refuse;
             options.written.audio = audio == "copy"        ? AudioMode::copy
                                     : audio == "transcode" ? AudioMode::transcode
                                     : audio == "drop"      ? AudioMode::drop
                                                            : AudioMode::automatic;
             options.written.quiet = options.quiet;
+            options.chromaDetail = chromaDetail == "keep" ? ChromaDetail::keep : ChromaDetail::pairs;
             const RunReport report = runDenoise(options, module);
             if (!options.quiet) options.messages() << summaryText(report);
             return 0;

@@ -1,5 +1,6 @@
 #include "cli/denoise_job.h"
 
+#include "cli/chunk_record.h"
 #include "cli/errors.h"
 #include "cli/input_frames.h"
 #include "cli/metrics.h"
@@ -50,16 +51,30 @@ private:
 
 std::string frames(int n) { return std::to_string(n) + (n == 1 ? " frame" : " frames"); }
 
+std::string rateText(AVRational rate) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", av_q2d(rate));
+    return text;
+}
+
 }  // namespace
 
-RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
+RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
+    DenoiseOptions options = given;
+    options.input = fileName(given.input, true);
+    options.reference = fileName(given.reference, true);
+    options.output = fileName(given.output, false);
+    options.report = fileName(given.report, false);
+    options.compare = fileName(given.compare, false);
     // Every output is checked before the input is read: a run that cannot
     // keep its results does not start.
-    refuseSameFile({{"the input", options.input, false},
-                    {"the reference", options.reference, false},
-                    {"the output", options.output, true},
-                    {"--report", options.report, true},
-                    {"--compare", options.compare, true}});
+    const std::vector<RunFile> files = {{"the input", options.input, false},
+                                        {"the reference", options.reference, false},
+                                        {"the output", options.output, true},
+                                        {"--report", options.report, true},
+                                        {"--compare", options.compare, true}};
+    refuseSameFile(files);
+    const OutputGuard guard(files);
     const Overwrite overwrite = options.written.overwrite;
     OutputFile::check(options.output, overwrite);
     std::unique_ptr<OutputFile> reportFile, compareFile;
@@ -69,7 +84,7 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
     // Window: the frames the plug-in asks for around the one it computes,
     // ahead by one during an output run, and a little slack.
     const int maxTime = std::max(options.tracks[lumaTimeTrack], options.tracks[chromaTimeTrack]);
-    VideoInput input(options.input, 2 * maxTime + 5);
+    VideoInput input(options.input, 2 * maxTime + 5, options.stream);
     const VideoInfo& info = input.info();
     const int clipFrames = input.frameCount();
 
@@ -81,6 +96,8 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
         throw CliError(ExitCode::usage, "--frames " + std::to_string(first) + ":" +
                                             (options.endFrame < 0 ? std::string() : std::to_string(options.endFrame)) +
                                             " starts past the " + frames(clipFrames) + " of " + info.path);
+    if (options.compareFrame >= 0 && options.compare.empty())
+        throw CliError(ExitCode::usage, "--compare-frame chooses the frame for --compare FILE.png, which is not given");
     const int compareFrame = options.compareFrame >= 0 ? options.compareFrame : first + (end - first) / 2;
     if (!options.compare.empty() && (compareFrame < first || compareFrame >= end))
         throw CliError(ExitCode::usage, "--compare-frame " + std::to_string(compareFrame) +
@@ -93,6 +110,7 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
     if (strength.measured && !options.quiet) options.messages() << strengthText(strength);
 
     std::unique_ptr<VideoInput> reference;
+    std::vector<std::string> referenceNotes;
     if (!options.reference.empty()) {
         reference = std::make_unique<VideoInput>(options.reference, 2);
         const VideoInfo& ref = reference->info();
@@ -104,17 +122,56 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
             throw CliError(ExitCode::input, "the reference " + options.reference + " has " +
                                                 frames(reference->frameCount()) + ", fewer than the input's " +
                                                 std::to_string(end));
+        if (reference->frameCount() > clipFrames)
+            referenceNotes.push_back("the reference " + options.reference + " has " + frames(reference->frameCount()) +
+                                     ", the input " + std::to_string(clipFrames) + "; its first " +
+                                     std::to_string(clipFrames) + " are compared");
+        if (ref.format != info.format)
+            referenceNotes.push_back("the reference " + options.reference + " is " + pixelFormatName(ref.format) +
+                                     ", the input " + pixelFormatName(info.format) + "; both are compared as " +
+                                     pixelFormatName(workingFormat(info.format)));
     }
 
-    VideoOutput output(options.output, options.written, info);
+    YcConverter converter(info.format, info.width, info.height, isFullRange(info.format, info.range), info.colorSpace);
+    VideoInfo written = info;
+    written.format = converter.outputFormat();
+    VideoOutput output(options.output, options.written, written);
     const double copyStart = first > 0 ? input.frameSeconds(first) : -std::numeric_limits<double>::infinity();
     const double copyEnd = end < clipFrames ? input.frameSeconds(end) : std::numeric_limits<double>::infinity();
     output.copyStreamsFrom(input.openAgain(), copyStart, copyEnd);
-    for (const std::string& warning : output.warnings()) std::cerr << "quenda: warning: " << warning << "\n";
+    std::vector<std::string> warnings = output.warnings();
+    warnings.insert(warnings.end(), referenceNotes.begin(), referenceNotes.end());
+    if (info.videoStreams > 1)
+        warnings.push_back(info.path + " has " + std::to_string(info.videoStreams) + " video streams: stream " +
+                           std::to_string(info.streamIndex) + " (" + frames(clipFrames) + ") is denoised" +
+                           (options.stream < 0 ? ", the one with the most frames," : "") +
+                           " and the others copied; --stream N picks another");
+    if (output.y4m() && info.variableRate)
+        warnings.push_back(info.path + " has a variable frame rate, and Y4M holds a constant one: " +
+                           rateText(info.frameRate) + " fps is written; write .mkv to keep the time stamps");
+    if (written.format != info.format)
+        warnings.push_back(info.path + " has paletted frames (" + pixelFormatName(info.format) +
+                           "), which cannot hold denoised colours; they are written as " +
+                           pixelFormatName(written.format));
+    const bool finerChroma = chromaFinerThanPairs(info.format);
+    const bool restoreChroma = finerChroma && options.chromaDetail == ChromaDetail::keep;
+    if (finerChroma && !restoreChroma) warnings.push_back(chromaPairsWarning(info.path, info.format));
+    // A chunk says what it was made from, for quenda join.
+    ChunkRecord record{info.fingerprint, clipFrames, first, end, ""};
+    for (size_t t = 0; t < options.tracks.size(); ++t) {
+        const bool automatic = (t == dispersionTrack[0] && options.autoDispersion[0]) ||
+                               (t == dispersionTrack[1] && options.autoDispersion[1]);
+        record.settings += (t ? "," : "") + (automatic ? std::string("auto") : std::to_string(options.tracks[t]));
+    }
+    if (restoreChroma) record.settings += ",keep";
+    if (options.framesGiven && !output.setTag(ChunkRecord::tag, record.text()))
+        warnings.push_back("this chunk's record of what it was made from cannot be stored in " + options.output +
+                           " beside the cover art; quenda join will refuse it (write .mkv chunks)");
+    for (const std::string& warning : warnings) std::cerr << "quenda: warning: " << warning << "\n";
 
-    YcConverter converter(info.format, info.width, info.height, isFullRange(info.format, info.range), info.colorSpace);
     InputFrames server(input, 2 * maxTime + 5);
     std::vector<PixelYC> result(static_cast<size_t>(converter.rowPixels()) * info.height);
+    std::vector<PixelYC> inputImage(restoreChroma ? result.size() : 0);
 
     const AVPixelFormat measured = workingFormat(info.format);
     Reformat measureInput(measured, info.width, info.height), measureOutput(measured, info.width, info.height),
@@ -138,7 +195,8 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
     report.encoder = output.encoderName();
     report.pixelFormat = pixelFormatName(output.storedFormat());
     report.copiedStreams = output.copiedStreams();
-    report.warnings = output.warnings();
+    report.warnings = warnings;
+    report.chromaDetail = restoreChroma ? "keep" : finerChroma ? "pairs" : "";
 
     Progress progress(end - first, !options.quiet);
     using Clock = std::chrono::steady_clock;
@@ -176,6 +234,10 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
                 }
                 break;
             }
+            if (restoreChroma) {
+                converter.toYc(*source, inputImage.data());
+                restoreChromaDetail(inputImage.data(), result.data(), converter.rowPixels(), info.height);
+            }
             FramePtr denoised = converter.fromYc(result.data(), *source);
             if (reference) {
                 const AVFrame& clean = measureReference(reference->frame(i));
@@ -199,7 +261,8 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
     }
     progress.finish();
     // An output without a single frame is not kept.
-    if (output.framesWritten() > 0) output.finish();
+    const bool keepOutput = output.framesWritten() > 0;
+    if (keepOutput) output.finalise();
     report.seconds = since(started);
     report.framesWritten = output.framesWritten();
     if (report.complete && info.endsEarly && end == clipFrames) {
@@ -224,12 +287,26 @@ RunReport runDenoise(const DenoiseOptions& options, PluginModule& plugin) {
         report.psnrInput = before.overallPsnr();
         report.psnrOutput = after.overallPsnr();
     }
-    if (!options.compare.empty() && compareNoisy) {
-        std::vector<const AVFrame*> panels{compareNoisy.get(), compareDenoised.get()};
-        if (compareReference) panels.push_back(compareReference.get());
-        compareFile->writeAll(comparePng(panels));
+    // All or nothing: the files are moved to their names only once every one
+    // of them is written.
+    const bool keepCompare = !options.compare.empty() && compareNoisy;
+    try {
+        if (keepCompare) {
+            std::vector<const AVFrame*> panels{compareNoisy.get(), compareDenoised.get()};
+            if (compareReference) panels.push_back(compareReference.get());
+            compareFile->write(comparePng(panels));
+        }
+        if (reportFile) reportFile->write(toJson(report));
+    } catch (const CliError& error) {
+        throw CliError(error.code(), std::string(error.what()) +
+                                         (options.output == "-" ? "; the video went to standard output, and no file of "
+                                                                  "this run is kept"
+                                                                : "; no file of this run is kept, " + options.output +
+                                                                      " neither"));
     }
-    if (reportFile) reportFile->writeAll(toJson(report));
+    if (keepOutput) output.commit();
+    if (keepCompare) compareFile->commit();
+    if (reportFile) reportFile->commit();
     const std::string damage = damageText(report);
     if (!report.complete) {
         const int last = first + report.framesWritten - 1;

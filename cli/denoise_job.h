@@ -2,6 +2,7 @@
 // the input, its results written to the output, measured and reported.
 #pragma once
 
+#include "cli/chroma_detail.h"
 #include "cli/plugin_host.h"
 #include "cli/progress.h"
 #include "cli/video_output.h"
@@ -18,11 +19,14 @@ struct DenoiseOptions {
     bool autoDispersion[2] = {false, false};  // luma, chroma: dispersion from the measured noise
     int firstFrame = 0;
     int endFrame = -1;        // one past the last frame; -1 for the end of the clip
+    bool framesGiven = false; // a chunk (--frames): the file records what it was made from
+    int stream = -1;          // the input's video stream by index; -1: the one with the most frames
     std::string reference;    // clean clip for PSNR and SSIM
     std::string compare;      // PNG of noisy | denoised (| reference)
     int compareFrame = -1;    // -1: the middle of the range
     std::string report;       // JSON summary; "-" for standard output
     OutputSettings written;   // encoder, format, and whether existing files may be replaced
+    ChromaDetail chromaDetail = ChromaDetail::pairs;  // for input with chroma for every pixel
     bool preview = false;     // frame by frame, outside an output run
     bool quiet = false;
 

@@ -1,6 +1,7 @@
 #include "cli/ffmpeg_util.h"
 
 #include "cli/errors.h"
+#include "cli/output_files.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -73,12 +74,73 @@ std::string y4mSizeProblem(const std::string& path) {
     return "";
 }
 
+// FFmpeg's protocols that read nothing of the local file system.
+const char* const networkProtocols[] = {"ftp",   "gopher", "gophers", "http",  "https", "httpproxy", "mmsh",
+                                        "mmst",  "rtmp",   "rtmpe",   "rtmps", "rtmpt", "rtmpte",    "rtmpts",
+                                        "rtp",   "rtsp",   "sctp",    "sftp",  "srt",   "srtp",      "tcp",
+                                        "tls",   "udp",    "udplite", "rist",  "amqp",  "zmq",       "ffrtmphttp"};
+
+const char* protocolOf(const std::string& name) { return name == "-" ? nullptr : avio_find_protocol_name(name.c_str()); }
+
+}  // namespace
+
+bool isNetworkName(const std::string& name) {
+    const char* protocol = protocolOf(name);
+    if (!protocol) return false;
+    for (const char* network : networkProtocols)
+        if (std::strcmp(protocol, network) == 0) return true;
+    return false;
+}
+
+std::string fileName(const std::string& name, bool reads) {
+    if (name.empty() || name == "-") return name;
+    if (name.rfind("file:", 0) == 0) return name.substr(5);
+    const char* protocol = protocolOf(name);
+    if (!reads || !protocol || std::strcmp(protocol, "file") == 0 || isNetworkName(name)) return name;
+    const bool standardInput = std::strcmp(protocol, "pipe") == 0 || std::strcmp(protocol, "fd") == 0;
+    throw CliError(ExitCode::usage, name + " names a file through FFmpeg's " + protocol +
+                                        ": protocol, which quenda does not take: " +
+                                        (standardInput ? std::string("- reads standard input") : "name the file itself") +
+                                        " (or ./" + name + " for a file of that name)");
+}
+
+std::string ffmpegUrl(const std::string& path) {
+    if (path == "pipe:1" || isNetworkName(path)) return path;
+    return "file:" + path;
+}
+
+namespace {
+
+using IoOpen = int (*)(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**);
+IoOpen defaultIoOpen = nullptr;
+std::string lastRefusal;
+
+// Every file a demuxer opens (the input, and the files that a list, a
+// playlist or a pattern names) is checked against the run's outputs.
+int guardedIoOpen(AVFormatContext* context, AVIOContext** pb, const char* url, int flags, AVDictionary** options) {
+    const std::string name = url ? url : "";
+    if (!(flags & AVIO_FLAG_WRITE) && !isNetworkName(name)) {
+        const std::string path = name.rfind("file:", 0) == 0 ? name.substr(5) : name;
+        const std::string refusal = readRefusal(path);
+        if (!refusal.empty()) {
+            lastRefusal = refusal;
+            return AVERROR(EPERM);
+        }
+    }
+    return defaultIoOpen(context, pb, url, flags, options);
+}
+
 }  // namespace
 
 InputContextPtr openInputFile(const std::string& path, const std::string& name) {
     const std::string& shown = name.empty() ? path : name;
-    AVFormatContext* raw = nullptr;
-    int result = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw) throw std::bad_alloc();
+    defaultIoOpen = raw->io_open;
+    raw->io_open = guardedIoOpen;
+    lastRefusal.clear();
+    int result = avformat_open_input(&raw, ffmpegUrl(path).c_str(), nullptr, nullptr);
+    if (result < 0 && !lastRefusal.empty()) throw CliError(ExitCode::usage, shown + " " + lastRefusal);
     if (result < 0) {
         if (result == AVERROR(ENOENT) || result == AVERROR(EACCES) || result == AVERROR(EISDIR))
             throw CliError(ExitCode::input, "cannot open " + shown + ": " + avErrorText(result));
@@ -89,6 +151,10 @@ InputContextPtr openInputFile(const std::string& path, const std::string& name) 
                        shown + " is not a video file that FFmpeg can read (" + avErrorText(result) + ")");
     }
     InputContextPtr context(raw);
+    // The concat demuxer opens the files its list names past the check above.
+    if (std::strcmp(context->iformat->name, "concat") == 0)
+        throw CliError(ExitCode::input, shown + " is a list of files for FFmpeg's concat demuxer, which quenda does "
+                                                "not read: join the files into one first, or name one of them");
     result = avformat_find_stream_info(context.get(), nullptr);
     if (result < 0)
         throw CliError(ExitCode::input,

@@ -46,6 +46,18 @@ FramePtr newFrame(AVPixelFormat format, int width, int height);
 std::string avErrorText(int error);
 std::string pixelFormatName(int format);
 
+// quenda's names are file names ("-" aside). FFmpeg would read "file:NAME" as
+// NAME, and names of its other protocols that read local files (concat:,
+// subfile:, async:, cache:, crypto:, pipe:, fd:, ...) through files that the
+// checks on a run's names cannot see; so "file:" is taken off, the others are
+// refused (CliError, usage) when `reads`, and a network address is kept.
+std::string fileName(const std::string& name, bool reads);
+// Whether FFmpeg reads `name` over the network (http:, rtmp:, ...).
+bool isNetworkName(const std::string& name);
+// What to hand FFmpeg for a file name: "file:" before it, so that a colon in
+// the name is never taken for a protocol; network names and "pipe:1" as they are.
+std::string ffmpegUrl(const std::string& path);
+
 // Opens a file for demuxing and reads its stream information; throws CliError
 // naming the file as `name` (default: its path).
 InputContextPtr openInputFile(const std::string& path, const std::string& name = "");

@@ -1,5 +1,6 @@
 #include "cli/join_command.h"
 
+#include "cli/chunk_record.h"
 #include "cli/errors.h"
 #include "cli/muxer.h"
 
@@ -18,17 +19,23 @@ struct Part {
     double start = 0;  // the span of its video, in seconds
     double end = 0;
     int frames = 0;
+    std::optional<ChunkRecord> record;  // what the part was made from
 };
 
 // The part's video span, from its packets without decoding.
 Part scan(const std::string& path) {
-    Part part{path};
+    Part part;
+    part.path = path;
     InputContextPtr input = openInputFile(path);
     for (unsigned i = 0; i < input->nb_streams && part.video < 0; ++i)
         if (input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
             !(input->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC))
             part.video = static_cast<int>(i);
     if (part.video < 0) throw CliError(ExitCode::input, path + " has no video stream");
+    part.record = ChunkRecord::read(input->metadata);
+    if (!part.record)
+        throw CliError(ExitCode::input, path + " does not say what it was made from (it was not written by quenda "
+                                               "denoise, or in a format that keeps no tags); join parts of one run only");
     const AVStream& stream = *input->streams[part.video];
     const double frameSeconds = stream.avg_frame_rate.num > 0 ? av_q2d(av_inv_q(stream.avg_frame_rate)) : 0;
     part.start = std::numeric_limits<double>::infinity();
@@ -63,9 +70,11 @@ void checkMatch(const AVFormatContext& first, const std::string& firstPath, cons
         const AVCodecParameters& b = *other.streams[i]->codecpar;
         if (a.codec_type != b.codec_type || a.codec_id != b.codec_id)
             mismatch(describeStream(i, *other.streams[i]) + ", not " + describeStream(i, *first.streams[i]));
+        auto frames = [](const AVCodecParameters& p) {
+            return std::to_string(p.width) + "x" + std::to_string(p.height) + " " + pixelFormatName(p.format);
+        };
         if (a.codec_type == AVMEDIA_TYPE_VIDEO && (a.width != b.width || a.height != b.height || a.format != b.format))
-            mismatch("stream " + std::to_string(i) + " has other frames (" + std::to_string(b.width) + "x" +
-                     std::to_string(b.height) + ")");
+            mismatch("stream " + std::to_string(i) + " has frames of " + frames(b) + ", not " + frames(a));
     }
 }
 
@@ -77,16 +86,46 @@ std::string seconds(double value) {
 
 }  // namespace
 
-void runJoin(const JoinOptions& options) {
-    if (options.parts.size() < 2) throw CliError(ExitCode::usage, "join needs at least two parts and the output");
+void runJoin(const JoinOptions& given) {
+    JoinOptions options = given;
+    options.output = fileName(given.output, false);
+    for (std::string& part : options.parts) part = fileName(part, true);
+    if (options.parts.size() < 2)
+        throw CliError(ExitCode::usage, "join needs at least two parts and the output (quenda join PART PART... OUTPUT)");
     std::vector<RunFile> files{{"the output", options.output, true}};
     for (const std::string& path : options.parts) files.push_back({"a part", path, false});
     refuseSameFile(files);
+    const OutputGuard guard(files);
     OutputFile::check(options.output, options.overwrite);
+    Muxer muxer(options.output, options.format);
+    if (muxer.y4m())
+        throw CliError(ExitCode::usage, "join copies the parts' coded packets, and Y4M holds raw frames only: write " +
+                                            std::string(options.output == "-" ? "-f matroska -" : "a .mkv or .mp4 file") +
+                                            " instead");
 
     std::vector<Part> parts;
     for (const std::string& path : options.parts) parts.push_back(scan(path));
     std::stable_sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) { return a.start < b.start; });
+    // Parts of one input and one set of settings, whose frames follow each other.
+    const ChunkRecord& made = *parts[0].record;
+    for (size_t i = 1; i < parts.size(); ++i) {
+        const ChunkRecord& other = *parts[i].record;
+        if (other.source != made.source || other.clipFrames != made.clipFrames)
+            throw CliError(ExitCode::input, parts[i].path + " was made from another input than " + parts[0].path +
+                                                "; join parts of one run only");
+        if (other.settings != made.settings)
+            throw CliError(ExitCode::input, parts[i].path + " was made with other settings (" + other.settings +
+                                                ") than " + parts[0].path + " (" + made.settings + ")");
+        const ChunkRecord& before = *parts[i - 1].record;
+        if (other.first < before.end)
+            throw CliError(ExitCode::input, parts[i].path + " (frames " + std::to_string(other.first) + " to " +
+                                                std::to_string(other.end - 1) + ") overlaps " + parts[i - 1].path +
+                                                " (to frame " + std::to_string(before.end - 1) + ")");
+        if (other.first > before.end)
+            throw CliError(ExitCode::input, "frames " + std::to_string(before.end) + " to " +
+                                                std::to_string(other.first - 1) + " are missing between " +
+                                                parts[i - 1].path + " and " + parts[i].path);
+    }
     // Chunks of one run meet exactly; half a frame of slack covers rounding.
     for (size_t i = 1; i < parts.size(); ++i) {
         const Part& before = parts[i - 1];
@@ -101,7 +140,7 @@ void runJoin(const JoinOptions& options) {
                                                 seconds(after.start) + ")");
     }
 
-    Muxer muxer(options.output, options.format);
+
     InputContextPtr first = openInputFile(parts[0].path);
     AVFormatContext& out = muxer.context();
     for (unsigned i = 0; i < first->nb_streams; ++i) {
@@ -119,6 +158,9 @@ void runJoin(const JoinOptions& options) {
         copyStreamProperties(*stream, in);
     }
     copyTags(&out.metadata, first->metadata);
+    ChunkRecord joined = made;
+    joined.end = parts.back().record->end;
+    muxer.setTag(ChunkRecord::tag, joined.text());
     copyChapters(out, *first);
     muxer.open(options.overwrite);
     muxer.writeHeader();

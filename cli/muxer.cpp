@@ -26,9 +26,10 @@ std::string lowerExtension(const std::string& path) {
     return ext;
 }
 
-// Matroska's per-track statistics describe the file they were read from.
+// Matroska's per-track statistics, and a chunk's record, describe the file
+// they were read from.
 bool keepsTag(const char* key) {
-    static const char* const dropped[] = {"DURATION", "NUMBER_OF_FRAMES", "NUMBER_OF_BYTES", "ENCODER",
+    static const char* const dropped[] = {"DURATION", "NUMBER_OF_FRAMES", "NUMBER_OF_BYTES", "ENCODER", "QUENDA_CHUNK",
                                           "_STATISTICS_TAGS", "_STATISTICS_WRITING_APP", "_STATISTICS_WRITING_DATE_UTC", "BPS"};
     for (const char* name : dropped)
         if (av_strcasecmp(key, name) == 0) return false;
@@ -57,7 +58,7 @@ int64_t discardSeek(void*, int64_t offset, int whence) { return whence == AVSEEK
 }  // namespace
 
 bool formatHolds(const AVOutputFormat& format, const AVCodecParameters& parameters, int disposition,
-                 const AVDictionary* tags) {
+                 const AVDictionary* tags, AVRational frameRate) {
     AVFormatContext* context = nullptr;
     if (avformat_alloc_output_context2(&context, &format, nullptr, nullptr) < 0 || !context) throw std::bad_alloc();
     const int bufferSize = 4096;
@@ -70,7 +71,11 @@ bool formatHolds(const AVOutputFormat& format, const AVCodecParameters& paramete
         stream->codecpar->codec_tag = 0;
         stream->disposition = disposition;
         av_dict_copy(&stream->metadata, tags, 0);
-        stream->time_base = parameters.sample_rate > 0 ? AVRational{1, parameters.sample_rate} : AVRational{1, 1000};
+        stream->time_base = parameters.sample_rate > 0 ? AVRational{1, parameters.sample_rate}
+                            : frameRate.num > 0     ? av_inv_q(frameRate)
+                                                    : AVRational{1, 1000};
+        stream->avg_frame_rate = frameRate;
+        stream->r_frame_rate = frameRate;
         context->pb = nowhere;
         holds = avformat_write_header(context, nullptr) >= 0;
         context->pb = nullptr;
@@ -154,10 +159,20 @@ Muxer::~Muxer() {
     avformat_free_context(context_);
 }
 
+bool Muxer::setTag(const std::string& key, const std::string& value) {
+    if (context_->priv_data && av_opt_find(context_->priv_data, "movflags", nullptr, 0, 0)) {
+        for (unsigned i = 0; i < context_->nb_streams; ++i)
+            if (context_->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC) return false;
+        av_opt_set(context_->priv_data, "movflags", "+use_metadata_tags", 0);
+    }
+    av_dict_set(&context_->metadata, key.c_str(), value.c_str(), 0);
+    return true;
+}
+
 void Muxer::open(Overwrite overwrite) {
     if (context_->oformat->flags & AVFMT_NOFILE) return;
     file_ = std::make_unique<OutputFile>(path_, overwrite);
-    const int result = avio_open(&context_->pb, file_->writePath().c_str(), AVIO_FLAG_WRITE);
+    const int result = avio_open(&context_->pb, ffmpegUrl(file_->writePath()).c_str(), AVIO_FLAG_WRITE);
     if (result < 0) fail("cannot write " + name(), result);
 }
 
@@ -173,13 +188,16 @@ void Muxer::write(AVPacket& packet) {
     if (result < 0) fail("cannot write to " + name(), result);
 }
 
-void Muxer::finish() {
+void Muxer::finalise() {
     int result = av_write_trailer(context_);
     if (result < 0) fail("cannot finish " + name(), result);
     if (context_->pb && !(context_->oformat->flags & AVFMT_NOFILE)) {
         result = avio_closep(&context_->pb);
         if (result < 0) fail("cannot finish " + name(), result);
     }
+}
+
+void Muxer::commit() {
     if (file_) file_->commit();
 }
 

@@ -25,13 +25,24 @@ public:
     std::string formatName() const { return context_->oformat->name; }
     bool y4m() const { return formatName() == "yuv4mpegpipe"; }
 
+    // Sets a tag of the file, once its streams are set up. MP4 and QuickTime
+    // then store tags by their own names, which leaves no place for cover
+    // art: with cover art there, false and no tag.
+    bool setTag(const std::string& key, const std::string& value);
     // Makes the file; call once the streams are set up. Throws CliError.
     void open(Overwrite overwrite);
     void writeHeader();
     // Writes one packet, interleaved with the other streams'.
     void write(AVPacket& packet);
     // Writes the trailer, closes the file and moves it to its name.
-    void finish();
+    void finish() {
+        finalise();
+        commit();
+    }
+    // The same in two steps, for a run that keeps its files only when all
+    // of them are written.
+    void finalise();
+    void commit();
 
 private:
     std::string name() const;  // for messages
@@ -46,7 +57,7 @@ private:
 // header, with that one stream, written to nowhere. Stricter than FFmpeg's
 // tag tables, which list codecs that the muxer then refuses (FLAC in MP4).
 bool formatHolds(const AVOutputFormat& format, const AVCodecParameters& parameters, int disposition = 0,
-                 const AVDictionary* tags = nullptr);
+                 const AVDictionary* tags = nullptr, AVRational frameRate = {0, 1});
 
 // What a copied stream or file carries besides its packets. Tags that
 // describe one file (Matroska's DURATION, BPS, ... statistics) are left out.

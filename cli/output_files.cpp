@@ -29,9 +29,11 @@ extern "C" void removeTemporariesAndStop(int signalNumber) {
     std::raise(signalNumber);
 }
 
-// A signal that the parent set to be ignored (nohup) stays ignored.
+// The signals that end a process by default, other than those that report a
+// fault of its own (SIGSEGV, ...). A signal that the parent set to be ignored
+// (nohup) stays ignored.
 void installSignalHandlers() {
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGXCPU}) {
         struct sigaction current {};
         if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
         struct sigaction action {};
@@ -125,6 +127,11 @@ void writeFully(int fd, const std::string& content, const std::string& path) {
 
 }  // namespace
 
+void reportWriteFailuresAsErrors() {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
 int rememberTemporary(const std::string& path) {
     static const bool installed = (installSignalHandlers(), true);
     (void)installed;
@@ -160,6 +167,38 @@ void refuseSameFile(const std::vector<RunFile>& files) {
     }
 }
 
+namespace {
+
+std::vector<std::pair<FileKey, std::string>> guarded;  // with their descriptions
+std::string refusedRead;                                // why a read was refused, for the commits
+
+}  // namespace
+
+OutputGuard::~OutputGuard() {
+    guarded.clear();
+    refusedRead.clear();
+}
+
+OutputGuard::OutputGuard(const std::vector<RunFile>& files) {
+    guarded.clear();
+    for (const RunFile& file : files)
+        if (file.writes && !file.path.empty() && file.path != "-") {
+            const FileKey key = keyOf(file);
+            if (!key.characterDevice) guarded.emplace_back(key, describe(file));
+        }
+}
+
+std::string readRefusal(const std::string& path) {
+    if (guarded.empty() || path.empty()) return "";
+    const FileKey key = keyOf(RunFile{"", path, false});
+    for (const auto& [output, name] : guarded)
+        if (key == output) {
+            refusedRead = "reads " + path + ", which is " + name + " of this run";
+            return refusedRead;
+        }
+    return "";
+}
+
 void OutputFile::check(const std::string& path, Overwrite overwrite) {
     if (path == "-") return;
     struct stat info;
@@ -186,12 +225,21 @@ OutputFile::OutputFile(const std::string& path, Overwrite overwrite) : path_(pat
         return;
     }
     // A unique name, made exclusively: runs on the same output never share it.
+    // A name too long for the suffix is shortened for the temporary file.
+    const size_t slash = target_.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : target_.substr(0, slash + 1);
+    const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
+    const size_t suffixLength = 12;
+    std::string stem = target_;
+    const size_t nameLength = target_.size() - (slash == std::string::npos ? 0 : slash + 1);
+    if (longest > static_cast<long>(suffixLength) && nameLength + suffixLength > static_cast<size_t>(longest))
+        stem.resize(target_.size() - (nameLength + suffixLength - static_cast<size_t>(longest)));
     std::random_device random;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, ".%06x.part", random() & 0xFFFFFF);
-        temporary_ = target_ + suffix;
+        temporary_ = stem + suffix;
         fd = open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) break;
     }
@@ -213,6 +261,8 @@ OutputFile::~OutputFile() {
 
 void OutputFile::commit() {
     if (temporary_.empty()) return;
+    if (!refusedRead.empty())
+        throw CliError(ExitCode::usage, "an input " + refusedRead + "; nothing is written to " + path_);
     const bool moved = overwrite_ == Overwrite::allow ? std::rename(temporary_.c_str(), target_.c_str()) == 0
                                                       : renameWithoutReplacing(temporary_, target_);
     if (!moved) {
@@ -226,7 +276,7 @@ void OutputFile::commit() {
     slot_ = -1;
 }
 
-void OutputFile::writeAll(const std::string& content) {
+void OutputFile::write(const std::string& content) {
     if (path_ == "-") {
         writeFully(STDOUT_FILENO, content, "standard output");
         return;
@@ -240,7 +290,6 @@ void OutputFile::writeAll(const std::string& content) {
         throw;
     }
     if (close(fd) != 0) throw CliError(ExitCode::output, "cannot write " + path_ + ": " + errnoText());
-    commit();
 }
 
 }  // namespace quenda_cli

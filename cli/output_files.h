@@ -13,9 +13,14 @@ namespace quenda_cli {
 
 enum class Overwrite { refuse, allow };
 
-// Temporary files removed when the process is stopped by SIGINT, SIGTERM,
-// SIGHUP or SIGPIPE. rememberTemporary returns a slot for forgetTemporary.
+// Temporary files removed when the process is stopped by a signal (SIGINT,
+// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGXCPU).
+// rememberTemporary returns a slot for forgetTemporary.
 int rememberTemporary(const std::string& path);
+// A reader that has gone (SIGPIPE) and a file-size limit (SIGXFSZ) make the
+// write fail with its error, told and cleaned up as any other, instead of
+// stopping the process without a word.
+void reportWriteFailuresAsErrors();
 void forgetTemporary(int slot);
 
 // A named file of the run, for refusing two names of one file.
@@ -28,6 +33,20 @@ struct RunFile {
 // Throws CliError (usage) when two of `files` name the same file through
 // any path, symbolic link or hard link, or two writers name standard output.
 void refuseSameFile(const std::vector<RunFile>& files);
+
+// The run's outputs, which no input may read (a playlist or a file-name
+// pattern can name one), for as long as the guard lives: made before the
+// inputs are opened.
+class OutputGuard {
+public:
+    explicit OutputGuard(const std::vector<RunFile>& files);
+    ~OutputGuard();
+    OutputGuard(const OutputGuard&) = delete;
+    OutputGuard& operator=(const OutputGuard&) = delete;
+};
+// Empty where an input may read `path`; otherwise why not, and every later
+// commit() under the guard refuses.
+std::string readRefusal(const std::string& path);
 
 // One output file. A regular file is written under a temporary name and
 // moved to its name by commit(); an existing FIFO or character device is
@@ -48,7 +67,13 @@ public:
     // that another program made there meanwhile is kept and this one dropped.
     void commit();
     // Writes `content` (a pipe or device is opened only now) and commits.
-    void writeAll(const std::string& content);
+    void writeAll(const std::string& content) {
+        write(content);
+        commit();
+    }
+    // Writes `content` without committing; standard output, a pipe or a
+    // device takes it at once.
+    void write(const std::string& content);
 
     // Throws as the constructor would, without making anything.
     static void check(const std::string& path, Overwrite overwrite);

@@ -145,6 +145,7 @@ CodeScale::CodeScale(int depth, bool fullRange, bool chroma)
 
 YcConverter::YcConverter(AVPixelFormat format, int width, int height, bool fullRange, AVColorSpace space)
     : format_(format),
+      output_(descriptorOf(format).flags & AV_PIX_FMT_FLAG_PAL ? AV_PIX_FMT_BGRA : format),
       working_(workingFormat(format)),
       width_(width),
       height_(height),
@@ -160,7 +161,7 @@ YcConverter::YcConverter(AVPixelFormat format, int width, int height, bool fullR
 
     const int flags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
     toWorking_.reset(sws_getContext(width, height, format, width, height, working_, flags, nullptr, nullptr, nullptr));
-    fromWorking_.reset(sws_getContext(width, height, working_, width, height, format, flags, nullptr, nullptr, nullptr));
+    fromWorking_.reset(sws_getContext(width, height, working_, width, height, output_, flags, nullptr, nullptr, nullptr));
     if (!toWorking_ || !fromWorking_)
         throw CliError(ExitCode::input, "cannot convert pixel format " + pixelFormatName(format));
     const int* matrix = sws_getCoefficients(space == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : space);
@@ -266,7 +267,7 @@ FramePtr YcConverter::fromYc(const PixelYC* image, const AVFrame& source) {
         unpackImage<uint8_t>(image, rowPixels(), luma_, chroma_, hasChroma_, chromaShiftX_, chromaShiftY_, width_,
                              height_, *planes);
     if (toWorking_) {
-        target = newFrame(format_, width_, height_);
+        target = newFrame(output_, width_, height_);
         sws_scale(fromWorking_.get(), workFrame_->data, workFrame_->linesize, 0, height_, target->data,
                   target->linesize);
         av_frame_copy_props(target.get(), &source);

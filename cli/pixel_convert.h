@@ -45,6 +45,9 @@ public:
     int height() const { return height_; }
     int rowPixels() const { return width_ + (width_ & 1); }
     AVPixelFormat format() const { return format_; }
+    // The format of the frames fromYc() makes: the input's, or BGRA for a
+    // paletted one (a palette cannot hold what the filter makes).
+    AVPixelFormat outputFormat() const { return output_; }
 
     // Fills rowPixels() x height() pixels.
     void toYc(const AVFrame& frame, PixelYC* image);
@@ -55,6 +58,7 @@ private:
     const AVFrame& toWorking(const AVFrame& frame);
 
     AVPixelFormat format_;
+    AVPixelFormat output_;
     AVPixelFormat working_;
     int width_;
     int height_;

@@ -1,6 +1,7 @@
 #include "cli/plugin_host.h"
 
 #include "cli/errors.h"
+#include "cli/kernel_cache.h"
 #include "platform/test_hooks.h"
 #include "platform/win32/codepage.h"
 #include "state/messages.h"
@@ -139,6 +140,24 @@ void PluginSession::init() {
     const size_t before = platform_hooks::recordedBoxes().size();
     if (table_.onInit(&table_) != 1) {
         table_.onExit(&table_);
+        // Kernels from the cache that the device refuses (a damaged entry),
+        // or a cache that cannot be written: built anew, once, in a
+        // temporary folder; the warning is given when that works.
+        const std::vector<platform_hooks::RecordedBox> boxes = platform_hooks::recordedBoxes();
+        bool shaderFailed = false;
+        for (size_t i = before; i < boxes.size(); ++i)
+            for (const char* text : {textShaderCreateFailed, textShaderBuildFailed})
+                shaderFailed = shaderFailed || boxes[i].text == platform_win32::cp932ToUtf8(text);
+        if (shaderFailed && !cacheRetried_) {
+            cacheRetried_ = true;
+            const std::string warning = useTemporaryKernelCache("the plug-in could not use the kernels kept in " +
+                                                                kernelCacheFolder() + newBoxes(before));
+            if (!warning.empty()) {
+                init();
+                std::cerr << "quenda: warning: " << warning << "\n";
+                return;
+            }
+        }
         throw CliError(ExitCode::plugin, "the plug-in could not start its GPU device" + newBoxes(before) +
                                              " (see `quenda devices`)");
     }

@@ -93,6 +93,7 @@ private:
     char window_ = 0;  // the filter window's stand-in: only its address is used
     bool initialised_ = false;
     bool runActive_ = false;
+    bool cacheRetried_ = false;
     std::exception_ptr pending_;
 };
 

@@ -167,6 +167,7 @@ std::string toJson(const RunReport& r) {
     out << "},\n";
     if (r.strength.measured) out << "  \"strength\": " << strengthJson(r.strength) << ",\n";
     out << "  \"copied_streams\": " << r.copiedStreams << ",\n";
+    if (!r.chromaDetail.empty()) out << "  \"chroma_detail\": " << jsonString(r.chromaDetail) << ",\n";
     if (!r.quality.empty()) {
         out << "  \"quality\": {\n";
         for (const PlaneReport& p : r.quality) {

@@ -74,6 +74,7 @@ struct RunReport {
     double psnrInput = 0;  // all planes together
     double psnrOutput = 0;
     std::vector<std::string> warnings;
+    std::string chromaDetail;  // "pairs" or "keep" for input with chroma for every pixel
 
     double fps() const { return seconds > 0 ? framesWritten / seconds : 0; }
 };

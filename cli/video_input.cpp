@@ -16,6 +16,7 @@ extern "C" {
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace quenda_cli {
@@ -30,41 +31,100 @@ bool isStream(const std::string& path) {
            (stat(path.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || S_ISCHR(info.st_mode)));
 }
 
-// Copies the stream into a temporary file, removed if the process is
-// interrupted; returns its name and writes the interruption slot.
-std::string spool(const std::string& path, const std::string& name, int& slot) {
+// Reads until `buffer` is full or the stream ends; the bytes read.
+size_t readSome(int fd, std::vector<char>& buffer, const std::string& name) {
+    size_t got = 0;
+    while (got < buffer.size()) {
+        const ssize_t n = read(fd, buffer.data() + got, buffer.size() - got);
+        if (n == 0) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw CliError(ExitCode::input, "cannot read " + name + ": " + std::strerror(errno));
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+// Whether FFmpeg recognises the first bytes of a stream as a format it reads:
+// an endless stream of something else (/dev/zero, /dev/urandom) is refused
+// before anything is copied.
+bool looksLikeMedia(const std::vector<char>& start, size_t size, const std::string& path) {
+    std::vector<unsigned char> padded(size + AVPROBE_PADDING_SIZE, 0);
+    std::copy(start.begin(), start.begin() + static_cast<ptrdiff_t>(size), padded.begin());
+    AVProbeData probe{};
+    probe.filename = path == "-" ? "" : path.c_str();
+    probe.buf = padded.data();
+    probe.buf_size = static_cast<int>(size);
+    int score = 0;
+    return av_probe_input_format3(&probe, 1, &score) && score > 0;
+}
+
+// Free space to leave in the temporary folder: a twentieth of it, at most 1 GiB.
+bool leavesRoom(int fd) {
+    struct statvfs space;
+    if (fstatvfs(fd, &space) != 0) return true;
+    const unsigned long long unit = space.f_frsize ? space.f_frsize : space.f_bsize;
+    const unsigned long long reserve = std::min<unsigned long long>(1ull << 30, space.f_blocks * unit / 20);
+    return space.f_bavail * unit > reserve;
+}
+
+// Copies the stream into a temporary file whose name is removed at once (the
+// open descriptor keeps it, so that nothing stays even after SIGKILL), and
+// returns the name to read it by.
+std::string spool(const std::string& path, const std::string& name, int& keptOpen, int& slot) {
     const char* dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/quenda-input-XXXXXX";
-    const int fd = mkstemp(pattern.data());
-    if (fd < 0) throw CliError(ExitCode::input, "cannot make a temporary copy of " + name + ": " + std::strerror(errno));
-    slot = rememberTemporary(pattern);
+    const std::string folder = dir && *dir ? dir : "/tmp";
+    std::string pattern = folder + "/quenda-input-XXXXXX";
     const int source = path == "-" ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    auto fail = [&](const std::string& what) {
-        const std::string why = std::strerror(errno);
-        close(fd);
-        if (source > STDIN_FILENO) close(source);
-        unlink(pattern.c_str());
-        forgetTemporary(slot);
-        throw CliError(ExitCode::input, what + ": " + why);
-    };
-    if (source < 0) fail("cannot open " + name);
+    if (source < 0) throw CliError(ExitCode::input, "cannot open " + name + ": " + std::strerror(errno));
     std::vector<char> buffer(1 << 20);
-    for (;;) {
-        const ssize_t got = read(source, buffer.data(), buffer.size());
-        if (got == 0) break;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            fail("cannot read " + name);
+    int fd = -1;
+    try {
+        size_t got = readSome(source, buffer, name);
+        if (got == 0) throw CliError(ExitCode::input, name + " is empty");
+        if (!looksLikeMedia(buffer, got, path))
+            throw CliError(ExitCode::input, name + " is not a video stream that FFmpeg can read (its first " +
+                                                std::to_string(got) + " bytes are of no format it knows)");
+        fd = mkstemp(pattern.data());
+        if (fd < 0) throw CliError(ExitCode::input, "cannot make a temporary copy of " + name + " in " + folder + ": " + std::strerror(errno));
+        // Without /proc the copy keeps its name until the run ends or is stopped.
+        const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd);
+        if (access(byDescriptor.c_str(), R_OK) == 0) {
+            unlink(pattern.c_str());
+            pattern = byDescriptor;
+        } else {
+            slot = rememberTemporary(pattern);
         }
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = write(fd, buffer.data() + done, static_cast<size_t>(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) fail("cannot make a temporary copy of " + name + " in " + (dir && *dir ? dir : "/tmp"));
-            done += put;
+        int64_t copied = 0;
+        while (got > 0) {
+            for (size_t done = 0; done < got;) {
+                const ssize_t put = write(fd, buffer.data() + done, got - done);
+                if (put < 0 && errno == EINTR) continue;
+                if (put <= 0)
+                    throw CliError(ExitCode::input, "cannot make a temporary copy of " + name + " in " + folder + ": " +
+                                                        std::strerror(errno) + "; set TMPDIR to a folder with more room");
+                done += static_cast<size_t>(put);
+            }
+            copied += static_cast<int64_t>(got);
+            // Checked every 64 MiB: a stream that does not end stops before the disk is full.
+            if (copied % (int64_t{64} << 20) == 0 && !leavesRoom(fd))
+                throw CliError(ExitCode::input, "the copy of " + name + " in " + folder + " has reached " +
+                                                    std::to_string(copied >> 20) +
+                                                    " MiB and would leave too little free space there; set TMPDIR "
+                                                    "to a folder with more room");
+            got = readSome(source, buffer, name);
         }
+    } catch (...) {
+        if (fd >= 0) close(fd);
+        if (slot >= 0) {
+            unlink(pattern.c_str());
+            forgetTemporary(slot);
+            slot = -1;
+        }
+        if (source > STDIN_FILENO) close(source);
+        throw;
     }
     if (source > STDIN_FILENO) close(source);
-    close(fd);
+    keptOpen = fd;
     return pattern;
 }
 
@@ -80,16 +140,16 @@ std::string frameWord(int n) { return std::to_string(n) + (n == 1 ? " frame" : "
 
 }  // namespace
 
-VideoInput::VideoInput(const std::string& path, int windowFrames) : window_(std::max(1, windowFrames)) {
+VideoInput::VideoInput(const std::string& path, int windowFrames, int stream) : window_(std::max(1, windowFrames)) {
     info_.path = path == "-" ? "standard input" : path;
     readPath_ = path;
     if (isStream(path)) {
-        spooled_ = spool(path, info_.path, spoolSlot_);
+        spooled_ = spool(path, info_.path, spoolFd_, spoolSlot_);
         readPath_ = spooled_;
     }
     try {
         packet_ = allocPacket();
-        scan();
+        scan(stream);
         openDecoder();
         // The first frame tells the true format, which the stream header may not.
         const AVFrame* first = nullptr;
@@ -129,8 +189,11 @@ VideoInput::~VideoInput() {
 
 void VideoInput::removeSpool() {
     if (spooled_.empty()) return;
-    unlink(spooled_.c_str());
+    if (spoolSlot_ >= 0) unlink(spooled_.c_str());
     forgetTemporary(spoolSlot_);
+    spoolSlot_ = -1;
+    if (spoolFd_ >= 0) close(spoolFd_);
+    spoolFd_ = -1;
     spooled_.clear();
 }
 
@@ -141,10 +204,46 @@ void VideoInput::setWindow(int frames) {
 
 // One pass over the video stream's packets without decoding: the frame count,
 // the time stamps that identify frames, and signs of a cut-off file.
-void VideoInput::scan() {
+int VideoInput::longestVideoStream(AVFormatContext& opened, int fallback) {
+    std::vector<int> packets(opened.nb_streams, 0);
+    int videos = 0;
+    for (unsigned i = 0; i < opened.nb_streams; ++i)
+        videos += opened.streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+                  !(opened.streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC);
+    info_.videoStreams = videos;
+    if (videos < 2 || fallback < 0) return fallback;
+    // Counted in a reading of its own, so that the scan reads from the start.
+    InputContextPtr counting = openInputFile(readPath_, info_.path);
+    AVFormatContext& context = *counting;
+    if (context.nb_streams != opened.nb_streams) return fallback;
+    while (av_read_frame(&context, packet_.get()) >= 0) {
+        ++packets[static_cast<size_t>(packet_->stream_index)];
+        av_packet_unref(packet_.get());
+    }
+    int best = fallback;
+    for (unsigned i = 0; i < context.nb_streams; ++i) {
+        const AVStream& s = *context.streams[i];
+        if (s.codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(s.disposition & AV_DISPOSITION_ATTACHED_PIC) &&
+            packets[i] > packets[static_cast<size_t>(best)])
+            best = static_cast<int>(i);
+    }
+    return best;
+}
+
+void VideoInput::scan(int wanted) {
     InputContextPtr context = openInputFile(readPath_, info_.path);
     info_.containerName = context->iformat->name;
-    const int index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    int index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (wanted >= 0) {
+        if (wanted >= static_cast<int>(context->nb_streams) ||
+            context->streams[wanted]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+            throw CliError(ExitCode::usage, "--stream " + std::to_string(wanted) + ": " + info_.path +
+                                                " has no video stream " + std::to_string(wanted));
+        index = wanted;
+        longestVideoStream(*context, index);  // counts the video streams
+    } else if (index >= 0) {
+        index = longestVideoStream(*context, index);
+    }
     if (index < 0) throw CliError(ExitCode::input, info_.path + " has no video stream");
     AVStream* stream = context->streams[index];
     if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC)
@@ -177,6 +276,14 @@ void VideoInput::scan() {
     if (!avcodec_find_decoder(par.codec_id))
         throw CliError(ExitCode::input, "FFmpeg has no decoder for the " + info_.codecName + " video of " + info_.path);
 
+    // FNV-1a over the stream's layout and each packet's time, size and first
+    // bytes: the same clip gives the same value wherever it is read from.
+    uint64_t hash = 14695981039346656037ull;
+    auto mix = [&hash](const void* data, size_t size) {
+        for (size_t i = 0; i < size; ++i) hash = (hash ^ static_cast<const uint8_t*>(data)[i]) * 1099511628211ull;
+    };
+    const int64_t layout[] = {par.codec_id, par.width, par.height, par.format};
+    mix(layout, sizeof layout);
     std::vector<int64_t> pts;
     std::vector<int64_t> positions;
     bool allTimed = true;
@@ -194,6 +301,9 @@ void VideoInput::scan() {
             // An incomplete packet still goes to the decoder, which tells
             // what can be made of it.
             if (packet_->flags & AV_PKT_FLAG_CORRUPT) damaged_.insert(count);
+            const int64_t place[] = {packet_->pts, packet_->size};
+            mix(place, sizeof place);
+            mix(packet_->data, std::min(packet_->size, 64));
             ++count;
             positions.push_back(packet_->pos);
             if (packet_->pts == AV_NOPTS_VALUE) {
@@ -211,12 +321,22 @@ void VideoInput::scan() {
     if (count == 0) throw CliError(ExitCode::input, info_.path + " contains no video frames");
     info_.frameCount = count;
     frameCount_ = count;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    info_.fingerprint = hex;
 
     std::sort(pts.begin(), pts.end());
     byTimestamp_ = allTimed && std::adjacent_find(pts.begin(), pts.end()) == pts.end();
     if (byTimestamp_) {
         sortedPts_ = std::move(pts);
         startPts_ = sortedPts_.front();
+        int64_t shortest = INT64_MAX, longest = 0;
+        for (size_t i = 1; i < sortedPts_.size(); ++i) {
+            shortest = std::min(shortest, sortedPts_[i] - sortedPts_[i - 1]);
+            longest = std::max(longest, sortedPts_[i] - sortedPts_[i - 1]);
+        }
+        // A tick of rounding either way is still a constant rate.
+        info_.variableRate = sortedPts_.size() > 2 && longest - shortest > 2;
     } else {
         startPts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
     }

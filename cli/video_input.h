@@ -32,8 +32,11 @@ struct VideoInfo {
     AVRational frameRate{25, 1};
     AVRational sampleAspect{0, 1};
     int frameCount = 0;   // frames found in the file
+    std::string fingerprint;  // of the video stream's packets, to tell clips apart
+    bool variableRate = false;  // the frames' time stamps are not evenly spaced
     bool endsEarly = false;  // the file is cut off or damaged after frameCount frames
     std::string endNote;     // why the reading stopped, when endsEarly
+    int videoStreams = 1;    // video streams in the file, cover art aside
 };
 
 class VideoInput {
@@ -44,8 +47,9 @@ public:
     // Opens and indexes `path`. Standard input ("-") and other streams (a
     // FIFO, a process substitution) are copied to a temporary file first, so
     // that frames can be revisited. Keeps `windowFrames` decoded frames.
-    // Throws CliError.
-    explicit VideoInput(const std::string& path, int windowFrames = 4);
+    // `stream` names the video stream by its index in the file; -1: of
+    // several, the one with the most frames. Throws CliError.
+    explicit VideoInput(const std::string& path, int windowFrames = 4, int stream = -1);
     ~VideoInput();
     VideoInput(const VideoInput&) = delete;
     VideoInput& operator=(const VideoInput&) = delete;
@@ -81,7 +85,9 @@ private:
         FramePtr frame;
     };
 
-    void scan();
+    void scan(int stream);
+    // Of several video streams, the one with the most packets.
+    int longestVideoStream(AVFormatContext& context, int fallback);
     void checkCutOff(AVFormatContext& context, const std::vector<int64_t>& positions, int64_t lastEnd);
     void openDecoder();
     void seekTo(int index);
@@ -92,8 +98,9 @@ private:
     [[noreturn]] void endAt(int index, const std::string& why);
     void removeSpool();
 
-    std::string spooled_;  // temporary copy of a stream
-    int spoolSlot_ = -1;
+    std::string spooled_;  // temporary copy of a stream, read through its descriptor
+    int spoolFd_ = -1;
+    int spoolSlot_ = -1;   // where the copy keeps its name (no /proc)
     std::string readPath_;
     VideoInfo info_;
     int frameCount_ = 0;

@@ -3,11 +3,14 @@
 #include "cli/errors.h"
 
 extern "C" {
+#include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace quenda_cli {
@@ -24,6 +27,32 @@ const AVPixelFormat y4mFormats[] = {
         AV_PIX_FMT_YUV444P12LE, AV_PIX_FMT_YUV420P14LE, AV_PIX_FMT_YUV422P14LE, AV_PIX_FMT_YUV444P14LE,
         AV_PIX_FMT_YUV420P16LE, AV_PIX_FMT_YUV422P16LE, AV_PIX_FMT_YUV444P16LE, AV_PIX_FMT_NONE,
 };
+
+// The constant-quality scales of encoders whose own option takes any number
+// and clamps it silently; others by their option's range.
+void checkCrf(const AVCodec& encoder, const std::string& crf) {
+    static const struct {
+        const char* name;
+        double high;
+    } scales[] = {{"libx264", 51}, {"libx264rgb", 51}, {"libx265", 51}, {"libvpx", 63},
+                  {"libvpx-vp9", 63}, {"libaom-av1", 63}, {"libsvtav1", 63}};
+    double low = 0, high = -1;
+    for (const auto& scale : scales)
+        if (std::strcmp(encoder.name, scale.name) == 0) high = scale.high;
+    if (high < 0 && encoder.priv_class) {
+        const AVClass* priv = encoder.priv_class;
+        if (const AVOption* option = av_opt_find(&priv, "crf", nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ)) {
+            low = std::max(0.0, option->min);
+            high = option->max;
+        }
+    }
+    const double value = std::strtod(crf.c_str(), nullptr);
+    if (high >= 0 && high < 1e6 && (value < low || value > high)) {
+        char range[64];
+        std::snprintf(range, sizeof range, "%g to %g", low, high);
+        throw CliError(ExitCode::usage, "--crf " + crf + " is outside the " + encoder.name + " encoder's scale, " + range);
+    }
+}
 
 bool y4mStores(AVPixelFormat format) {
     return format != AV_PIX_FMT_NONE && std::find(std::begin(y4mFormats), std::end(y4mFormats), format) != std::end(y4mFormats);
@@ -125,8 +154,12 @@ int VideoOutput::openEncoder(const AVCodec& encoder, AVPixelFormat stored, const
     const std::string name = encoder.name;
     AVDictionary* options = nullptr;
     if (encoder.id == AV_CODEC_ID_FFV1) {
-        enc.level = 3;  // sliced, so that it encodes on several threads
-        av_dict_set(&options, "slicecrc", "1", 0);
+        // Level 3 cuts frames into slices to encode on several threads, and
+        // FFmpeg 5.1 writes wrong frames where a slice is a pixel or two
+        // across; small frames take level 1, which has no slices.
+        const bool small = video_.width < 16 || video_.height < 16;
+        enc.level = small ? 1 : 3;
+        if (!small) av_dict_set(&options, "slicecrc", "1", 0);
     } else if (name == "libx264") {
         av_dict_set(&options, "crf", "16", 0);
         av_dict_set(&options, "preset", "medium", 0);
@@ -134,7 +167,10 @@ int VideoOutput::openEncoder(const AVCodec& encoder, AVPixelFormat stored, const
     // Encoders that print their banners themselves, past FFmpeg's log.
     if (settings.quiet && name == "libx265") av_dict_set(&options, "x265-params", "log-level=error", 0);
     if (settings.quiet && name == "libsvtav1") setenv("SVT_LOG", "1", 0);
-    if (!settings.crf.empty()) av_dict_set(&options, "crf", settings.crf.c_str(), 0);
+    if (!settings.crf.empty()) {
+        checkCrf(encoder, settings.crf);
+        av_dict_set(&options, "crf", settings.crf.c_str(), 0);
+    }
     if (!settings.preset.empty()) av_dict_set(&options, "preset", settings.preset.c_str(), 0);
     if (av_dict_parse_string(&options, settings.encoderOptions.c_str(), "=", ":", 0) < 0) {
         av_dict_free(&options);
@@ -206,6 +242,16 @@ void VideoOutput::setUpEncoder(const OutputSettings& settings) {
         throw CliError(ExitCode::encoder, std::string("the ") + encoder.name + " encoder cannot start: " +
                                               (why.empty() ? avErrorText(result) : why));
     storeAs(stored);
+    // An audio format (MP3's video is cover art only) is found out here, not
+    // after the whole clip is encoded.
+    AVCodecParameters* parameters = avcodec_parameters_alloc();
+    if (!parameters || avcodec_parameters_from_context(parameters, encoder_.get()) < 0) throw std::bad_alloc();
+    const bool holds = y4m_ || formatHolds(*muxer_.context().oformat, *parameters, 0, nullptr, video_.frameRate);
+    avcodec_parameters_free(&parameters);
+    takeLoggedError();
+    if (!holds)
+        throw CliError(ExitCode::usage, std::string("a ") + muxer_.context().oformat->name + " file cannot hold " +
+                                            encoder.name + " video (" + path_ + ")");
 
     stream_ = avformat_new_stream(&muxer_.context(), nullptr);
     if (!stream_) throw std::bad_alloc();
@@ -282,12 +328,12 @@ void VideoOutput::write(const AVFrame& frame, int64_t pts) {
     ++written_;
 }
 
-void VideoOutput::finish() {
+void VideoOutput::finalise() {
     if (!headerWritten_) throw CliError(ExitCode::output, "no frame was written to " + path_);
     avcodec_send_frame(encoder_.get(), nullptr);
     drainEncoder();
     if (copy_) copy_->finish();
-    muxer_.finish();
+    muxer_.finalise();
 }
 
 std::string VideoOutput::encoderName() const { return encoder_ ? encoder_->codec->name : ""; }

@@ -47,9 +47,18 @@ public:
     // Encodes one frame of the input's format; `pts` in the input's time base.
     void write(const AVFrame& frame, int64_t pts);
     // Flushes, finalises and moves the file to its name. Throws CliError.
-    void finish();
+    void finish() {
+        finalise();
+        commit();
+    }
+    // The same in two steps: the file is moved to its name by commit().
+    void finalise();
+    void commit() { muxer_.commit(); }
 
+    // A tag of the file; call before the first frame. False where it cannot be stored.
+    bool setTag(const std::string& key, const std::string& value) { return muxer_.setTag(key, value); }
     const std::string& path() const { return path_; }
+    bool y4m() const { return y4m_; }
     std::string encoderName() const;
     AVPixelFormat storedFormat() const;
     int copiedStreams() const;

@@ -3,6 +3,7 @@
 #include "cli/errors.h"
 #include "cli/metrics.h"
 #include "cli/video_input.h"
+#include "cli/video_output.h"
 #include "tests/e2e/cli_test_media.h"
 
 #include <gtest/gtest.h>
@@ -29,6 +30,7 @@ struct RoundTripCase {
     int height;
     const char* input;
     const char* output;
+    bool keepChroma = false;  // chroma for every pixel: --chroma-detail keep
 };
 
 void PrintTo(const RoundTripCase& c, std::ostream* os) { *os << c.name; }
@@ -36,15 +38,27 @@ void PrintTo(const RoundTripCase& c, std::ostream* os) { *os << c.name; }
 class CliRoundTripTest : public ::testing::TestWithParam<RoundTripCase> {};
 
 // With every range 0 the plug-in gives back its input, and so must the host:
-// every frame bit-exact, in the input's size and pixel format.
+// every frame bit-exact, in the input's size and pixel format. Chroma for
+// every pixel comes back so with --chroma-detail keep; without it, averaged
+// over pixel pairs, with a warning.
 TEST_P(CliRoundTripTest, IdentityFilterGivesBackTheInput) {
     const RoundTripCase c = GetParam();
     cli_test::TempDir dir;
     const std::string input = dir.path(c.input), output = dir.path(c.output);
     cli_test::writeClip(input, cli_test::clipSettings(c.format, c.width, c.height, 3), true);
 
-    const cli_test::RunResult run = runQuenda(std::vector<std::string>{"denoise", input, output, "-q"} + identity);
+    const std::vector<std::string> keep = c.keepChroma ? std::vector<std::string>{"--chroma-detail", "keep"}
+                                                       : std::vector<std::string>{};
+    const cli_test::RunResult run = runQuenda(std::vector<std::string>{"denoise", input, output} + identity + keep);
     ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(run.output.find("warning"), std::string::npos) << run.output;
+    if (c.keepChroma) {
+        const std::string pairs = dir.path(std::string("pairs-") + c.output);
+        const cli_test::RunResult averaged = runQuenda(std::vector<std::string>{"denoise", input, pairs} + identity);
+        ASSERT_EQ(averaged.exitCode, 0) << averaged.output;
+        EXPECT_NE(averaged.output.find("one chroma value per two pixels across"), std::string::npos) << averaged.output;
+        EXPECT_FALSE(cli_test::samePlanes(*cli_test::readAllFrames(pairs)[0], *cli_test::readAllFrames(input)[0]));
+    }
     const std::vector<FramePtr> before = cli_test::readAllFrames(input), after = cli_test::readAllFrames(output);
     ASSERT_EQ(after.size(), before.size());
     for (size_t i = 0; i < before.size(); ++i) {
@@ -58,7 +72,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RoundTripCase{"Yuv420p8BitY4m", AV_PIX_FMT_YUV420P, 64, 48, "in.y4m", "out.y4m"},
                       RoundTripCase{"Yuv422p10BitMkv", AV_PIX_FMT_YUV422P10LE, 64, 48, "in.mkv", "out.mkv"},
                       RoundTripCase{"OddSize", AV_PIX_FMT_YUV420P, 17, 11, "in.mkv", "out.mkv"},
-                      RoundTripCase{"OnePixel", AV_PIX_FMT_YUV420P, 1, 1, "in.y4m", "out.y4m"}),
+                      RoundTripCase{"OnePixel", AV_PIX_FMT_YUV420P, 1, 1, "in.y4m", "out.y4m"},
+                      // Sizes where a sliced FFV1 stream decodes wrong.
+                      RoundTripCase{"OneRowMkv", AV_PIX_FMT_YUV420P, 40, 1, "in.y4m", "out.mkv"},
+                      RoundTripCase{"GreyTwoRowsMkv", AV_PIX_FMT_GRAY8, 40, 2, "in.y4m", "out.mkv"},
+                      RoundTripCase{"GreyTwoColumnsMkv", AV_PIX_FMT_GRAY8, 2, 40, "in.y4m", "out.mkv"},
+                      RoundTripCase{"Yuv444pMkv", AV_PIX_FMT_YUV444P, 33, 24, "in.mkv", "out.mkv", true},
+                      RoundTripCase{"Yuv444p10BitTwoRowsMkv", AV_PIX_FMT_YUV444P10LE, 40, 2, "in.y4m", "out.mkv", true}),
     [](const ::testing::TestParamInfo<RoundTripCase>& info) { return std::string(info.param.name); });
 
 // Y4M through pipes: standard input to standard output.
@@ -114,7 +134,9 @@ TEST(CliDenoise, DenoisingGainsPsnrAgainstTheCleanSource) {
 // Chunks of a clip, each with its neighbours as temporal context, joined in
 // whatever order they are named, give the whole run's file: its frames, time
 // stamps, audio and duration. MP4 chunks are lossless (--crf 0) so that
-// frames can be compared; a missing chunk is refused.
+// frames can be compared. Parts that do not belong together are refused,
+// naming them: a missing chunk, a chunk of another clip or other settings,
+// a file that is no chunk.
 TEST(CliDenoise, ChunksJoinIntoTheWholeRun) {
     for (const char* extension : {".mkv", ".mp4"}) {
         const bool mp4 = std::string(extension) == ".mp4";
@@ -146,9 +168,30 @@ TEST(CliDenoise, ChunksJoinIntoTheWholeRun) {
         EXPECT_EQ(cli_test::audioBytes(path("joined"), true), cli_test::audioBytes(path("whole"), true)) << extension;
         EXPECT_EQ(openInputFile(path("joined"))->duration, openInputFile(path("whole"))->duration) << extension;
 
-        const cli_test::RunResult gap = runQuenda({"join", path("part0"), path("part2"), path("gap"), "-q"});
-        EXPECT_EQ(gap.exitCode, static_cast<int>(ExitCode::input)) << extension;
-        EXPECT_NE(gap.output.find("frames are missing"), std::string::npos) << gap.output;
+        cli_test::writeClipWithAudio(path("other"), cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 12));
+        ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("other"), path("other1"), "--frames", "4:7"} +
+                            settings).exitCode, 0);
+        ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("in"), path("weaker1"), "--frames", "4:7",
+                                                     "--luma-dispersion", "30"} + settings).exitCode, 0);
+        const struct {
+            const char* name;
+            std::vector<std::string> parts;
+            std::string message;
+        } refused[] = {
+            {"a missing chunk", {path("part0"), path("part2")}, "frames 4 to 6 are missing between " + path("part0")},
+            {"a chunk of another clip", {path("part0"), path("other1"), path("part2")},
+             path("other1") + " was made from another input than " + path("part0")},
+            {"a chunk with other settings", {path("part0"), path("weaker1"), path("part2")},
+             path("weaker1") + " was made with other settings (3,2,30,3,1,50)"},
+            {"a file that is no chunk", {path("part0"), path("whole")}, path("whole") + " does not say what it was made from"},
+        };
+        for (const auto& r : refused) {
+            const cli_test::RunResult run = runQuenda(std::vector<std::string>{"join"} + r.parts +
+                                                      std::vector<std::string>{path("refused"), "-q"});
+            EXPECT_EQ(run.exitCode, static_cast<int>(ExitCode::input)) << extension << " " << r.name << ": " << run.output;
+            EXPECT_NE(run.output.find(r.message), std::string::npos) << extension << " " << r.name << ": " << run.output;
+            EXPECT_FALSE(cli_test::fileExists(path("refused"))) << extension << " " << r.name;
+        }
     }
 }
 
@@ -190,7 +233,7 @@ TEST(CliDenoise, KeepsWhatFilesCarry) {
         const char* audio;
         std::vector<const char*> warnings;
     } cases[] = {
-        {"in.mkv", "a.mkv", -1, true, 2, 1, "pcm_s16le", {"interlaced"}},
+        {"in.mkv", "a.mkv", -1, true, 2, 1, "pcm_s16le", {"interlaced", "has 2 video streams: stream 0"}},
         {"in.mkv", "a.mp4", -1, true, 1, 1, "aac", {"video stream 2 (ffv1) cannot be stored", "converted to aac"}},
         {"in.mp4", "b.mp4", -90, false, 1, 0, "aac", {}},
         {"in.mp4", "b.mkv", -1, false, 1, 0, "aac", {"rotation of the video (90 degrees clockwise) cannot be stored"}},
@@ -235,6 +278,19 @@ TEST(CliDenoise, KeepsWhatFilesCarry) {
     ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", dir.path("in.mkv"), dir.path("out.avi"), "-q"} + identity).exitCode, 0);
     const InputContextPtr avi = openInputFile(dir.path("out.avi"));
     EXPECT_EQ(av_q2d(avi->streams[0]->r_frame_rate), 25);
+
+    // Y4M cannot keep a variable frame rate, and says so.
+    {
+        VideoInfo variable = demoVideoInfo(settings);
+        variable.timeBase = AVRational{1, 1000};
+        VideoOutput clip(dir.path("vfr.mkv"), "", variable);
+        for (int i = 0; i < settings.frames; ++i) clip.write(*makeCleanFrame(settings, i), i < 2 ? 40 * i : 80 * i);
+        clip.finish();
+    }
+    const cli_test::RunResult y4m =
+        runQuenda(std::vector<std::string>{"denoise", dir.path("vfr.mkv"), dir.path("vfr.y4m"), "-q"} + identity);
+    ASSERT_EQ(y4m.exitCode, 0) << y4m.output;
+    EXPECT_NE(y4m.output.find("has a variable frame rate, and Y4M holds a constant one"), std::string::npos) << y4m.output;
 }
 
 TEST(CliCommands, VersionAndDevicesTellWhatIsInUse) {

@@ -24,12 +24,14 @@ struct BadCase {
     std::vector<std::string> args;                        // {IN} and {OUT} stand for the paths
     ExitCode code;
     const char* message;
+    bool needsX264 = false;
 };
 
 std::vector<std::string> expand(const std::vector<std::string>& args, const cli_test::TempDir& dir) {
     std::vector<std::string> out;
     for (const std::string& arg : args) {
-        if (arg.rfind("{IN}", 0) == 0) out.push_back(dir.path("in" + arg.substr(4)));
+        if (arg.rfind("cache:{IN}", 0) == 0) out.push_back("cache:" + dir.path("in" + arg.substr(10)));
+        else if (arg.rfind("{IN}", 0) == 0) out.push_back(dir.path("in" + arg.substr(4)));
         else if (arg.rfind("{OUT}", 0) == 0) out.push_back(dir.path("out.mkv" + arg.substr(5)));
         else out.push_back(arg);
     }
@@ -71,10 +73,39 @@ TEST(CliErrors, BadInputsAreRefusedClearly) {
          "--luma-space needs a value"},
         {"a negative frame", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--compare", "{OUT}.png", "--compare-frame", "-1"},
          ExitCode::usage, "below 0"},
+        {"an endless stream that is not video", [](const cli_test::TempDir&) {}, {"denoise", "/dev/zero", "{OUT}"},
+         ExitCode::input, "/dev/zero is not a video stream that FFmpeg can read"},
+        {"leading zeros are decimal", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--luma-space", "017"},
+         ExitCode::usage, "17 not in range"},
+        {"a quality that is no number", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--crf", "nan"}, ExitCode::usage,
+         "nan is not a number"},
+        {"a quality past the encoder's scale", cleanClip, {"denoise", "{IN}.y4m", "{OUT}.mp4", "--crf", "52"},
+         ExitCode::usage, "--crf 52 is outside the libx264 encoder's scale, 0 to 51", true},
+        {"a stream that is not there", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--stream", "3"}, ExitCode::usage,
+         "has no video stream 3"},
+        {"a compare frame without a picture", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--compare-frame", "1"},
+         ExitCode::usage, "--compare-frame chooses the frame for --compare"},
+        {"an audio format", cleanClip, {"denoise", "{IN}.y4m", "{OUT}.mp3"}, ExitCode::usage, "a mp3 file cannot hold"},
+        {"an output name that reads as an option", cleanClip, {"denoise", "{IN}.y4m", "-dash.mkv"}, ExitCode::usage,
+         "name such a file ./-dash.mkv"},
+        {"a list of files for the concat demuxer",
+         [](const cli_test::TempDir& d) {
+             cleanClip(d);
+             cli_test::writeFile(d.path("in.ffconcat"), "ffconcat version 1.0\nfile in.y4m\nfile out.mkv\n");
+         },
+         {"denoise", "{IN}.ffconcat", "{OUT}", "-y"}, ExitCode::input, "a list of files for FFmpeg's concat demuxer"},
+        {"join with one part", cleanClip, {"join", "{IN}.y4m", "{OUT}"}, ExitCode::usage,
+         "join needs at least two parts and the output"},
+        {"join to Y4M", cleanClip, {"join", "{IN}.y4m", "{IN}.y4m", "{OUT}.y4m"}, ExitCode::usage,
+         "Y4M holds raw frames only"},
+        {"join through another protocol", cleanClip, {"join", "{IN}.y4m", "cache:{IN}.y4m", "{OUT}"}, ExitCode::usage,
+         "cache: protocol"},
         {"an encoder that will not start", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--codec", "mjpeg"},
          ExitCode::encoder, "the mjpeg encoder cannot start: Non full-range YUV"},
     };
+    const bool haveX264 = avcodec_find_encoder_by_name("libx264") != nullptr;
     for (const BadCase& c : cases) {
+        if (c.needsX264 && !haveX264) continue;
         cli_test::TempDir dir;
         c.make(dir);
         const cli_test::RunResult run = runQuenda(expand(c.args, dir));
@@ -202,6 +233,60 @@ TEST(CliErrors, PluginFailuresAreNamed) {
     EXPECT_NE(english, std::string::npos) << noDevice.output;
     EXPECT_EQ(noDevice.output.find("Direct3D10", english + 40), std::string::npos) << "said twice: " << noDevice.output;
     EXPECT_FALSE(cli_test::fileExists(dir.path("out.mkv")));
+}
+
+// The kernel cache only saves time: one that cannot be written, or that holds
+// damaged kernels, gives one warning naming it, and the run goes on with a
+// temporary cache that it removes.
+TEST(CliErrors, KernelCacheNeverStopsARun) {
+    const std::string shared = cli_test::registrySetting().substr(std::string("QUENDA_REGISTRY_ROOT=").size());
+    const struct {
+        const char* name;
+        std::function<void(const cli_test::TempDir&)> make;
+        const char* environment;  // {D} stands for the folder
+        const char* warning;
+    } cases[] = {
+        {"a file where the cache folder should be",
+         [](const cli_test::TempDir& d) { cli_test::writeFile(d.path("cache"), "not a folder"); },
+         "QUENDA_REGISTRY_ROOT={D}/cache", "cannot keep compiled kernels in {D}/cache (Not a directory)"},
+        {"a file where ~/.cache/quenda should be",
+         [](const cli_test::TempDir& d) {
+             mkdir(d.path("home").c_str(), 0700);
+             mkdir(d.path("home/.cache").c_str(), 0700);
+             cli_test::writeFile(d.path("home/.cache/quenda"), "not a folder");
+         },
+         "QUENDA_REGISTRY_ROOT= XDG_CACHE_HOME= HOME={D}/home",
+         "cannot keep compiled kernels in {D}/home/.cache/quenda/registry (Not a directory)"},
+        {"damaged kernels in the cache",
+         [&](const cli_test::TempDir& d) {
+             ASSERT_EQ(std::system(("cp -r '" + shared + "' '" + d.path("cache") + "'").c_str()), 0);
+             const std::string key = d.path("cache/HKEY_LOCAL_MACHINE/SOFTWARE/Aviutl/Plugins/quenda for DX11/");
+             for (const char* value : {"ComputeShadeLight.value", "ComputeShadeCollar.value"}) {
+                 std::string bytes = cli_test::readFile(key + value);
+                 ASSERT_GT(bytes.size(), 300u) << value;
+                 for (size_t i = 200; i < 260; ++i) bytes[i] = '\x55';
+                 cli_test::writeFile(key + value, bytes);
+             }
+         },
+         "QUENDA_REGISTRY_ROOT={D}/cache", "could not use the kernels kept in {D}/cache"},
+    };
+    auto expand = [](std::string text, const cli_test::TempDir& d) {
+        for (size_t at; (at = text.find("{D}")) != std::string::npos;) text.replace(at, 3, d.dir());
+        return text;
+    };
+    for (const auto& c : cases) {
+        cli_test::TempDir dir;
+        cleanClip(dir);
+        c.make(dir);
+        mkdir(dir.path("tmp").c_str(), 0700);
+        const cli_test::RunResult run = runQuenda({"denoise", dir.path("in.y4m"), dir.path("out.mkv"), "-q"}, "", "",
+                                                  "TMPDIR=" + dir.path("tmp") + " " + expand(c.environment, dir));
+        EXPECT_EQ(run.exitCode, 0) << c.name << ": " << run.output;
+        EXPECT_NE(run.output.find(expand(c.warning, dir)), std::string::npos) << c.name << ": " << run.output;
+        EXPECT_EQ(run.output.find("warning"), run.output.rfind("warning")) << c.name << ": said more than once: " << run.output;
+        EXPECT_EQ(cli_test::readAllFrames(dir.path("out.mkv")).size(), 3u) << c.name;
+        EXPECT_EQ(cli_test::filesEndingWith(dir.path("tmp"), "").size(), 2u) << c.name << ": more than . and ..";
+    }
 }
 
 }  // namespace

@@ -60,12 +60,41 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
          {"{D}/out.mkv", "-n"}, ExitCode::usage, "already exists", {"out.mkv"}, nullptr},
         {"an existing report", [](const Dir& d) { cli_test::writeFile(d.path("run.json"), "mine"); },
          {"{D}/out.mkv", "--report", "{D}/run.json"}, ExitCode::usage, "add -y", {"run.json"}, nullptr},
-        {"a character device that fails", nullptr, {"{D}/out.mkv", "--report", "/dev/full"}, ExitCode::output,
-         "/dev/full", {},
-         [](const Dir&) {
+        {"a character device that fails: no video kept either", nullptr, {"{D}/out.mkv", "--report", "/dev/full"},
+         ExitCode::output, "/dev/full: No space left on device; no file of this run is kept", {},
+         [](const Dir& d) {
              struct stat info;
              EXPECT_TRUE(stat("/dev/full", &info) == 0 && S_ISCHR(info.st_mode));
+             EXPECT_FALSE(cli_test::fileExists(d.path("out.mkv")));
          }},
+        {"a picture that cannot be written: no video or report kept", nullptr,
+         {"{D}/out.mkv", "--report", "{D}/run.json", "--compare", "/dev/full"}, ExitCode::output,
+         "no file of this run is kept", {},
+         [](const Dir& d) {
+             EXPECT_FALSE(cli_test::fileExists(d.path("out.mkv")));
+             EXPECT_FALSE(cli_test::fileExists(d.path("run.json")));
+         }},
+        {"-y onto the input named file:", nullptr, {"file:{D}/in.y4m", "-y"}, ExitCode::usage, "same file as the input",
+         {"in.y4m"}, nullptr},
+        {"--report onto the input named file:", nullptr, {"{D}/out.mkv", "-y", "--report", "file:{D}/in.y4m"},
+         ExitCode::usage, "same file as the input", {"in.y4m"}, nullptr},
+        {"a reference read through another protocol", nullptr,
+         {"{D}/out.mkv", "--reference", "subfile,,start,0,end,0,,:{D}/in.y4m"}, ExitCode::usage, "subfile: protocol",
+         {"in.y4m"}, nullptr},
+        {"a name with a colon is a file name", nullptr, {"{D}/a:b.mkv"}, ExitCode::ok, "", {},
+         [](const Dir& d) { EXPECT_EQ(cli_test::readAllFrames(d.path("a:b.mkv")).size(), 3u); }},
+        {"a longer reference in another format is compared in part, with a warning",
+         [](const Dir& d) {
+             cli_test::writeClip(d.path("ref.y4m"), cli_test::clipSettings(AV_PIX_FMT_YUV444P, 32, 24, 5), false);
+         },
+         {"{D}/out.mkv", "--reference", "{D}/ref.y4m", "--report", "{D}/run.json"}, ExitCode::ok,
+         "ref.y4m has 5 frames, the input 3; its first 3 are compared", {},
+         [](const Dir& d) {
+             const std::string json = cli_test::readFile(d.path("run.json"));
+             EXPECT_NE(json.find("ref.y4m is yuv444p, the input yuv420p"), std::string::npos) << json;
+         }},
+        {"a name too long for the temporary suffix", nullptr, {"{D}/" + std::string(246, 'a') + ".mkv"}, ExitCode::ok,
+         "", {}, [](const Dir& d) { EXPECT_EQ(cli_test::readAllFrames(d.path(std::string(246, 'a') + ".mkv")).size(), 3u); }},
         {"OUTPUT.part of someone else", [](const Dir& d) { cli_test::writeFile(d.path("out.mkv.part"), "mine"); },
          {"{D}/out.mkv"}, ExitCode::ok, "", {"out.mkv.part"}, nullptr},
         {"-y replaces; a report through a symbolic link writes its target",
@@ -89,7 +118,10 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
         std::vector<std::string> before;
         for (const std::string& name : c.kept) before.push_back(cli_test::readFile(dir.path(name)));
         std::vector<std::string> args = {"denoise", dir.path("in.y4m")};
-        for (std::string arg : c.args) args.push_back(arg.rfind("{D}", 0) == 0 ? dir.dir() + arg.substr(3) : arg);
+        for (std::string arg : c.args) {
+            const size_t folder = arg.find("{D}");
+            args.push_back(folder == std::string::npos ? arg : arg.replace(folder, 3, dir.dir()));
+        }
         const cli_test::RunResult run = runQuenda(args + identity + std::vector<std::string>{"-q"}, "", dir.path("stdout"));
         EXPECT_EQ(run.exitCode, static_cast<int>(c.code)) << c.name << ": " << run.output;
         EXPECT_NE(run.output.find(c.message), std::string::npos) << c.name << ": " << run.output;
@@ -147,9 +179,11 @@ TEST(CliOutputs, ConcurrentRunsLeaveOneWholeOutput) {
 
 // Interrupted while it works, reading standard input and writing standard
 // output that nobody reads: neither the copy of standard input nor the
-// unfinished report stays behind.
+// unfinished report stays behind. SIGKILL leaves the report's temporary file
+// (nothing can remove it) but not the copy. A reader of the video that goes
+// away (0 here) is an error of the output, with its message.
 TEST(CliOutputs, InterruptedRunsLeaveNothing) {
-    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGALRM, SIGKILL, 0}) {
         cli_test::TempDir dir;
         const std::string tmp = dir.path("tmp");
         mkdir(tmp.c_str(), 0700);
@@ -184,13 +218,18 @@ TEST(CliOutputs, InterruptedRunsLeaveNothing) {
         // The first frames on the pipe: the run is under way.
         pollfd ready{out[0], POLLIN, 0};
         ASSERT_EQ(poll(&ready, 1, 120000), 1);
-        kill(pid, signalNumber);
+        if (signalNumber) kill(pid, signalNumber);
+        else close(out[0]);
         int status = 0;
         waitpid(pid, &status, 0);
-        close(out[0]);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << "signal " << signalNumber;
+        if (signalNumber) close(out[0]);
+        const bool ended = signalNumber ? WIFSIGNALED(status) && WTERMSIG(status) == signalNumber
+                                        : WIFEXITED(status) && WEXITSTATUS(status) == static_cast<int>(ExitCode::output);
+        EXPECT_TRUE(ended) << "signal " << signalNumber << ": status " << status;
         EXPECT_EQ(cli_test::filesEndingWith(tmp, "").size(), 2u) << "signal " << signalNumber << ": more than . and ..";
-        EXPECT_TRUE(cli_test::filesEndingWith(dir.dir(), ".part").empty()) << "signal " << signalNumber;
+        if (signalNumber != SIGKILL) {
+            EXPECT_TRUE(cli_test::filesEndingWith(dir.dir(), ".part").empty()) << "signal " << signalNumber;
+        }
         EXPECT_FALSE(cli_test::fileExists(dir.path("run.json"))) << "signal " << signalNumber;
     }
 }
