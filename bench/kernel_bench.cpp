@@ -135,7 +135,8 @@ int priceOps(KernelHarness& harness, int runs) {
         int n;
     };
     const Op ops[] = {{"empty kernel", "0", 0},   {"texel load", "1", 64},   {"exp", "2", 64},
-                      {"sqrt", "3", 64},          {"candidate", "4", 49},    {"cand. arithmetic", "5", 49}};
+                      {"sqrt", "3", 64},          {"candidate", "4", 49},    {"cand. arithmetic", "5", 49},
+                      {"buffer load", "6", 64}};
     std::printf("device: %s\n%d x %d threads in 16 x 16 groups; median of %d runs, process CPU time\n",
                 adapterName(harness.device()).c_str(), width, height, runs);
     double emptyCpu = 0, emptyWall = 0;
