@@ -83,12 +83,12 @@ for which in $(builds); do
     echo
 done
 
-# One quenda run of CLIP (or of INPUT where set): prints "ms-per-frame wait% plugin% service% worker% steady-ms".
+# One quenda run of CLIP (or of INPUT where set) over FRAMES (or COUNT) frames: prints "ms-per-frame wait% plugin% service% worker% steady-ms".
 quenda_run() {
     local bin=$1
     shift
     local report=$WORK/report.json
-    in_build "$bin" quenda denoise "${INPUT:-$CLIP}" "$@" -q -y --frames "0:$FRAMES" --report "$report"
+    in_build "$bin" quenda denoise "${INPUT:-$CLIP}" "$@" -q -y --frames "0:${COUNT:-$FRAMES}" --report "$report"
     local loop frames wait plugin service worker
     loop=$(json "$report" frames_seconds)
     frames=$(json "$report" frames_written)
@@ -171,10 +171,12 @@ median_of_runs() {
 R0=(--luma-time 0 --chroma-time 0 --luma-space 0 --chroma-space 0 --luma-dispersion 50 --chroma-dispersion 50)
 R3T0=(--luma-time 0 --chroma-time 0 --luma-space 3 --chroma-space 3)
 if [[ -n $FFMPEG ]]; then
-    # The same clip as Y4M, for the passes that only read and write frames.
+    # The same clip as Y4M, five times over, for the passes that only read and
+    # write frames: quick per frame, they are timed over more frames, so that
+    # the first frame's one-time costs weigh less.
     Y4M=$WORK/clip.y4m
-    "$FFMPEG" -v error -nostdin -i "$CLIP" -strict -1 -f yuv4mpegpipe -y "$Y4M"
-    echo "-- peers: ffmpeg on the same clip and machine, median of $RUNS, per frame without the start --"
+    "$FFMPEG" -v error -nostdin -stream_loop 4 -i "$CLIP" -strict -1 -f yuv4mpegpipe -y "$Y4M"
+    echo "-- goals: against ffmpeg on the same clip and machine, medians of $RUNS, per frame without the start --"
     ff_nlm=$(median_of_runs ffmpeg_ms "$CLIP" -filter_threads 2 -vf nlmeans=p=3:r=7:s=6 -f null -)
     pix_fmt=$(ffprobe -v error -select_streams v:0 -show_entries stream=pix_fmt -of csv=p=0 "$Y4M" 2> /dev/null ||
         echo yuv420p)
@@ -183,10 +185,17 @@ if [[ -n $FFMPEG ]]; then
     echo "ffmpeg nlmeans=p=3:r=7:s=6, 2 filter threads (49 candidates)   $(calc "$ff_nlm") ms per frame ($FFMPEG $("$FFMPEG" -version | head -n 1 | cut -d' ' -f3))"
     echo "ffmpeg y4m -> yuv444p16le -> y4m pass                          $(calc "$ff_pass") ms per frame"
     echo
+    declare -A t0r3_runs=() r0_runs=()
+    for ((i = 0; i < RUNS; i++)); do
+        for which in $(builds); do
+            t0r3_runs[$which]+="$(quenda_run "$(bin_of "$which")" "$WORK/t0r3.y4m" "${R3T0[@]}" | cut -d' ' -f1)"$'\n'
+            r0_runs[$which]+="$(INPUT=$Y4M COUNT=$((5 * FRAMES)) quenda_run "$(bin_of "$which")" "$WORK/r0.y4m" \
+                "${R0[@]}" | cut -d' ' -f1)"$'\n'
+        done
+    done
     for which in $(builds); do
-        bin=$(bin_of "$which")
-        t0r3=$(median_of_runs eval 'quenda_run "$bin" "$WORK/t0r3.y4m" "${R3T0[@]}" | cut -d" " -f1')
-        r0=$(INPUT=$Y4M median_of_runs eval 'quenda_run "$bin" "$WORK/r0.y4m" "${R0[@]}" | cut -d" " -f1')
+        t0r3=$(printf '%s' "${t0r3_runs[$which]}" | median)
+        r0=$(printf '%s' "${r0_runs[$which]}" | median)
         values=MEDIANS_$which
         read -r defaults _ <<< "${!values}"
         values=PREVIEW_$which
