@@ -9,6 +9,9 @@
 //       whether the shipped searches pay off on this device
 //   quenda_kernel_bench --sizes
 //       compiled size and compile time of the fixed forms over the track ranges
+//   quenda_kernel_bench --ops [runs]
+//       the price of one texel load, exp, sqrt and candidate in the device's
+//       code, and of one thread of a 16 x 16 group (bench/ops.hlsl)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -115,6 +118,59 @@ int printSizes() {
     return 0;
 }
 
+// Prices single operations with the micro kernels of bench/ops.hlsl on a
+// 1920 x 1088 grid of 16 x 16 groups: (kernel with N copies - kernel with
+// none) per thread and copy.
+int priceOps(KernelHarness& harness, int runs) {
+    const int width = 1920, height = 1088;
+    const double threads = double(width) * height;
+    Plane plane{width + 32, height + 32, 1, {}};
+    plane.codes.resize(static_cast<size_t>(plane.width) * plane.height);
+    for (size_t i = 0; i < plane.codes.size(); ++i) plane.codes[i] = uint16_t(i * 2654435761u >> 16);
+    ComRef<ID3D11ShaderResourceView> view = harness.upload(plane);
+    std::vector<ID3D11ShaderResourceView*> views(16, view.get());
+    struct Op {
+        const char* name;
+        const char* op;
+        int n;
+    };
+    const Op ops[] = {{"empty kernel", "0", 0},   {"texel load", "1", 64},   {"exp", "2", 64},
+                      {"sqrt", "3", 64},          {"candidate", "4", 49},    {"cand. arithmetic", "5", 49},
+                      {"buffer load", "6", 64}};
+    std::printf("device: %s\n%d x %d threads in 16 x 16 groups; median of %d runs, process CPU time\n",
+                adapterName(harness.device()).c_str(), width, height, runs);
+    double emptyCpu = 0, emptyWall = 0;
+    for (const Op& op : ops) {
+        const std::string n = std::to_string(op.n);
+        const D3D10_SHADER_MACRO macros[] = {{"OP", op.op}, {"N", n.c_str()}, {nullptr, nullptr}};
+        std::string log;
+        ComRef<ID3D11ComputeShader> shader = harness.compile(opPriceSource, macros, &log);
+        if (!shader) {
+            std::fprintf(stderr, "%s: compile failed\n%s", op.name, log.c_str());
+            return 1;
+        }
+        Pass pass{shader.get(), views, {0, 0, width, 1.0f}};
+        timeRuns(harness, {pass}, width, height, 1);  // builds the pipeline
+        const Timing t = timeRuns(harness, {pass}, width, height, runs);
+        if (op.n == 0) {
+            emptyCpu = t.cpuMs;
+            emptyWall = t.wallMs;
+            std::printf("%-17s %8.1f ms wall, %8.1f ms cpu for the grid, readback included\n", op.name, t.wallMs,
+                        t.cpuMs);
+            continue;
+        }
+        std::printf("%-17s %8.2f ns cpu per thread and copy (%d copies; wall %.2f ns)\n", op.name,
+                    (t.cpuMs - emptyCpu) * 1e6 / (threads * op.n), op.n,
+                    (t.wallMs - emptyWall) * 1e6 / (threads * op.n));
+        std::fflush(stdout);
+    }
+    // One thread of a group: the empty kernel against no dispatch at all.
+    const Timing none = timeRuns(harness, {}, width, height, runs);
+    std::printf("%-17s %8.2f ns cpu per thread of a 16 x 16 group (empty kernel less no dispatch)\n",
+                "thread", (emptyCpu - none.cpuMs) * 1e6 / threads);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -137,6 +193,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no device: %s\n", harness.error().c_str());
         return 1;
     }
+    if (argc > 1 && std::strcmp(argv[1], "--ops") == 0)
+        return priceOps(harness, argc > 2 ? std::max(1, std::atoi(argv[2])) : 3);
     const int alignedWidth = (width + 15) / 16 * 16;
     const int alignedHeight = (height + 15) / 16 * 16;
     std::printf("device: %s\nframe %d x %d, R %d, T %d, dispersion %d; median of %d runs\n",

@@ -158,9 +158,16 @@ void loadFrames(const std::string& clip, int frames, int width, int height) {
         host.images.push_back(std::move(image));
     }
     if (host.images.empty()) die("no frames in " + clip);
+    std::vector<double> back;
+    for (size_t f = 0; f < host.images.size(); ++f) {
+        const auto start = Clock::now();
+        converter.fromYc(host.images[f].data(), input.frame(static_cast<int>(f)));
+        back.push_back(msSince(start));
+    }
     std::printf("frames: %s, %d x %d %s\n", clip.c_str(), host.width, host.height,
                 pixelFormatName(info.format).c_str());
     line("fetch: decode + conversion to PixelYC", median(fetch), "(quenda's frame service, per frame)");
+    line("conversion from PixelYC to the file's pixels", median(back), "(before the encoder, per frame)");
 }
 
 std::string makeTempDir(const char* tag) {

@@ -27,3 +27,7 @@ const char plainChromaFixedSource[] = QUENDA_CHROMA_PLANE QUENDA_FIXED_FORM
 #include "plain.hlsl.inc"
 #include "chroma.hlsl.inc"
     ;
+
+const char opPriceSource[] =
+#include "ops.hlsl.inc"
+    ;

@@ -83,12 +83,12 @@ for which in $(builds); do
     echo
 done
 
-# One quenda run: prints "ms-per-frame wait% plugin% service% worker% steady-ms".
+# One quenda run of CLIP (or of INPUT where set) over FRAMES (or COUNT) frames: prints "ms-per-frame wait% plugin% service% worker% steady-ms".
 quenda_run() {
     local bin=$1
     shift
     local report=$WORK/report.json
-    in_build "$bin" quenda denoise "$CLIP" "$@" -q -y --frames "0:$FRAMES" --report "$report"
+    in_build "$bin" quenda denoise "${INPUT:-$CLIP}" "$@" -q -y --frames "0:${COUNT:-$FRAMES}" --report "$report"
     local loop frames wait plugin service worker
     loop=$(json "$report" frames_seconds)
     frames=$(json "$report" frames_written)
@@ -135,40 +135,80 @@ report_run() {
 echo "-- quenda denoise, end to end: $FRAMES frames, median of $SLOW_RUNS runs (ms per frame of the frame loop) --"
 quenda_runs "$WORK/out.mkv"
 report_run "output run" 1000
+for which in $(builds); do values=MEDIANS_$which; printf -v "OUTPUT_$which" '%s' "${!values}"; done
 quenda_runs "$WORK/preview.mkv" --preview
 report_run "--preview" 2000
+for which in $(builds); do
+    values=MEDIANS_$which; printf -v "PREVIEW_$which" '%s' "${!values}"
+    values=OUTPUT_$which; printf -v "MEDIANS_$which" '%s' "${!values}"
+done
 echo "(goal for the output run: the host waits less than 10 % of the wall time apart from the GPU work itself;"
 echo " the host waits only in the join, while the worker runs its GPU pass)"
 echo
 
+# Per-frame time of an ffmpeg command line without its start: the command
+# run for 1 and for COUNT (default FRAMES) frames, (t(COUNT) - t(1)) /
+# (COUNT - 1); LOOP=1 reads the input over and over, for passes too quick to
+# time over a few frames. ffmpeg_ms INPUT ARGS... (ARGS come after the input).
+ffmpeg_ms() {
+    local input=$1 count=${COUNT:-$FRAMES} loop=() t0 t1 t2
+    shift
+    [[ ${LOOP:-0} == 1 ]] && loop=(-stream_loop -1)
+    t0=$(now)
+    "$FFMPEG" -v error -nostdin "${loop[@]}" -i "$input" -frames:v 1 "$@"
+    t1=$(now)
+    "$FFMPEG" -v error -nostdin "${loop[@]}" -i "$input" -frames:v "$count" "$@"
+    t2=$(now)
+    calc "1000 * (($t2 - $t1) - ($t1 - $t0)) / ($count - 1)"
+}
+# The median of RUNS runs of a command that prints one number.
+median_of_runs() {
+    local values=() i
+    for ((i = 0; i < RUNS; i++)); do values+=("$("$@")"); done
+    printf '%s\n' "${values[@]}" | median
+}
+
+R0=(--luma-time 0 --chroma-time 0 --luma-space 0 --chroma-space 0 --luma-dispersion 50 --chroma-dispersion 50)
+R3T0=(--luma-time 0 --chroma-time 0 --luma-space 3 --chroma-space 3)
 if [[ -n $FFMPEG ]]; then
-    echo "-- single frame peers: ffmpeg nlmeans=p=3:r=7:s=6 against quenda, both time ranges 0, spatial ranges 3 --"
-    # ffmpeg's per-frame time without its start: (N frames - 1 frame) / (N - 1).
-    ffmpeg_ms() {
-        local t0 t1 t2
-        t0=$(now)
-        "$FFMPEG" -v error -nostdin -i "$CLIP" -frames:v 1 -vf nlmeans=p=3:r=7:s=6 -f null -
-        t1=$(now)
-        "$FFMPEG" -v error -nostdin -i "$CLIP" -frames:v "$FRAMES" -vf nlmeans=p=3:r=7:s=6 -f null -
-        t2=$(now)
-        calc "1000 * (($t2 - $t1) - ($t1 - $t0)) / ($FRAMES - 1)"
-    }
-    ff=() single_before=() single_after=()
+    # The same clip as Y4M, five times over, for the passes that only read and
+    # write frames: quick per frame, they are timed over more frames, so that
+    # the first frame's one-time costs weigh less.
+    Y4M=$WORK/clip.y4m
+    "$FFMPEG" -v error -nostdin -stream_loop 4 -i "$CLIP" -strict -1 -f yuv4mpegpipe -y "$Y4M"
+    echo "-- goals: against ffmpeg on the same clip and machine, medians of $RUNS, per frame without the start --"
+    ff_nlm=$(median_of_runs ffmpeg_ms "$CLIP" -filter_threads 2 -vf nlmeans=p=3:r=7:s=6 -f null -)
+    pix_fmt=$(ffprobe -v error -select_streams v:0 -show_entries stream=pix_fmt -of csv=p=0 "$Y4M" 2> /dev/null ||
+        echo yuv420p)
+    ff_pass=$(LOOP=1 COUNT=$((10 * FRAMES)) median_of_runs ffmpeg_ms "$Y4M" -vf "format=yuv444p16le,format=$pix_fmt" -strict -1 \
+        -f yuv4mpegpipe -y "$WORK/pass.y4m")
+    echo "ffmpeg nlmeans=p=3:r=7:s=6, 2 filter threads (49 candidates)   $(calc "$ff_nlm") ms per frame ($FFMPEG $("$FFMPEG" -version | head -n 1 | cut -d' ' -f3))"
+    echo "ffmpeg y4m -> yuv444p16le -> y4m pass                          $(calc "$ff_pass") ms per frame"
+    echo
+    declare -A t0r3_runs=() r0_runs=()
     for ((i = 0; i < RUNS; i++)); do
-        ff+=("$(ffmpeg_ms)")
         for which in $(builds); do
-            ms=$(quenda_run "$(bin_of "$which")" "$WORK/single.y4m" --luma-time 0 --chroma-time 0 --luma-space 3 \
-                --chroma-space 3 | awk '{ print $1 }')
-            if [[ $which == before ]]; then single_before+=("$ms"); else single_after+=("$ms"); fi
+            t0r3_runs[$which]+="$(quenda_run "$(bin_of "$which")" "$WORK/t0r3.y4m" "${R3T0[@]}" | cut -d' ' -f1)"$'\n'
+            r0_runs[$which]+="$(INPUT=$Y4M COUNT=$((5 * FRAMES)) quenda_run "$(bin_of "$which")" "$WORK/r0.y4m" \
+                "${R0[@]}" | cut -d' ' -f1)"$'\n'
         done
     done
-    ff_ms=$(printf '%s\n' "${ff[@]}" | median)
-    echo "ffmpeg nlmeans p=3 r=7       $(calc "$ff_ms") ms per frame ($FFMPEG $("$FFMPEG" -version | head -n 1 | cut -d' ' -f3), median of $RUNS)"
     for which in $(builds); do
-        if [[ $which == before ]]; then ours=$(printf '%s\n' "${single_before[@]}" | median)
-        else ours=$(printf '%s\n' "${single_after[@]}" | median); fi
-        echo "quenda T 0, R 3 ($which)    $(calc "$ours") ms per frame (output run, Y4M out)"
-        echo "ratio quenda / ffmpeg ($which) $(calc "$ours / $ff_ms" 2)   (goal: at most 1; $(verdict "$ours <= $ff_ms"))"
+        t0r3=$(printf '%s' "${t0r3_runs[$which]}" | median)
+        r0=$(printf '%s' "${r0_runs[$which]}" | median)
+        values=MEDIANS_$which
+        read -r defaults _ <<< "${!values}"
+        values=PREVIEW_$which
+        read -r preview _ <<< "${!values}"
+        echo "goals ($which build), ratios in this run:"
+        printf '  output run T 0 R 3 / ffmpeg nlmeans            %6.2f  (%.1f ms; goal at most 1:   %s)\n' \
+            "$(calc "$t0r3 / $ff_nlm" 3)" "$t0r3" "$(verdict "$t0r3 <= $ff_nlm")"
+        printf '  output run at the defaults / ffmpeg nlmeans    %6.2f  (%.1f ms; goal at most 2:   %s)\n' \
+            "$(calc "$defaults / $ff_nlm" 3)" "$defaults" "$(verdict "$defaults <= 2 * $ff_nlm")"
+        printf '  output run, every radius 0 / ffmpeg y4m pass   %6.2f  (%.1f ms; goal at most 2:   %s)\n' \
+            "$(calc "$r0 / $ff_pass" 3)" "$r0" "$(verdict "$r0 <= 2 * $ff_pass")"
+        printf '  --preview / output run at the defaults         %6.2f  (%.1f ms; goal at most 1.5: %s)\n' \
+            "$(calc "$preview / $defaults" 3)" "$preview" "$(verdict "$preview <= 1.5 * $defaults")"
     done
     echo
 fi

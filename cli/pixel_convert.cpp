@@ -16,6 +16,12 @@ namespace {
 // Nearest integer to n / d (d > 0), halves away from zero.
 int64_t roundDiv(int64_t n, int64_t d) { return n >= 0 ? (n + d / 2) / d : -((-n + d / 2) / d); }
 
+// roundDiv(n, 4) without a division or a branch.
+inline int roundQuarter(int n) {
+    const int sign = n < 0 ? -1 : 0;
+    return ((((n ^ sign) - sign + 2) >> 2) ^ sign) - sign;
+}
+
 int componentDepth(const AVPixFmtDescriptor& desc) {
     int depth = 0;
     for (int i = 0; i < desc.nb_components; ++i) depth = std::max(depth, desc.comp[i].depth);
@@ -212,7 +218,21 @@ void unpackImage(const PixelYC* image, int rowPixels, const CodeScale& luma, con
         Sample* v = rowOf<Sample>(frame, 2, cy);
         const int top = cy << shiftY;
         const int bottom = std::min(height, (cy + 1) << shiftY);
-        for (int cx = 0; cx < chromaWidth; ++cx) {
+        int cx = 0;
+        if (shiftX == 1 && shiftY == 1 && bottom - top == 2) {
+            // 4:2:0, the common case: whole 2 x 2 blocks without the general
+            // loop, the same rounded mean.
+            const PixelYC* upper = image + static_cast<ptrdiff_t>(top) * rowPixels;
+            const PixelYC* lower = upper + rowPixels;
+            for (; cx < width / 2; ++cx) {
+                const int x = 2 * cx;
+                const int sumCb = upper[x].cb + upper[x + 1].cb + lower[x].cb + lower[x + 1].cb;
+                const int sumCr = upper[x].cr + upper[x + 1].cr + lower[x].cr + lower[x + 1].cr;
+                u[cx] = static_cast<Sample>(chroma.toFile(roundQuarter(sumCb)));
+                v[cx] = static_cast<Sample>(chroma.toFile(roundQuarter(sumCr)));
+            }
+        }
+        for (; cx < chromaWidth; ++cx) {
             const int left = cx << shiftX;
             const int right = std::min(width, (cx + 1) << shiftX);
             int64_t sumCb = 0, sumCr = 0;

@@ -197,7 +197,7 @@ BufferMemory::~BufferMemory() {
 
 ImageMemory::~ImageMemory() {
     if (image) vkDestroyImage(vk->device(), image, nullptr);
-    if (memory) vkFreeMemory(vk->device(), memory, nullptr);
+    if (memory) vk->releaseImageMemory(memory, memorySize, memoryType);
 }
 
 ImageViewObject::~ImageViewObject() {
@@ -303,6 +303,7 @@ std::unique_ptr<VulkanState> VulkanState::create(const PhysicalDeviceInfo& physi
 VulkanState::~VulkanState() {
     if (!device_) return;
     vkDeviceWaitIdle(device_);
+    for (const KeptMemory& block : kept_) vkFreeMemory(device_, block.memory, nullptr);
     if (pipelineLayout_) vkDestroyPipelineLayout(device_, pipelineLayout_, nullptr);
     if (setLayout_) vkDestroyDescriptorSetLayout(device_, setLayout_, nullptr);
     if (placeholderLayout_) vkDestroyDescriptorSetLayout(device_, placeholderLayout_, nullptr);
@@ -312,7 +313,7 @@ VulkanState::~VulkanState() {
 // Tries the memory types that fit, best first: device-local resources fall
 // back to any memory, as Direct3D pages out rather than failing.
 bool VulkanState::allocate(const VkMemoryRequirements& requirements, MemoryUse use, VkDeviceMemory* memory,
-                           VkMemoryPropertyFlags* flags) {
+                           VkMemoryPropertyFlags* flags, uint32_t* type) {
     if (physical_.maxAllocation && requirements.size > physical_.maxAllocation) return false;
     const VkPhysicalDeviceMemoryProperties& props = physical_.memory;
     std::vector<std::pair<int, uint32_t>> candidates;
@@ -347,11 +348,33 @@ bool VulkanState::allocate(const VkMemoryRequirements& requirements, MemoryUse u
         info.memoryTypeIndex = candidate.second;
         if (vkAllocateMemory(device_, &info, nullptr, memory) == VK_SUCCESS) {
             *flags = props.memoryTypes[candidate.second].propertyFlags;
+            if (type) *type = candidate.second;
             return true;
         }
         *memory = VK_NULL_HANDLE;
     }
     return false;
+}
+
+// At most this many blocks of this many bytes in all are kept: a frame
+// window's textures at 4K.
+constexpr size_t kKeptBlocks = 8;
+constexpr VkDeviceSize kKeptBytes = VkDeviceSize(256) << 20;
+
+void VulkanState::releaseImageMemory(VkDeviceMemory memory, VkDeviceSize size, uint32_t type) {
+    std::vector<VkDeviceMemory> freed;
+    {
+        std::lock_guard<std::mutex> lock(keptMutex_);
+        kept_.push_back(KeptMemory{memory, size, type});
+        VkDeviceSize bytes = 0;
+        for (const KeptMemory& block : kept_) bytes += block.size;
+        while (!kept_.empty() && (kept_.size() > kKeptBlocks || bytes > kKeptBytes)) {
+            bytes -= kept_.front().size;
+            freed.push_back(kept_.front().memory);
+            kept_.erase(kept_.begin());
+        }
+    }
+    for (VkDeviceMemory m : freed) vkFreeMemory(device_, m, nullptr);
 }
 
 std::shared_ptr<BufferMemory> VulkanState::createBuffer(VkDeviceSize size, VkBufferUsageFlags usage,
@@ -405,8 +428,25 @@ std::shared_ptr<ImageMemory> VulkanState::createImage(uint32_t width, uint32_t h
     }
     VkMemoryRequirements requirements;
     vkGetImageMemoryRequirements(device_, result->image, &requirements);
-    VkMemoryPropertyFlags flags = 0;
-    if (!allocate(requirements, MemoryUse::DeviceLocal, &result->memory, &flags)) return nullptr;
+    {
+        // A kept block of the same size and an allowed type, newest first.
+        std::lock_guard<std::mutex> lock(keptMutex_);
+        for (size_t i = kept_.size(); i-- > 0;) {
+            const KeptMemory& block = kept_[i];
+            if (block.size != requirements.size || !(requirements.memoryTypeBits & (1u << block.type))) continue;
+            result->memory = block.memory;
+            result->memorySize = block.size;
+            result->memoryType = block.type;
+            kept_.erase(kept_.begin() + static_cast<ptrdiff_t>(i));
+            break;
+        }
+    }
+    if (!result->memory) {
+        VkMemoryPropertyFlags flags = 0;
+        if (!allocate(requirements, MemoryUse::DeviceLocal, &result->memory, &flags, &result->memoryType))
+            return nullptr;
+        result->memorySize = requirements.size;
+    }
     if (vkBindImageMemory(device_, result->image, result->memory, 0) != VK_SUCCESS) return nullptr;
     return result;
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,8 @@ struct ImageMemory : GpuObject {
     uint32_t height = 0;
     // Layout at the end of the commands recorded so far.
     VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED;
+    VkDeviceSize memorySize = 0;
+    uint32_t memoryType = 0;
     ~ImageMemory() override;
 };
 
@@ -145,11 +148,15 @@ public:
     std::shared_ptr<BufferMemory> createBuffer(VkDeviceSize size, VkBufferUsageFlags usage, MemoryUse use);
     std::shared_ptr<ImageMemory> createImage(uint32_t width, uint32_t height, VkFormat format,
                                              VkImageUsageFlags usage);
+    // Takes back the memory of a destroyed image. A frame's textures are made
+    // and released once per frame at the same sizes: a few such blocks are
+    // kept for the next image, whose pages are then already in place.
+    void releaseImageMemory(VkDeviceMemory memory, VkDeviceSize size, uint32_t type);
 
 private:
     VulkanState() = default;
     bool allocate(const VkMemoryRequirements& requirements, MemoryUse use, VkDeviceMemory* memory,
-                  VkMemoryPropertyFlags* flags);
+                  VkMemoryPropertyFlags* flags, uint32_t* type = nullptr);
 
     PhysicalDeviceInfo physical_;
     VkDevice device_ = VK_NULL_HANDLE;
@@ -158,6 +165,13 @@ private:
     VkDescriptorSetLayout setLayout_ = VK_NULL_HANDLE;
     VkPipelineLayout pipelineLayout_ = VK_NULL_HANDLE;
     ShaderFeatures shaderFeatures_;
+    struct KeptMemory {
+        VkDeviceMemory memory;
+        VkDeviceSize size;
+        uint32_t type;
+    };
+    std::mutex keptMutex_;
+    std::vector<KeptMemory> kept_;  // oldest first
 };
 
 }  // namespace d3d11vk

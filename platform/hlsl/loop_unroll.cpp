@@ -163,6 +163,13 @@ int markLoopsForUnrolling(std::vector<uint32_t>& words, size_t wordBudget) {
     int marked = 0;
     for (const Loop& loop : module.loops()) {
         const LoopShape& s = loop.shape;
+        // A loop that runs once is unrolled whatever its control: that adds
+        // nothing, and puts its body beside the code before it.
+        if (s.innermost && s.tripCount == 1 && !(s.control & LoopControlUnrollMask)) {
+            words[loop.controlOffset] = (s.control & ~uint32_t(LoopControlDontUnrollMask)) | LoopControlUnrollMask;
+            ++marked;
+            continue;
+        }
         if (!s.innermost || s.tripCount < 1 || s.tripCount > kMaxTripCount ||
             (s.control & (LoopControlUnrollMask | LoopControlDontUnrollMask)))
             continue;

@@ -26,7 +26,8 @@ QUENDA_PLATFORM_API std::vector<LoopShape> describeLoops(const std::vector<uint3
 
 // Sets the Unroll loop control on innermost constant-count loops without a
 // loop control of their own, in module order, while the words their extra
-// copies add stay within `wordBudget`. Returns how many were marked.
+// copies add stay within `wordBudget`, and on innermost loops that run once
+// whatever their control. Returns how many were marked.
 QUENDA_PLATFORM_API int markLoopsForUnrolling(std::vector<uint32_t>& words, size_t wordBudget);
 
 }  // namespace platform_hlsl

@@ -1,5 +1,6 @@
 #include "platform/hlsl/spirv_tools.h"
 
+#include "platform/hlsl/fetch_merge.h"
 #include "platform/hlsl/loop_unroll.h"
 
 #include <spirv-tools/libspirv.hpp>
@@ -82,10 +83,13 @@ bool optimizeSpirv(std::vector<uint32_t>& words, std::string* log) {
     // unrolls the innermost loops that the first left with a constant trip
     // count (a search window of constant radius), where the copies are few.
     std::vector<uint32_t> unrolled = words;
-    if (markLoopsForUnrolling(unrolled, kUnrollWordBudget) == 0) return true;
-    std::string ignored;
-    if (runPerformancePasses(unrolled, &ignored) && unrolled.size() <= words.size() + 2 * kUnrollWordBudget)
-        words.swap(unrolled);
+    if (markLoopsForUnrolling(unrolled, kUnrollWordBudget) > 0) {
+        std::string ignored;
+        if (runPerformancePasses(unrolled, &ignored) && unrolled.size() <= words.size() + 2 * kUnrollWordBudget)
+            words.swap(unrolled);
+    }
+    // Last, once the loops are laid out: repeated loads of one texel.
+    mergeRepeatedFetches(words);
     return true;
 }
 

@@ -17,8 +17,9 @@ namespace platform_hlsl {
 int packVec3Strides(std::vector<uint32_t>& words);
 
 // SPIRV-Tools' performance passes, then full unrolling of the innermost
-// loops with a constant trip count that fit a budget; the module's bindings
-// are kept as they are.
+// loops with a constant trip count that fit a budget, then the merging of
+// repeated texel loads (fetch_merge.h); the module's bindings are kept as
+// they are.
 bool optimizeSpirv(std::vector<uint32_t>& words, std::string* log);
 
 // Validates a module as the Vulkan 1.1 stand-in runs it (scalar block layout

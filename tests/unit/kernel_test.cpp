@@ -276,6 +276,8 @@ TEST_F(KernelTest, MatchesReference) {
         {"window clamped at the first frame", C, FX, 40, 24, 3, 0, {2, 2, 50}},
         {"window clamped at the last frame", C, RT, 40, 24, 3, 2, {2, 1, 50}},
         {"window clamped at the last frame", L, FX, 40, 24, 3, 2, {2, 1, 50}},
+        {"R 1: the reference patch shares loads with the window", L, FX, 40, 24, 3, 1, {1, 0, 50}},
+        {"R 1: the reference patch shares loads with the window", C, FX, 40, 24, 3, 1, {1, 1, 50}},
         {"T 0 in the one-frame row search", L, RT, 40, 24, 3, 1, {3, 0, 50}},
         {"T 0 in the one-frame row search", C, RT, 40, 24, 3, 1, {3, 0, 50}},
         {"R 5, T 1 in the three-frame row search", L, RT, 40, 24, 3, 1, {5, 1, 50}},
