@@ -152,6 +152,8 @@ int VideoOutput::openEncoder(const AVCodec& encoder, AVPixelFormat stored, const
     enc.thread_count = 0;
     if (muxer_.context().oformat->flags & AVFMT_GLOBALHEADER) enc.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     const std::string name = encoder.name;
+    // Checked before the options dictionary exists, which a throw would leak.
+    if (!settings.crf.empty()) checkCrf(encoder, settings.crf);
     AVDictionary* options = nullptr;
     if (encoder.id == AV_CODEC_ID_FFV1) {
         // Level 3 cuts frames into slices to encode on several threads, and
@@ -167,10 +169,7 @@ int VideoOutput::openEncoder(const AVCodec& encoder, AVPixelFormat stored, const
     // Encoders that print their banners themselves, past FFmpeg's log.
     if (settings.quiet && name == "libx265") av_dict_set(&options, "x265-params", "log-level=error", 0);
     if (settings.quiet && name == "libsvtav1") setenv("SVT_LOG", "1", 0);
-    if (!settings.crf.empty()) {
-        checkCrf(encoder, settings.crf);
-        av_dict_set(&options, "crf", settings.crf.c_str(), 0);
-    }
+    if (!settings.crf.empty()) av_dict_set(&options, "crf", settings.crf.c_str(), 0);
     if (!settings.preset.empty()) av_dict_set(&options, "preset", settings.preset.c_str(), 0);
     if (av_dict_parse_string(&options, settings.encoderOptions.c_str(), "=", ":", 0) < 0) {
         av_dict_free(&options);
