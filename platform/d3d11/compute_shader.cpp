@@ -7,6 +7,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/d3d11/vk_check.h"
 #include "platform/spirv_walk.h"
 
 namespace d3d11vk {
@@ -164,7 +165,8 @@ VkPipeline buildPipeline(VulkanState& vk, const std::vector<uint32_t>& words) {
     moduleInfo.codeSize = words.size() * sizeof(uint32_t);
     moduleInfo.pCode = words.data();
     VkShaderModule module = VK_NULL_HANDLE;
-    if (vkCreateShaderModule(vk.device(), &moduleInfo, nullptr, &module) != VK_SUCCESS) return VK_NULL_HANDLE;
+    if (FAILED(VK(vkCreateShaderModule(vk.device(), &moduleInfo, nullptr, &module), DXGI_ERROR_DEVICE_REMOVED)))
+        return VK_NULL_HANDLE;
     auto info = make<VkComputePipelineCreateInfo>(VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO);
     info.stage.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO;
     info.stage.stage = VK_SHADER_STAGE_COMPUTE_BIT;
@@ -172,7 +174,8 @@ VkPipeline buildPipeline(VulkanState& vk, const std::vector<uint32_t>& words) {
     info.stage.pName = "CS";
     info.layout = vk.pipelineLayout();
     VkPipeline pipeline = VK_NULL_HANDLE;
-    if (vkCreateComputePipelines(vk.device(), VK_NULL_HANDLE, 1, &info, nullptr, &pipeline) != VK_SUCCESS)
+    if (FAILED(VK(vkCreateComputePipelines(vk.device(), VK_NULL_HANDLE, 1, &info, nullptr, &pipeline),
+                  DXGI_ERROR_DEVICE_REMOVED)))
         pipeline = VK_NULL_HANDLE;
     vkDestroyShaderModule(vk.device(), module, nullptr);
     return pipeline;

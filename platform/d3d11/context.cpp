@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string>
 
+#include "platform/d3d11/vk_check.h"
 #include "platform/test_hooks.h"
 
 namespace d3d11vk {
@@ -93,7 +94,7 @@ HRESULT ImmediateContext::mapStaging(const std::shared_ptr<BufferMemory>& memory
         auto range = make<VkMappedMemoryRange>(VK_STRUCTURE_TYPE_MAPPED_MEMORY_RANGE);
         range.memory = memory->memory;
         range.size = VK_WHOLE_SIZE;
-        vkInvalidateMappedMemoryRanges(device_->vk().device(), 1, &range);
+        VK(vkInvalidateMappedMemoryRanges(device_->vk().device(), 1, &range), DXGI_ERROR_DEVICE_REMOVED);
     }
     mapped->pData = memory->mapped;
     mapped->RowPitch = rowPitch;
@@ -113,7 +114,7 @@ void STDMETHODCALLTYPE ImmediateContext::Unmap(ID3D11Resource* resource, UINT su
     auto range = make<VkMappedMemoryRange>(VK_STRUCTURE_TYPE_MAPPED_MEMORY_RANGE);
     range.memory = memory->memory;
     range.size = VK_WHOLE_SIZE;
-    vkFlushMappedMemoryRanges(device_->vk().device(), 1, &range);
+    VK(vkFlushMappedMemoryRanges(device_->vk().device(), 1, &range), DXGI_ERROR_DEVICE_REMOVED);
 }
 
 void STDMETHODCALLTYPE ImmediateContext::CopyResource(ID3D11Resource* destination, ID3D11Resource* source) {
