@@ -1,8 +1,8 @@
 // What a failed Vulkan call says. A driver that refuses a call would
-// otherwise show the user only the plug-in's own "the device could not be
-// made": each failure is written to standard error once per place, with the
-// call, its VkResult by name and the source line, and the caller gets the
-// HRESULT the plug-in expects at that place.
+// otherwise leave the user with only the plug-in's own message that the
+// device could not be made: each failure is written to standard error once
+// per place, with the call, its VkResult by name and the source line, and the
+// caller gets the HRESULT the plug-in expects at that place.
 #pragma once
 
 #include <vulkan/vulkan.h>
