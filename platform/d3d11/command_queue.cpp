@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/d3d11/vk_check.h"
+
 namespace d3d11vk {
 namespace {
 
@@ -32,7 +34,7 @@ CommandQueue::CommandQueue(VulkanState& vk) : vk_(vk) {
     auto info = make<VkCommandPoolCreateInfo>(VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO);
     info.flags = VK_COMMAND_POOL_CREATE_RESET_COMMAND_BUFFER_BIT;
     info.queueFamilyIndex = vk.queueFamily();
-    if (vkCreateCommandPool(vk.device(), &info, nullptr, &pool_) != VK_SUCCESS) {
+    if (FAILED(VK(vkCreateCommandPool(vk.device(), &info, nullptr, &pool_), DXGI_ERROR_DEVICE_REMOVED))) {
         pool_ = VK_NULL_HANDLE;
         lost_ = true;
     }
@@ -69,11 +71,11 @@ std::unique_ptr<CommandQueue::Batch> CommandQueue::takeBatch() {
         allocate.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
         allocate.commandBufferCount = 1;
         auto fence = make<VkFenceCreateInfo>(VK_STRUCTURE_TYPE_FENCE_CREATE_INFO);
-        if (vkAllocateCommandBuffers(vk_.device(), &allocate, &batch->commands) != VK_SUCCESS) {
+        if (FAILED(VK(vkAllocateCommandBuffers(vk_.device(), &allocate, &batch->commands), DXGI_ERROR_DEVICE_REMOVED))) {
             batch->commands = VK_NULL_HANDLE;
             return nullptr;
         }
-        if (vkCreateFence(vk_.device(), &fence, nullptr, &batch->fence) != VK_SUCCESS) {
+        if (FAILED(VK(vkCreateFence(vk_.device(), &fence, nullptr, &batch->fence), DXGI_ERROR_DEVICE_REMOVED))) {
             batch->fence = VK_NULL_HANDLE;
             destroy(*batch);
             return nullptr;
@@ -81,7 +83,7 @@ std::unique_ptr<CommandQueue::Batch> CommandQueue::takeBatch() {
     }
     auto begin = make<VkCommandBufferBeginInfo>(VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO);
     begin.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
-    if (vkBeginCommandBuffer(batch->commands, &begin) != VK_SUCCESS) {
+    if (FAILED(VK(vkBeginCommandBuffer(batch->commands, &begin), DXGI_ERROR_DEVICE_REMOVED))) {
         destroy(*batch);
         return nullptr;
     }
@@ -148,7 +150,8 @@ VkDescriptorSet CommandQueue::allocateSet() {
             info.poolSizeCount = 3;
             info.pPoolSizes = sizes;
             VkDescriptorPool pool = VK_NULL_HANDLE;
-            if (vkCreateDescriptorPool(vk_.device(), &info, nullptr, &pool) != VK_SUCCESS) return VK_NULL_HANDLE;
+            if (FAILED(VK(vkCreateDescriptorPool(vk_.device(), &info, nullptr, &pool), DXGI_ERROR_DEVICE_REMOVED)))
+                return VK_NULL_HANDLE;
             batch.pools.push_back(pool);
             fresh = true;
         }
@@ -160,8 +163,11 @@ VkDescriptorSet CommandQueue::allocateSet() {
         VkDescriptorSet set = VK_NULL_HANDLE;
         VkResult result = vkAllocateDescriptorSets(vk_.device(), &info, &set);
         if (result == VK_SUCCESS) return set;
-        if (fresh || (result != VK_ERROR_OUT_OF_POOL_MEMORY && result != VK_ERROR_FRAGMENTED_POOL))
+        // A full pool is expected: the next one is tried; a fresh one that refuses is a failure.
+        if (fresh || (result != VK_ERROR_OUT_OF_POOL_MEMORY && result != VK_ERROR_FRAGMENTED_POOL)) {
+            VK(result, DXGI_ERROR_DEVICE_REMOVED);
             return VK_NULL_HANDLE;
+        }
         ++batch.activePool;
     }
 }
@@ -199,13 +205,13 @@ void CommandQueue::submit() {
         auto range = make<VkMappedMemoryRange>(VK_STRUCTURE_TYPE_MAPPED_MEMORY_RANGE);
         range.memory = chunk.memory->memory;
         range.size = VK_WHOLE_SIZE;
-        vkFlushMappedMemoryRanges(vk_.device(), 1, &range);
+        VK(vkFlushMappedMemoryRanges(vk_.device(), 1, &range), DXGI_ERROR_DEVICE_REMOVED);
     }
     auto info = make<VkSubmitInfo>(VK_STRUCTURE_TYPE_SUBMIT_INFO);
     info.commandBufferCount = 1;
     info.pCommandBuffers = &batch.commands;
-    if (vkEndCommandBuffer(batch.commands) != VK_SUCCESS ||
-        vkQueueSubmit(vk_.queue(), 1, &info, batch.fence) != VK_SUCCESS) {
+    if (FAILED(VK(vkEndCommandBuffer(batch.commands), DXGI_ERROR_DEVICE_REMOVED)) ||
+        FAILED(VK(vkQueueSubmit(vk_.queue(), 1, &info, batch.fence), DXGI_ERROR_DEVICE_REMOVED))) {
         lost_ = true;
         return;
     }
@@ -224,7 +230,7 @@ void CommandQueue::retireCompleted(bool wait, uint64_t upTo) {
         else
             status = vkGetFenceStatus(vk_.device(), batch.fence);
         if (status == VK_NOT_READY || status == VK_TIMEOUT) return;
-        if (status != VK_SUCCESS) {
+        if (FAILED(VK(status, DXGI_ERROR_DEVICE_REMOVED))) {
             lost_ = true;
             return;
         }

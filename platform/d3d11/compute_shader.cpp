@@ -7,6 +7,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/d3d11/vk_check.h"
 #include "platform/spirv_walk.h"
 
 namespace d3d11vk {
@@ -31,10 +32,9 @@ std::string literalString(const uint32_t* words, size_t count) {
     return text;
 }
 
-// Checks what the validator leaves to the pipeline: the entry point, the
-// bindings against the one pipeline layout, the device's capabilities and
-// limits. The module is already known to be well formed.
-bool fitsDevice(const VulkanState& vk, const std::vector<uint32_t>& words) {
+// What the checks need of a module: its types, constants, decorations and
+// variables by id, and its entry point.
+struct ModuleFacts {
     std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> pointers;  // id -> storage, pointee
     std::unordered_map<uint32_t, std::vector<uint32_t>> images;            // id -> operands
     std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> arrays;    // id -> element, length id
@@ -44,110 +44,115 @@ bool fitsDevice(const VulkanState& vk, const std::vector<uint32_t>& words) {
     std::unordered_map<uint32_t, Variable> variables;
     bool entryFound = false;
     uint32_t entryId = 0;
+};
+
+// The capabilities, extensions and work-group size the device must offer.
+bool deviceOffers(const VulkanState& vk, const ModuleFacts& facts, Op op, const uint32_t* w, size_t n) {
     const ShaderFeatures& features = vk.shaderFeatures();
     const VkPhysicalDeviceLimits& limits = vk.limits();
+    switch (op) {
+        case OpCapability:
+            return !((w[0] == CapabilityFloat64 && !features.float64) || (w[0] == CapabilityInt64 && !features.int64) ||
+                     (w[0] == CapabilityInt16 && !features.int16) || w[0] == CapabilityFloat16 ||
+                     w[0] == CapabilityInt8);
+        case OpExtension:
+            // Core in Vulkan 1.1; other extensions would need device extensions.
+            return literalString(w, n) == "SPV_KHR_storage_buffer_storage_class";
+        case OpExecutionMode:
+            if (facts.entryFound && w[0] == facts.entryId && w[1] == ExecutionModeLocalSize && n >= 5) {
+                for (int i = 0; i < 3; ++i)
+                    if (w[2 + i] > limits.maxComputeWorkGroupSize[i]) return false;
+                if (uint64_t(w[2]) * w[3] * w[4] > limits.maxComputeWorkGroupInvocations) return false;
+            }
+            return true;
+        case OpExecutionModeId:
+            return false;
+        default:
+            return true;
+    }
+}
 
-    const bool accepted = platform_spirv::forEachInstruction(words, [&](Op op, const uint32_t* w, size_t n,
-                                                                        size_t) {
+// Walks the module once, noting the facts and checking what the device must
+// offer; false at the first thing it does not.
+bool gatherFacts(const VulkanState& vk, const std::vector<uint32_t>& words, ModuleFacts& facts) {
+    return platform_spirv::forEachInstruction(words, [&](Op op, const uint32_t* w, size_t n, size_t) {
+        if (!deviceOffers(vk, facts, op, w, n)) return false;
         switch (op) {
-            case OpCapability:
-                if ((w[0] == CapabilityFloat64 && !features.float64) || (w[0] == CapabilityInt64 && !features.int64) ||
-                    (w[0] == CapabilityInt16 && !features.int16) || w[0] == CapabilityFloat16 || w[0] == CapabilityInt8)
-                    return false;
-                break;
-            case OpExtension:
-                // Core in Vulkan 1.1; other extensions would need device extensions.
-                if (literalString(w, n) != "SPV_KHR_storage_buffer_storage_class") return false;
-                break;
             case OpEntryPoint:
                 if (w[0] == ExecutionModelGLCompute && literalString(w + 2, n - 2) == "CS") {
-                    entryFound = true;
-                    entryId = w[1];
+                    facts.entryFound = true;
+                    facts.entryId = w[1];
                 }
                 break;
-            case OpExecutionMode:
-                if (entryFound && w[0] == entryId && w[1] == ExecutionModeLocalSize && n >= 5) {
-                    for (int i = 0; i < 3; ++i)
-                        if (w[2 + i] > limits.maxComputeWorkGroupSize[i]) return false;
-                    if (uint64_t(w[2]) * w[3] * w[4] > limits.maxComputeWorkGroupInvocations) return false;
-                }
-                break;
-            case OpExecutionModeId:
-                return false;
-            case OpTypeImage:
-                images[w[0]].assign(w + 1, w + n);
-                break;
-            case OpTypeArray:
-                arrays[w[0]] = {w[1], w[2]};
-                break;
-            case OpConstant:
-                constants[w[1]] = w[2];
-                break;
-            case OpTypePointer:
-                pointers[w[0]] = {w[1], w[2]};
-                break;
-            case OpVariable:
-                variables[w[1]] = {w[0], w[2]};
-                break;
+            case OpTypeImage: facts.images[w[0]].assign(w + 1, w + n); break;
+            case OpTypeArray: facts.arrays[w[0]] = {w[1], w[2]}; break;
+            case OpConstant: facts.constants[w[1]] = w[2]; break;
+            case OpTypePointer: facts.pointers[w[0]] = {w[1], w[2]}; break;
+            case OpVariable: facts.variables[w[1]] = {w[0], w[2]}; break;
             case OpDecorate:
-                if (w[1] == DecorationBinding) bindings[w[0]] = w[2];
-                if (w[1] == DecorationDescriptorSet) sets[w[0]] = w[2];
-                if (w[1] == DecorationBlock || w[1] == DecorationBufferBlock) blockKind[w[0]] = w[1];
+                if (w[1] == DecorationBinding) facts.bindings[w[0]] = w[2];
+                if (w[1] == DecorationDescriptorSet) facts.sets[w[0]] = w[2];
+                if (w[1] == DecorationBlock || w[1] == DecorationBufferBlock) facts.blockKind[w[0]] = w[1];
                 break;
-            default:
-                break;
+            default: break;
         }
         return true;
     });
-    if (!accepted || !entryFound) return false;
+}
 
-    // A sampled 2-D image, as HLSL Texture2D declares it.
-    auto isTexture = [&](uint32_t type) {
-        auto it = images.find(type);
-        if (it == images.end() || it->second.size() < 6) return false;
-        const auto& o = it->second;  // sampled type, dim, depth, arrayed, ms, sampled, format
-        return o[1] == Dim2D && o[3] == 0 && o[4] == 0 && o[5] == 1;
-    };
+// A sampled 2-D image, as HLSL Texture2D declares it.
+bool isTexture(const ModuleFacts& facts, uint32_t type) {
+    auto it = facts.images.find(type);
+    if (it == facts.images.end() || it->second.size() < 6) return false;
+    const auto& o = it->second;  // sampled type, dim, depth, arrayed, ms, sampled, format
+    return o[1] == Dim2D && o[3] == 0 && o[4] == 0 && o[5] == 1;
+}
 
-    for (const auto& [id, variable] : variables) {
-        auto pointer = pointers.find(variable.pointerType);
-        if (pointer == pointers.end()) return false;
+// One resource variable against its binding of the one pipeline layout.
+bool fitsBinding(const ModuleFacts& facts, uint32_t binding, uint32_t storage, uint32_t pointee) {
+    switch (binding) {
+        case kTextureBinding: {
+            if (storage != StorageClassUniformConstant) return false;
+            if (isTexture(facts, pointee)) return true;
+            auto array = facts.arrays.find(pointee);
+            if (array == facts.arrays.end() || !isTexture(facts, array->second.first)) return false;
+            auto length = facts.constants.find(array->second.second);
+            return length != facts.constants.end() && length->second <= kTextureSlots;
+        }
+        case kConstantBufferBinding: {
+            auto kind = facts.blockKind.find(pointee);
+            return storage == StorageClassUniform && kind != facts.blockKind.end() && kind->second == DecorationBlock;
+        }
+        case kUavBinding: {
+            auto kind = facts.blockKind.find(pointee);
+            if (kind == facts.blockKind.end()) return false;
+            bool storageBuffer = storage == StorageClassStorageBuffer && kind->second == DecorationBlock;
+            bool oldStyle = storage == StorageClassUniform && kind->second == DecorationBufferBlock;
+            return storageBuffer || oldStyle;
+        }
+        default:
+            return false;
+    }
+}
+
+// Checks what the validator leaves to the pipeline: the entry point, the
+// bindings against the one pipeline layout, the device's capabilities and
+// limits. The module is already known to be well formed.
+bool fitsDevice(const VulkanState& vk, const std::vector<uint32_t>& words) {
+    ModuleFacts facts;
+    if (!gatherFacts(vk, words, facts) || !facts.entryFound) return false;
+    for (const auto& [id, variable] : facts.variables) {
+        auto pointer = facts.pointers.find(variable.pointerType);
+        if (pointer == facts.pointers.end()) return false;
         const uint32_t storage = variable.storage;
-        const uint32_t pointee = pointer->second.second;
         if (storage == StorageClassPushConstant) return false;
         if (storage != StorageClassUniformConstant && storage != StorageClassUniform &&
             storage != StorageClassStorageBuffer)
             continue;
-        auto set = sets.find(id);
-        auto binding = bindings.find(id);
-        if (set == sets.end() || binding == bindings.end() || set->second != kCompilerSet) return false;
-        switch (binding->second) {
-            case kTextureBinding: {
-                if (storage != StorageClassUniformConstant) return false;
-                if (isTexture(pointee)) break;
-                auto array = arrays.find(pointee);
-                if (array == arrays.end() || !isTexture(array->second.first)) return false;
-                auto length = constants.find(array->second.second);
-                if (length == constants.end() || length->second > kTextureSlots) return false;
-                break;
-            }
-            case kConstantBufferBinding: {
-                auto kind = blockKind.find(pointee);
-                if (storage != StorageClassUniform || kind == blockKind.end() || kind->second != DecorationBlock)
-                    return false;
-                break;
-            }
-            case kUavBinding: {
-                auto kind = blockKind.find(pointee);
-                if (kind == blockKind.end()) return false;
-                bool storageBuffer = storage == StorageClassStorageBuffer && kind->second == DecorationBlock;
-                bool oldStyle = storage == StorageClassUniform && kind->second == DecorationBufferBlock;
-                if (!storageBuffer && !oldStyle) return false;
-                break;
-            }
-            default:
-                return false;
-        }
+        auto set = facts.sets.find(id);
+        auto binding = facts.bindings.find(id);
+        if (set == facts.sets.end() || binding == facts.bindings.end() || set->second != kCompilerSet) return false;
+        if (!fitsBinding(facts, binding->second, storage, pointer->second.second)) return false;
     }
     return true;
 }
@@ -164,7 +169,8 @@ VkPipeline buildPipeline(VulkanState& vk, const std::vector<uint32_t>& words) {
     moduleInfo.codeSize = words.size() * sizeof(uint32_t);
     moduleInfo.pCode = words.data();
     VkShaderModule module = VK_NULL_HANDLE;
-    if (vkCreateShaderModule(vk.device(), &moduleInfo, nullptr, &module) != VK_SUCCESS) return VK_NULL_HANDLE;
+    if (FAILED(VK(vkCreateShaderModule(vk.device(), &moduleInfo, nullptr, &module), DXGI_ERROR_DEVICE_REMOVED)))
+        return VK_NULL_HANDLE;
     auto info = make<VkComputePipelineCreateInfo>(VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO);
     info.stage.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO;
     info.stage.stage = VK_SHADER_STAGE_COMPUTE_BIT;
@@ -172,7 +178,8 @@ VkPipeline buildPipeline(VulkanState& vk, const std::vector<uint32_t>& words) {
     info.stage.pName = "CS";
     info.layout = vk.pipelineLayout();
     VkPipeline pipeline = VK_NULL_HANDLE;
-    if (vkCreateComputePipelines(vk.device(), VK_NULL_HANDLE, 1, &info, nullptr, &pipeline) != VK_SUCCESS)
+    if (FAILED(VK(vkCreateComputePipelines(vk.device(), VK_NULL_HANDLE, 1, &info, nullptr, &pipeline),
+                  DXGI_ERROR_DEVICE_REMOVED)))
         pipeline = VK_NULL_HANDLE;
     vkDestroyShaderModule(vk.device(), module, nullptr);
     return pipeline;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string>
 
+#include "platform/d3d11/vk_check.h"
 #include "platform/test_hooks.h"
 
 namespace d3d11vk {
@@ -93,7 +94,7 @@ HRESULT ImmediateContext::mapStaging(const std::shared_ptr<BufferMemory>& memory
         auto range = make<VkMappedMemoryRange>(VK_STRUCTURE_TYPE_MAPPED_MEMORY_RANGE);
         range.memory = memory->memory;
         range.size = VK_WHOLE_SIZE;
-        vkInvalidateMappedMemoryRanges(device_->vk().device(), 1, &range);
+        VK(vkInvalidateMappedMemoryRanges(device_->vk().device(), 1, &range), DXGI_ERROR_DEVICE_REMOVED);
     }
     mapped->pData = memory->mapped;
     mapped->RowPitch = rowPitch;
@@ -113,7 +114,7 @@ void STDMETHODCALLTYPE ImmediateContext::Unmap(ID3D11Resource* resource, UINT su
     auto range = make<VkMappedMemoryRange>(VK_STRUCTURE_TYPE_MAPPED_MEMORY_RANGE);
     range.memory = memory->memory;
     range.size = VK_WHOLE_SIZE;
-    vkFlushMappedMemoryRanges(device_->vk().device(), 1, &range);
+    VK(vkFlushMappedMemoryRanges(device_->vk().device(), 1, &range), DXGI_ERROR_DEVICE_REMOVED);
 }
 
 void STDMETHODCALLTYPE ImmediateContext::CopyResource(ID3D11Resource* destination, ID3D11Resource* source) {
@@ -221,30 +222,14 @@ void STDMETHODCALLTYPE ImmediateContext::CSSetShaderResources(UINT startSlot, UI
     }
 }
 
-void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UINT groupsZ) {
-    logCall("Dispatch", groupsX, groupsY, groupsZ);
-    if (!shader_ || groupsX == 0 || groupsY == 0 || groupsZ == 0) return;
-    // Work that cannot be recorded reports the device as removed at the next
-    // wait rather than let a skipped dispatch pass as done.
-    const VkPipeline pipeline = shader_->pipeline()->handle();
-    if (!pipeline) {
-        queue_.markLost();
-        return;
-    }
-    VulkanState& vk = device_->vk();
-    const uint32_t* maxGroups = vk.limits().maxComputeWorkGroupCount;
-    if (groupsX > maxGroups[0] || groupsY > maxGroups[1] || groupsZ > maxGroups[2]) {
-        queue_.markLost();
-        return;
-    }
-    VkCommandBuffer commands = queue_.recording();
-    if (!commands) return;
-
-    // A texture no copy has filled yet reads as zero.
+// A texture no copy has filled yet reads as zero.
+bool ImmediateContext::readyTextures() {
     for (ShaderResourceView* view : views_) {
         if (!view) continue;
         ImageMemory& image = *view->view()->image;
         if (image.layout == VK_IMAGE_LAYOUT_UNDEFINED) {
+            VkCommandBuffer commands = queue_.recording();
+            if (!commands) return false;
             queue_.transition(image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
             queue_.beginCommand();
             VkClearColorValue zero{};
@@ -252,16 +237,17 @@ void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UI
             vkCmdClearColorImage(commands, image.image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &zero, 1, &range);
             queue_.use(view->view());
             queue_.endCommand();
-            if (!(commands = queue_.recording())) return;
+            if (!queue_.recording()) return false;
         }
         queue_.transition(image, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL);
     }
+    return true;
+}
 
+VkDescriptorSet ImmediateContext::writeDescriptors() {
+    VulkanState& vk = device_->vk();
     VkDescriptorSet set = queue_.allocateSet();
-    if (!set) {
-        queue_.markLost();
-        return;
-    }
+    if (!set) return VK_NULL_HANDLE;
     VkDescriptorImageInfo images[kTextureSlots];
     for (uint32_t i = 0; i < kTextureSlots; ++i)
         images[i] = {VK_NULL_HANDLE, views_[i] ? views_[i]->view()->view : VK_NULL_HANDLE,
@@ -270,10 +256,7 @@ void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UI
     VkDescriptorBufferInfo constants{VK_NULL_HANDLE, 0, VK_WHOLE_SIZE};
     if (constantBuffer_) {
         VkDeviceSize size = std::min<VkDeviceSize>(constantBuffer_->desc().ByteWidth, vk.limits().maxUniformBufferRange);
-        if (!queue_.uploadConstants(constantBuffer_->constants(), size, &constants)) {
-            queue_.markLost();
-            return;
-        }
+        if (!queue_.uploadConstants(constantBuffer_->constants(), size, &constants)) return VK_NULL_HANDLE;
     }
     VkDescriptorBufferInfo output{VK_NULL_HANDLE, 0, VK_WHOLE_SIZE};
     if (uav_) output = {uav_->memory()->buffer, uav_->offset(), uav_->range()};
@@ -295,7 +278,32 @@ void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UI
     writes[2].descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
     writes[2].pBufferInfo = &output;
     vkUpdateDescriptorSets(vk.device(), 3, writes, 0, nullptr);
+    return set;
+}
 
+void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UINT groupsZ) {
+    logCall("Dispatch", groupsX, groupsY, groupsZ);
+    if (!shader_ || groupsX == 0 || groupsY == 0 || groupsZ == 0) return;
+    // Work that cannot be recorded reports the device as removed at the next
+    // wait rather than let a skipped dispatch pass as done.
+    const VkPipeline pipeline = shader_->pipeline()->handle();
+    if (!pipeline) {
+        queue_.markLost();
+        return;
+    }
+    VulkanState& vk = device_->vk();
+    const uint32_t* maxGroups = vk.limits().maxComputeWorkGroupCount;
+    if (groupsX > maxGroups[0] || groupsY > maxGroups[1] || groupsZ > maxGroups[2]) {
+        queue_.markLost();
+        return;
+    }
+    if (!queue_.recording() || !readyTextures()) return;
+    VkDescriptorSet set = writeDescriptors();
+    if (!set) {
+        queue_.markLost();
+        return;
+    }
+    VkCommandBuffer commands = queue_.recording();
     queue_.beginCommand();
     vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline);
     vkCmdBindDescriptorSets(commands, VK_PIPELINE_BIND_POINT_COMPUTE, vk.pipelineLayout(), kResourceSet, 1, &set, 0, nullptr);

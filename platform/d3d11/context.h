@@ -37,6 +37,11 @@ private:
     void copyBuffers(const std::shared_ptr<BufferMemory>& destination, const std::shared_ptr<BufferMemory>& source,
                      VkDeviceSize size);
     void copyTextures(Texture2D& destination, Texture2D& source);
+    // Dispatch's steps: the bound textures made readable (false when
+    // recording failed), and the descriptor set of the bound resources (null
+    // when it cannot be made).
+    bool readyTextures();
+    VkDescriptorSet writeDescriptors();
     template <class T>
     static void rebind(T*& slot, T* object);
 

@@ -127,7 +127,10 @@ extern "C" HRESULT WINAPI D3D11CreateDevice(IDXGIAdapter* adapter, D3D_DRIVER_TY
     if (uint32_t forced = platform_hooks::forcedFeatureLevel()) level = forced;
 
     PhysicalDeviceInfo physical;
-    if (!pickPhysicalDevice(&physical)) return DXGI_ERROR_UNSUPPORTED;
+    if (!pickPhysicalDevice(&physical)) {
+        explainNoUsableDevice();
+        return DXGI_ERROR_UNSUPPORTED;
+    }
     if (!device && !immediateContext) {
         if (grantedLevel) *grantedLevel = static_cast<D3D_FEATURE_LEVEL>(level);
         return S_FALSE;

@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "platform/d3d11/vk_check.h"
+
 namespace d3d11vk {
 
 ShaderResourceView::ShaderResourceView(Device* device, Texture2D* texture)
@@ -38,9 +40,9 @@ HRESULT ShaderResourceView::create(Device* device, ID3D11Resource* resource,
     info.viewType = VK_IMAGE_VIEW_TYPE_2D;
     info.format = texture->format();
     info.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
-    if (vkCreateImageView(vk.device(), &info, nullptr, &object->view) != VK_SUCCESS) {
+    if (HRESULT failed = VK(vkCreateImageView(vk.device(), &info, nullptr, &object->view), E_OUTOFMEMORY)) {
         object->view = VK_NULL_HANDLE;
-        return E_OUTOFMEMORY;
+        return failed;
     }
     view->view_ = std::move(object);
     *out = view.release();

@@ -1,10 +1,13 @@
 #include "platform/d3d11/vulkan_state.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/d3d11/vk_check.h"
 
 namespace d3d11vk {
 namespace {
@@ -27,7 +30,7 @@ VkInstance createInstance() {
     auto info = make<VkInstanceCreateInfo>(VK_STRUCTURE_TYPE_INSTANCE_CREATE_INFO);
     info.pApplicationInfo = &app;
     VkInstance instance = VK_NULL_HANDLE;
-    if (vkCreateInstance(&info, nullptr, &instance) != VK_SUCCESS) return VK_NULL_HANDLE;
+    if (FAILED(VK(vkCreateInstance(&info, nullptr, &instance), E_FAIL))) return VK_NULL_HANDLE;
     return instance;
 }
 
@@ -49,11 +52,9 @@ void addMissing(std::string& missing, const char* what) {
 
 const VkFormat kTextureFormats[] = {VK_FORMAT_R16_UNORM, VK_FORMAT_R16G16_UNORM};
 
-PhysicalDeviceInfo describe(VkPhysicalDevice handle, uint32_t index) {
-    PhysicalDeviceInfo info;
-    info.handle = handle;
-    info.index = index;
-
+// Properties, identity and memory; false when the device lacks Vulkan 1.1,
+// whose queries the rest of the checks use.
+bool readProperties(VkPhysicalDevice handle, PhysicalDeviceInfo& info) {
     auto maintenance3 = make<VkPhysicalDeviceMaintenance3Properties>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_MAINTENANCE_3_PROPERTIES);
     auto ids = make<VkPhysicalDeviceIDProperties>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ID_PROPERTIES);
     ids.pNext = &maintenance3;
@@ -69,11 +70,13 @@ PhysicalDeviceInfo describe(VkPhysicalDevice handle, uint32_t index) {
     }
     info.properties = properties.properties;
     vkGetPhysicalDeviceMemoryProperties(handle, &info.memory);
-    if (!v11) {
-        addMissing(info.missing, "Vulkan 1.1");
-        return info;
-    }
+    if (!v11) addMissing(info.missing, "Vulkan 1.1");
+    return v11;
+}
 
+// Robust image access, null descriptors and scalar block layout, which the
+// device is made with.
+void checkFeatures(VkPhysicalDevice handle, PhysicalDeviceInfo& info) {
     uint32_t count = 0;
     vkEnumerateDeviceExtensionProperties(handle, nullptr, &count, nullptr);
     std::vector<VkExtensionProperties> extensions(count);
@@ -97,23 +100,31 @@ PhysicalDeviceInfo describe(VkPhysicalDevice handle, uint32_t index) {
     }
     vkGetPhysicalDeviceFeatures2(handle, &features);
 
-    if (!robustness || !robustness2.robustImageAccess2) addMissing(info.missing, "robustImageAccess2");
-    if (!robustness || !robustness2.nullDescriptor) addMissing(info.missing, "nullDescriptor");
-    if (!scalar.scalarBlockLayout) addMissing(info.missing, "scalarBlockLayout");
+    if (!robustness) addMissing(info.missing, VK_EXT_ROBUSTNESS_2_EXTENSION_NAME);
+    if (robustness && !robustness2.robustImageAccess2) addMissing(info.missing, "robustImageAccess2");
+    if (robustness && !robustness2.nullDescriptor) addMissing(info.missing, "nullDescriptor");
+    if (!coreScalar && !scalarExtension)
+        addMissing(info.missing, "Vulkan 1.2 or " VK_EXT_SCALAR_BLOCK_LAYOUT_EXTENSION_NAME);
+    else if (!scalar.scalarBlockLayout)
+        addMissing(info.missing, "scalarBlockLayout");
     info.needsScalarExtension = !coreScalar;
+}
 
+void findComputeQueue(VkPhysicalDevice handle, PhysicalDeviceInfo& info) {
+    uint32_t count = 0;
     vkGetPhysicalDeviceQueueFamilyProperties(handle, &count, nullptr);
     std::vector<VkQueueFamilyProperties> families(count);
     vkGetPhysicalDeviceQueueFamilyProperties(handle, &count, families.data());
-    bool queueFound = false;
-    for (uint32_t i = 0; i < count && !queueFound; ++i) {
+    for (uint32_t i = 0; i < count; ++i) {
         if (families[i].queueCount > 0 && (families[i].queueFlags & VK_QUEUE_COMPUTE_BIT)) {
             info.queueFamily = i;
-            queueFound = true;
+            return;
         }
     }
-    if (!queueFound) addMissing(info.missing, "a compute queue");
+    addMissing(info.missing, "a compute queue");
+}
 
+void checkTextureFormats(VkPhysicalDevice handle, PhysicalDeviceInfo& info) {
     const VkFormatFeatureFlags needed = VK_FORMAT_FEATURE_SAMPLED_IMAGE_BIT | VK_FORMAT_FEATURE_TRANSFER_DST_BIT |
                                         VK_FORMAT_FEATURE_TRANSFER_SRC_BIT;
     for (VkFormat format : kTextureFormats) {
@@ -121,8 +132,19 @@ PhysicalDeviceInfo describe(VkPhysicalDevice handle, uint32_t index) {
         vkGetPhysicalDeviceFormatProperties(handle, format, &props);
         if ((props.optimalTilingFeatures & needed) != needed) {
             addMissing(info.missing, "16-bit normalised sampled images");
-            break;
+            return;
         }
+    }
+}
+
+PhysicalDeviceInfo describe(VkPhysicalDevice handle, uint32_t index) {
+    PhysicalDeviceInfo info;
+    info.handle = handle;
+    info.index = index;
+    if (readProperties(handle, info)) {
+        checkFeatures(handle, info);
+        findComputeQueue(handle, info);
+        checkTextureFormats(handle, info);
     }
     info.usable = info.missing.empty();
     return info;
@@ -155,9 +177,11 @@ std::vector<PhysicalDeviceInfo> enumeratePhysicalDevices() {
     VkInstance instance = sharedInstance();
     if (!instance) return result;
     uint32_t count = 0;
-    if (vkEnumeratePhysicalDevices(instance, &count, nullptr) != VK_SUCCESS) return result;
+    if (FAILED(VK(vkEnumeratePhysicalDevices(instance, &count, nullptr), E_FAIL))) return result;
     std::vector<VkPhysicalDevice> handles(count);
-    if (vkEnumeratePhysicalDevices(instance, &count, handles.data()) < 0) return result;
+    VkResult listed = vkEnumeratePhysicalDevices(instance, &count, handles.data());
+    if (listed == VK_INCOMPLETE) listed = VK_SUCCESS;  // devices added since the count are left out
+    if (FAILED(VK(listed, E_FAIL))) return result;
     handles.resize(count);
     for (uint32_t i = 0; i < count; ++i) result.push_back(describe(handles[i], i));
     return result;
@@ -189,6 +213,21 @@ bool pickPhysicalDevice(PhysicalDeviceInfo* picked) {
     return true;
 }
 
+void explainNoUsableDevice() {
+    static std::atomic<bool> said{false};
+    if (said.exchange(true)) return;
+    if (!sharedInstance()) {
+        std::fprintf(stderr, "Direct3D 11 stand-in: no Vulkan 1.1 instance; is a Vulkan driver installed?\n");
+        return;
+    }
+    const std::vector<PhysicalDeviceInfo> devices = enumeratePhysicalDevices();
+    if (devices.empty()) std::fprintf(stderr, "Direct3D 11 stand-in: Vulkan lists no device\n");
+    for (const PhysicalDeviceInfo& d : devices)
+        if (!d.usable)
+            std::fprintf(stderr, "Direct3D 11 stand-in: Vulkan device %u (%s) lacks %s\n", d.index,
+                         d.properties.deviceName, d.missing.c_str());
+}
+
 BufferMemory::~BufferMemory() {
     if (mapped) vkUnmapMemory(vk->device(), memory);
     if (buffer) vkDestroyBuffer(vk->device(), buffer, nullptr);
@@ -216,11 +255,17 @@ PipelineObject::~PipelineObject() {
     if (pipeline) vkDestroyPipeline(vk->device(), pipeline, nullptr);
 }
 
-std::unique_ptr<VulkanState> VulkanState::create(const PhysicalDeviceInfo& physical) {
-    std::unique_ptr<VulkanState> state(new VulkanState());
-    state->physical_ = physical;
-    VkPhysicalDevice handle = physical.handle;
+// The features a device is made with, linked in the order Vulkan reads them.
+// Filled in place: the chain points into the record itself.
+struct EnabledFeatures {
+    VkPhysicalDeviceFeatures2 features;
+    VkPhysicalDeviceRobustness2FeaturesEXT robustness2;
+    VkPhysicalDeviceScalarBlockLayoutFeatures scalar;
+};
 
+namespace {
+
+void chooseFeatures(VkPhysicalDevice handle, EnabledFeatures& enabled, ShaderFeatures& shader) {
     auto supported = make<VkPhysicalDeviceFeatures2>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2);
     auto robustSupported = make<VkPhysicalDeviceRobustness2FeaturesEXT>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ROBUSTNESS_2_FEATURES_EXT);
     supported.pNext = &robustSupported;
@@ -228,47 +273,65 @@ std::unique_ptr<VulkanState> VulkanState::create(const PhysicalDeviceInfo& physi
 
     // Direct3D defines out-of-range buffer access too, so robust buffer access
     // is on wherever the device offers it.
-    auto scalar = make<VkPhysicalDeviceScalarBlockLayoutFeatures>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_SCALAR_BLOCK_LAYOUT_FEATURES);
-    scalar.scalarBlockLayout = VK_TRUE;
-    auto robustness2 = make<VkPhysicalDeviceRobustness2FeaturesEXT>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ROBUSTNESS_2_FEATURES_EXT);
-    robustness2.pNext = &scalar;
-    robustness2.robustImageAccess2 = VK_TRUE;
-    robustness2.nullDescriptor = VK_TRUE;
+    enabled.scalar = make<VkPhysicalDeviceScalarBlockLayoutFeatures>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_SCALAR_BLOCK_LAYOUT_FEATURES);
+    enabled.scalar.scalarBlockLayout = VK_TRUE;
+    enabled.robustness2 = make<VkPhysicalDeviceRobustness2FeaturesEXT>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ROBUSTNESS_2_FEATURES_EXT);
+    enabled.robustness2.pNext = &enabled.scalar;
+    enabled.robustness2.robustImageAccess2 = VK_TRUE;
+    enabled.robustness2.nullDescriptor = VK_TRUE;
     bool robustBuffers = supported.features.robustBufferAccess && robustSupported.robustBufferAccess2;
-    robustness2.robustBufferAccess2 = robustBuffers ? VK_TRUE : VK_FALSE;
-    auto features = make<VkPhysicalDeviceFeatures2>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2);
-    features.pNext = &robustness2;
-    features.features.robustBufferAccess = supported.features.robustBufferAccess;
+    enabled.robustness2.robustBufferAccess2 = robustBuffers ? VK_TRUE : VK_FALSE;
+    enabled.features = make<VkPhysicalDeviceFeatures2>(VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2);
+    enabled.features.pNext = &enabled.robustness2;
+    VkPhysicalDeviceFeatures& core = enabled.features.features;
+    core.robustBufferAccess = supported.features.robustBufferAccess;
     // Kernels index their texture array with loop counters. Every desktop
     // driver offers this; lavapipe indexes correctly without announcing it.
-    features.features.shaderSampledImageArrayDynamicIndexing =
-        supported.features.shaderSampledImageArrayDynamicIndexing;
-    features.features.shaderStorageBufferArrayDynamicIndexing =
-        supported.features.shaderStorageBufferArrayDynamicIndexing;
-    features.features.shaderFloat64 = supported.features.shaderFloat64;
-    features.features.shaderInt64 = supported.features.shaderInt64;
-    features.features.shaderInt16 = supported.features.shaderInt16;
-    state->shaderFeatures_.float64 = supported.features.shaderFloat64 == VK_TRUE;
-    state->shaderFeatures_.int64 = supported.features.shaderInt64 == VK_TRUE;
-    state->shaderFeatures_.int16 = supported.features.shaderInt16 == VK_TRUE;
+    core.shaderSampledImageArrayDynamicIndexing = supported.features.shaderSampledImageArrayDynamicIndexing;
+    core.shaderStorageBufferArrayDynamicIndexing = supported.features.shaderStorageBufferArrayDynamicIndexing;
+    core.shaderFloat64 = supported.features.shaderFloat64;
+    core.shaderInt64 = supported.features.shaderInt64;
+    core.shaderInt16 = supported.features.shaderInt16;
+    shader.float64 = supported.features.shaderFloat64 == VK_TRUE;
+    shader.int64 = supported.features.shaderInt64 == VK_TRUE;
+    shader.int16 = supported.features.shaderInt16 == VK_TRUE;
+}
 
+}  // namespace
+
+bool VulkanState::createDevice(const EnabledFeatures& features) {
     std::vector<const char*> extensions{VK_EXT_ROBUSTNESS_2_EXTENSION_NAME};
-    if (physical.needsScalarExtension) extensions.push_back(VK_EXT_SCALAR_BLOCK_LAYOUT_EXTENSION_NAME);
+    if (physical_.needsScalarExtension) extensions.push_back(VK_EXT_SCALAR_BLOCK_LAYOUT_EXTENSION_NAME);
 
     float priority = 1.0f;
     auto queue = make<VkDeviceQueueCreateInfo>(VK_STRUCTURE_TYPE_DEVICE_QUEUE_CREATE_INFO);
-    queue.queueFamilyIndex = physical.queueFamily;
+    queue.queueFamilyIndex = physical_.queueFamily;
     queue.queueCount = 1;
     queue.pQueuePriorities = &priority;
     auto info = make<VkDeviceCreateInfo>(VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO);
-    info.pNext = &features;
+    info.pNext = &features.features;
     info.queueCreateInfoCount = 1;
     info.pQueueCreateInfos = &queue;
     info.enabledExtensionCount = static_cast<uint32_t>(extensions.size());
     info.ppEnabledExtensionNames = extensions.data();
-    if (vkCreateDevice(handle, &info, nullptr, &state->device_) != VK_SUCCESS) return nullptr;
-    vkGetDeviceQueue(state->device_, physical.queueFamily, 0, &state->queue_);
+    if (FAILED(VK(vkCreateDevice(physical_.handle, &info, nullptr, &device_), DXGI_ERROR_UNSUPPORTED))) {
+        // What was asked for, so that a refusal names the missing piece.
+        std::string asked;
+        for (const char* e : extensions) asked += std::string(asked.empty() ? "" : ", ") + e;
+        std::fprintf(stderr,
+                     "Direct3D 11 stand-in: %s refused a device with %s and robustImageAccess2, nullDescriptor, "
+                     "scalarBlockLayout\n",
+                     physical_.properties.deviceName, asked.c_str());
+        device_ = VK_NULL_HANDLE;
+        return false;
+    }
+    vkGetDeviceQueue(device_, physical_.queueFamily, 0, &queue_);
+    return true;
+}
 
+// The one descriptor-set layout of every compute shader, the placeholder set
+// before it, and the pipeline layout of the two.
+bool VulkanState::createLayouts() {
     VkDescriptorSetLayoutBinding bindings[3] = {};
     bindings[0].binding = kTextureBinding;
     bindings[0].descriptorType = VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE;
@@ -283,20 +346,27 @@ std::unique_ptr<VulkanState> VulkanState::create(const PhysicalDeviceInfo& physi
     auto layout = make<VkDescriptorSetLayoutCreateInfo>(VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO);
     layout.bindingCount = 3;
     layout.pBindings = bindings;
-    if (vkCreateDescriptorSetLayout(state->device_, &layout, nullptr, &state->setLayout_) != VK_SUCCESS)
-        return nullptr;
+    if (FAILED(VK(vkCreateDescriptorSetLayout(device_, &layout, nullptr, &setLayout_), E_OUTOFMEMORY)))
+        return false;
     VkDescriptorSetLayoutBinding placeholder = bindings[0];
     placeholder.descriptorCount = 1;
     layout.bindingCount = 1;
     layout.pBindings = &placeholder;
-    if (vkCreateDescriptorSetLayout(state->device_, &layout, nullptr, &state->placeholderLayout_) != VK_SUCCESS)
-        return nullptr;
-    VkDescriptorSetLayout sets[2] = {state->placeholderLayout_, state->setLayout_};
+    if (FAILED(VK(vkCreateDescriptorSetLayout(device_, &layout, nullptr, &placeholderLayout_), E_OUTOFMEMORY)))
+        return false;
+    VkDescriptorSetLayout sets[2] = {placeholderLayout_, setLayout_};
     auto pipeline = make<VkPipelineLayoutCreateInfo>(VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO);
     pipeline.setLayoutCount = 2;
     pipeline.pSetLayouts = sets;
-    if (vkCreatePipelineLayout(state->device_, &pipeline, nullptr, &state->pipelineLayout_) != VK_SUCCESS)
-        return nullptr;
+    return !FAILED(VK(vkCreatePipelineLayout(device_, &pipeline, nullptr, &pipelineLayout_), E_OUTOFMEMORY));
+}
+
+std::unique_ptr<VulkanState> VulkanState::create(const PhysicalDeviceInfo& physical) {
+    std::unique_ptr<VulkanState> state(new VulkanState());
+    state->physical_ = physical;
+    EnabledFeatures features;
+    chooseFeatures(physical.handle, features, state->shaderFeatures_);
+    if (!state->createDevice(features) || !state->createLayouts()) return nullptr;
     return state;
 }
 
@@ -342,17 +412,21 @@ bool VulkanState::allocate(const VkMemoryRequirements& requirements, MemoryUse u
     }
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const auto& a, const auto& b) { return a.first > b.first; });
+    // A type that refuses is no failure while another one is left to try.
+    VkResult allocated = VK_ERROR_OUT_OF_DEVICE_MEMORY;
     for (const auto& candidate : candidates) {
         auto info = make<VkMemoryAllocateInfo>(VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO);
         info.allocationSize = requirements.size;
         info.memoryTypeIndex = candidate.second;
-        if (vkAllocateMemory(device_, &info, nullptr, memory) == VK_SUCCESS) {
+        allocated = vkAllocateMemory(device_, &info, nullptr, memory);
+        if (allocated == VK_SUCCESS) {
             *flags = props.memoryTypes[candidate.second].propertyFlags;
             if (type) *type = candidate.second;
             return true;
         }
         *memory = VK_NULL_HANDLE;
     }
+    VK(allocated, E_OUTOFMEMORY);
     return false;
 }
 
@@ -386,7 +460,7 @@ std::shared_ptr<BufferMemory> VulkanState::createBuffer(VkDeviceSize size, VkBuf
     info.size = size;
     info.usage = usage;
     info.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
-    if (vkCreateBuffer(device_, &info, nullptr, &result->buffer) != VK_SUCCESS) {
+    if (FAILED(VK(vkCreateBuffer(device_, &info, nullptr, &result->buffer), E_OUTOFMEMORY))) {
         result->buffer = VK_NULL_HANDLE;
         return nullptr;
     }
@@ -394,10 +468,11 @@ std::shared_ptr<BufferMemory> VulkanState::createBuffer(VkDeviceSize size, VkBuf
     vkGetBufferMemoryRequirements(device_, result->buffer, &requirements);
     VkMemoryPropertyFlags flags = 0;
     if (!allocate(requirements, use, &result->memory, &flags)) return nullptr;
-    if (vkBindBufferMemory(device_, result->buffer, result->memory, 0) != VK_SUCCESS) return nullptr;
+    if (FAILED(VK(vkBindBufferMemory(device_, result->buffer, result->memory, 0), E_OUTOFMEMORY))) return nullptr;
     if (use != MemoryUse::DeviceLocal) {
         void* pointer = nullptr;
-        if (vkMapMemory(device_, result->memory, 0, VK_WHOLE_SIZE, 0, &pointer) != VK_SUCCESS) return nullptr;
+        if (FAILED(VK(vkMapMemory(device_, result->memory, 0, VK_WHOLE_SIZE, 0, &pointer), E_OUTOFMEMORY)))
+            return nullptr;
         result->mapped = static_cast<uint8_t*>(pointer);
         result->coherent = flags & VK_MEMORY_PROPERTY_HOST_COHERENT_BIT;
     }
@@ -422,7 +497,7 @@ std::shared_ptr<ImageMemory> VulkanState::createImage(uint32_t width, uint32_t h
     info.usage = usage;
     info.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
     info.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
-    if (vkCreateImage(device_, &info, nullptr, &result->image) != VK_SUCCESS) {
+    if (FAILED(VK(vkCreateImage(device_, &info, nullptr, &result->image), E_OUTOFMEMORY))) {
         result->image = VK_NULL_HANDLE;
         return nullptr;
     }
@@ -447,7 +522,7 @@ std::shared_ptr<ImageMemory> VulkanState::createImage(uint32_t width, uint32_t h
             return nullptr;
         result->memorySize = requirements.size;
     }
-    if (vkBindImageMemory(device_, result->image, result->memory, 0) != VK_SUCCESS) return nullptr;
+    if (FAILED(VK(vkBindImageMemory(device_, result->image, result->memory, 0), E_OUTOFMEMORY))) return nullptr;
     return result;
 }
 

@@ -60,6 +60,9 @@ std::vector<PhysicalDeviceInfo> enumeratePhysicalDevices();
 // The device QUENDA_VULKAN_DEVICE names, else the preferred usable one;
 // false when there is none.
 bool pickPhysicalDevice(PhysicalDeviceInfo* picked);
+// Writes to standard error, once, why no device could be picked: no
+// instance, no device, or what each unusable device lacks.
+void explainNoUsableDevice();
 
 // Anything a recorded command uses; the command queue keeps it alive until
 // the submission that used it has completed.
@@ -125,6 +128,8 @@ struct ShaderFeatures {
     bool int16 = false;
 };
 
+struct EnabledFeatures;
+
 class VulkanState {
 public:
     // Creates the logical device on the picked physical device; nullptr when
@@ -155,6 +160,8 @@ public:
 
 private:
     VulkanState() = default;
+    bool createDevice(const EnabledFeatures& features);
+    bool createLayouts();
     bool allocate(const VkMemoryRequirements& requirements, MemoryUse use, VkDeviceMemory* memory,
                   VkMemoryPropertyFlags* flags, uint32_t* type = nullptr);
 

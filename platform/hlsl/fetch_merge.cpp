@@ -142,35 +142,32 @@ struct Earlier {
     uint32_t block;
 };
 
-}  // namespace
+struct Fetch {
+    size_t offset;
+    uint32_t words;
+    FetchKey key;
+    bool keyed;
+    uint32_t block;
+};
 
-int mergeRepeatedFetches(std::vector<uint32_t>& words) {
-    const char* keep = std::getenv("QUENDA_HLSL_KEEP_FETCHES");
-    if ((keep && std::strcmp(keep, "1") == 0) || !platform_spirv::hasHeader(words)) return 0;
+// Ops whose result id is their second operand and type their first.
+bool typedResult(Op op) {
+    switch (op) {
+        case OpConstant: case OpConstantComposite: case OpCompositeConstruct: case OpCompositeExtract:
+        case OpVectorShuffle: case OpIAdd: case OpISub: case OpImageFetch: case OpLoad: case OpBitcast:
+        case OpPhi: case OpAccessChain: case OpVariable: case OpCopyObject:
+            return true;
+        default:
+            return false;
+    }
+}
 
-    Values values(words);
+// Walks the module once: the definitions the terms are read from, and every
+// fetch inside a function. False when the module is not whole.
+bool collectFetches(const std::vector<uint32_t>& words, Values& values, std::vector<Fetch>& fetches) {
     uint32_t block = 0, function = 0;
     bool firstBlockDue = false;
-    // Ops whose result id is their second operand and type their first.
-    auto typedResult = [](Op op) {
-        switch (op) {
-            case OpConstant: case OpConstantComposite: case OpCompositeConstruct: case OpCompositeExtract:
-            case OpVectorShuffle: case OpIAdd: case OpISub: case OpImageFetch: case OpLoad: case OpBitcast:
-            case OpPhi: case OpAccessChain: case OpVariable: case OpCopyObject:
-                return true;
-            default:
-                return false;
-        }
-    };
-    struct Fetch {
-        size_t offset;
-        uint32_t words;
-        FetchKey key;
-        bool keyed;
-        uint32_t block;
-    };
-    std::vector<Fetch> fetches;
-    const bool whole = platform_spirv::forEachInstruction(words, [&](Op op, const uint32_t* o, size_t n, size_t at) {
+    return platform_spirv::forEachInstruction(words, [&](Op op, const uint32_t* o, size_t n, size_t at) {
         if (op == OpFunction) firstBlockDue = true;
         if (op == OpLabel && n >= 1) {
             block = o[0];
@@ -185,37 +182,43 @@ int mergeRepeatedFetches(std::vector<uint32_t>& words) {
         }
         if (op == OpImageFetch && n >= 4 && function) fetches.push_back(Fetch{at, uint32_t(n + 1), {}, false, block});
     });
-    if (!whole) return 0;
+}
 
-    for (Fetch& f : fetches) {
-        const uint32_t* o = &words[f.offset + 1];
-        const size_t n = f.words - 1;
-        const uint32_t mask = n >= 5 ? o[4] : 0;
-        if ((mask & ~uint32_t(ImageOperandsLodMask | ImageOperandsConstOffsetMask)) != 0) continue;
-        if (values.vectorSize(values.typeOf(o[3])) != 2) continue;
-        size_t next = 5;
-        Term level{0, 0};
-        if (mask & ImageOperandsLodMask) {
-            if (next >= n) continue;
-            level = values.scalar(o[next++]);
-        }
-        Term x = values.component(o[3], 0), y = values.component(o[3], 1);
-        if (mask & ImageOperandsConstOffsetMask) {
-            if (next >= n) continue;
-            const Term dx = values.component(o[next], 0), dy = values.component(o[next], 1);
-            ++next;
-            if (dx.base != 0 || dy.base != 0) continue;
-            x.constant += dx.constant;
-            y.constant += dy.constant;
-        }
-        if (next != n) continue;
-        const Def* d = values.def(o[1]);
-        f.key = FetchKey{o[0], o[2], x, y, level, d ? d->function : 0};
-        f.keyed = true;
+// The texel a fetch reads, as terms; left unkeyed when its operands are not
+// a 2-D coordinate with at most a level and a constant offset.
+void keyFetch(const std::vector<uint32_t>& words, const Values& values, Fetch& f) {
+    const uint32_t* o = &words[f.offset + 1];
+    const size_t n = f.words - 1;
+    const uint32_t mask = n >= 5 ? o[4] : 0;
+    if ((mask & ~uint32_t(ImageOperandsLodMask | ImageOperandsConstOffsetMask)) != 0) return;
+    if (values.vectorSize(values.typeOf(o[3])) != 2) return;
+    size_t next = 5;
+    Term level{0, 0};
+    if (mask & ImageOperandsLodMask) {
+        if (next >= n) return;
+        level = values.scalar(o[next++]);
     }
+    Term x = values.component(o[3], 0), y = values.component(o[3], 1);
+    if (mask & ImageOperandsConstOffsetMask) {
+        if (next >= n) return;
+        const Term dx = values.component(o[next], 0), dy = values.component(o[next], 1);
+        ++next;
+        if (dx.base != 0 || dy.base != 0) return;
+        x.constant += dx.constant;
+        y.constant += dy.constant;
+    }
+    if (next != n) return;
+    const Def* d = values.def(o[1]);
+    f.key = FetchKey{o[0], o[2], x, y, level, d ? d->function : 0};
+    f.keyed = true;
+}
 
+// The fetches that repeat an earlier one they are sure to follow: the
+// offset of each, with the earlier result it copies.
+std::unordered_map<size_t, uint32_t> findRepeats(const std::vector<uint32_t>& words,
+                                                  const std::vector<Fetch>& fetches) {
     std::map<FetchKey, Earlier> seen;
-    std::unordered_map<size_t, uint32_t> copyOf;  // offset of a fetch -> the earlier result it copies
+    std::unordered_map<size_t, uint32_t> copyOf;
     for (const Fetch& f : fetches) {
         if (!f.keyed) continue;
         auto it = seen.find(f.key);
@@ -227,8 +230,11 @@ int mergeRepeatedFetches(std::vector<uint32_t>& words) {
         if (it == seen.end() || f.block == f.key.function) seen[f.key] = Earlier{words[f.offset + 2], f.block};
         else it->second = Earlier{words[f.offset + 2], f.block};
     }
-    if (copyOf.empty()) return 0;
+    return copyOf;
+}
 
+// The module with each repeated fetch replaced by a copy of the earlier result.
+void rewriteAsCopies(std::vector<uint32_t>& words, const std::unordered_map<size_t, uint32_t>& copyOf) {
     std::vector<uint32_t> out(words.begin(), words.begin() + platform_spirv::kHeaderWords);
     out.reserve(words.size());
     platform_spirv::forEachInstruction(words, [&](Op, const uint32_t* o, size_t n, size_t at) {
@@ -243,6 +249,21 @@ int mergeRepeatedFetches(std::vector<uint32_t>& words) {
         out.push_back(it->second);
     });
     words.swap(out);
+}
+
+}  // namespace
+
+int mergeRepeatedFetches(std::vector<uint32_t>& words) {
+    const char* keep = std::getenv("QUENDA_HLSL_KEEP_FETCHES");
+    if ((keep && std::strcmp(keep, "1") == 0) || !platform_spirv::hasHeader(words)) return 0;
+
+    Values values(words);
+    std::vector<Fetch> fetches;
+    if (!collectFetches(words, values, fetches)) return 0;
+    for (Fetch& f : fetches) keyFetch(words, values, f);
+    const std::unordered_map<size_t, uint32_t> copyOf = findRepeats(words, fetches);
+    if (copyOf.empty()) return 0;
+    rewriteAsCopies(words, copyOf);
     return static_cast<int>(copyOf.size());
 }
 
