@@ -132,14 +132,7 @@ void setUpJoined(Muxer& muxer, const AVFormatContext& first, const std::vector<P
         if (avformat_query_codec(out.oformat, in.codecpar->codec_id, FF_COMPLIANCE_NORMAL) == 0)
             throw CliError(ExitCode::usage, std::string("a ") + out.oformat->name + " file cannot hold " +
                                                 describeStream(i, in) + " of " + parts[0].path);
-        AVStream* stream = avformat_new_stream(&out, nullptr);
-        if (!stream || avcodec_parameters_copy(stream->codecpar, in.codecpar) < 0) throw std::bad_alloc();
-        stream->codecpar->codec_tag = 0;
-        stream->time_base = in.time_base;
-        stream->avg_frame_rate = in.avg_frame_rate;
-        stream->r_frame_rate = in.r_frame_rate;
-        stream->sample_aspect_ratio = in.sample_aspect_ratio;
-        copyStreamProperties(*stream, in);
+        addCopiedStream(out, in);
     }
     copyTags(&out.metadata, first.metadata);
     ChunkRecord joined = *parts[0].record;

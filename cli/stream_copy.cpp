@@ -94,15 +94,7 @@ void StreamCopy::addStream(unsigned index, AVStream& in, AudioMode audioMode, co
         in.discard = AVDISCARD_ALL;
         return;
     }
-    AVStream* copy = avformat_new_stream(&out, nullptr);
-    if (!copy || avcodec_parameters_copy(copy->codecpar, in.codecpar) < 0) throw std::bad_alloc();
-    copy->codecpar->codec_tag = 0;
-    copy->time_base = in.time_base;
-    copy->avg_frame_rate = in.avg_frame_rate;
-    copy->r_frame_rate = in.r_frame_rate;
-    copy->sample_aspect_ratio = in.sample_aspect_ratio;
-    copyStreamProperties(*copy, in);
-    copies_.push_back(Copy{i, copy, nullptr});
+    copies_.push_back(Copy{i, addCopiedStream(out, in), nullptr});
 }
 
 StreamCopy::StreamCopy(Muxer& muxer, InputContextPtr input, int videoIndex, AVStream& video, AudioMode audioMode,
