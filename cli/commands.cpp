@@ -169,38 +169,87 @@ int listDevices() {
     return 0;
 }
 
-}  // namespace
-
-int runCommandLine(int argc, char** argv) {
-    configureFfmpegLogging();
-    reportWriteFailuresAsErrors();
-    // The plug-in's message boxes reach the user inside quenda's own messages.
-    platform_hooks::setBoxEcho(false);
-    const std::string pluginPath = pluginArgument(argc, argv);
-    std::unique_ptr<PluginModule> plugin;
-    std::optional<CliError> pluginError;
-    try {
-        plugin = std::make_unique<PluginModule>(pluginPath);
-    } catch (const CliError& error) {
-        pluginError = error;
+// The plug-in, loaded before parsing so that the options can show its
+// defaults and ranges; where it fails to load, that is the error of the
+// commands that need it.
+class LoadedPlugin {
+public:
+    explicit LoadedPlugin(const std::string& path) {
+        try {
+            module_ = std::make_unique<PluginModule>(path);
+        } catch (const CliError& error) {
+            error_ = error;
+        }
     }
-    auto needPlugin = [&]() -> PluginModule& {
-        if (!plugin) throw *pluginError;
-        return *plugin;
-    };
+    const PluginModule* get() const { return module_.get(); }
+    PluginModule& need() const {
+        if (!module_) throw *error_;
+        return *module_;
+    }
 
-    CLI::App app{"quenda: removes noise from video by non-local means on the GPU, through the Quenda plug-in"};
-    app.footer(examples);
-    app.require_subcommand(0, 1);
-    bool showVersion = false;
-    std::string pluginOption = pluginPath;
-    app.add_flag("--version", showVersion, "show the plug-in's and the libraries' versions");
-    app.add_option("--plugin", pluginOption, "the plug-in module (default: the quenda_dx11.so installed with quenda, or beside it)");
-    app.fallthrough();
+private:
+    std::unique_ptr<PluginModule> module_;
+    std::optional<CliError> error_;
+};
 
+// The denoise subcommand's options as parsed, before they become a job.
+struct DenoiseCommand {
+    CLI::App* app = nullptr;
     DenoiseOptions options;
     std::string frameRange;
-    CLI::App* denoise = app.add_subcommand("denoise", "denoise a video file");
+    std::array<std::optional<int>, trackCountValue> trackValues;
+    // The dispersions also take "auto": chosen from the noise measured in the input.
+    std::array<std::optional<std::string>, 2> dispersionTexts;
+    std::string audio;
+    bool overwrite = false, noOverwrite = false;
+    std::string strength;
+    std::string chromaDetail;
+};
+
+// One option per track, with the plug-in's default and range where it loaded.
+void addTrackOptions(DenoiseCommand& command, const std::vector<TrackInfo>& tracks) {
+    for (int i = 0; i < trackCountValue; ++i) {
+        const size_t t = static_cast<size_t>(i);
+        std::string help = trackOptions[i].what;
+        if (t < tracks.size())
+            help += " [" + std::to_string(tracks[t].defaultValue) + ", " + std::to_string(tracks[t].minimum) + " to " +
+                    std::to_string(tracks[t].maximum) + "; " + tracks[t].name + "]";
+        const bool dispersion = t == dispersionTrack[0] || t == dispersionTrack[1];
+        CLI::Option* option =
+            dispersion ? command.app->add_option(trackOptions[i].flag, command.dispersionTexts[t == dispersionTrack[1]],
+                                                 help + ", or auto")
+                       : command.app->add_option(trackOptions[i].flag, command.trackValues[t], help);
+        if (t < tracks.size()) {
+            const CLI::Validator range = CLI::Range(tracks[t].minimum, tracks[t].maximum);
+            option->check(dispersion ? range | CLI::IsMember({"auto"}) : range);
+        }
+    }
+}
+
+// How the output is encoded, which of the input's audio it keeps, and
+// whether it may replace a file.
+void addWrittenOptions(DenoiseCommand& command) {
+    CLI::App* denoise = command.app;
+    OutputSettings& written = command.options.written;
+    denoise->add_option("--codec", written.codec, "FFmpeg encoder to use instead of the extension's");
+    denoise->add_option("-f,--format", written.format,
+                        "FFmpeg output format, for standard output or a name without extension (matroska, mp4, null, ...)");
+    denoise->add_option("--crf", written.crf, "the encoder's constant quality (libx264: 0 lossless to 51; default 16)");
+    denoise->add_option("--preset", written.preset, "the encoder's speed preset (libx264: ultrafast to placebo)");
+    denoise->add_option("--encoder-options", written.encoderOptions,
+                        "other encoder settings, as KEY=VALUE:KEY=VALUE (FFmpeg's names)");
+    denoise->add_option("--audio", command.audio,
+                        "copy: audio as it is, or an error where OUTPUT cannot hold it; transcode: always encode it "
+                        "again; drop: no audio (default: copy, converted where OUTPUT cannot hold it)")
+        ->check(CLI::IsMember({"copy", "transcode", "drop"}));
+    CLI::Option* yes = denoise->add_flag("-y,--overwrite", command.overwrite, "replace existing output files");
+    denoise->add_flag("-n,--no-overwrite", command.noOverwrite, "never replace an existing file (the default)")
+        ->excludes(yes);
+}
+
+void addDenoiseCommand(CLI::App& app, DenoiseCommand& command, const PluginModule* plugin) {
+    DenoiseOptions& options = command.options;
+    CLI::App* denoise = command.app = app.add_subcommand("denoise", "denoise a video file");
     denoise->footer(
         "Example:\n"
         "  quenda denoise noisy.mkv denoised.mkv --strength auto --reference clean.mkv --report run.json\n"
@@ -210,27 +259,9 @@ int runCommandLine(int argc, char** argv) {
         "long video give the same frames as one whole run; `quenda join` puts them together.");
     denoise->add_option("INPUT", options.input, "video to denoise (- reads a Y4M stream from standard input)")->required();
     denoise->add_option("OUTPUT", options.output, "file to write (- writes Y4M to standard output)")->required();
-    const std::vector<TrackInfo> tracks = plugin ? plugin->tracks() : std::vector<TrackInfo>{};
-    std::array<std::optional<int>, trackCountValue> trackValues;
-    // The dispersions also take "auto": chosen from the noise measured in the input.
-    std::array<std::optional<std::string>, 2> dispersionTexts;
-    for (int i = 0; i < trackCountValue; ++i) {
-        const size_t t = static_cast<size_t>(i);
-        std::string help = trackOptions[i].what;
-        if (t < tracks.size())
-            help += " [" + std::to_string(tracks[t].defaultValue) + ", " + std::to_string(tracks[t].minimum) + " to " +
-                    std::to_string(tracks[t].maximum) + "; " + tracks[t].name + "]";
-        const bool dispersion = t == dispersionTrack[0] || t == dispersionTrack[1];
-        CLI::Option* option =
-            dispersion ? denoise->add_option(trackOptions[i].flag, dispersionTexts[t == dispersionTrack[1]],
-                                             help + ", or auto")
-                       : denoise->add_option(trackOptions[i].flag, trackValues[t], help);
-        if (t < tracks.size()) {
-            const CLI::Validator range = CLI::Range(tracks[t].minimum, tracks[t].maximum);
-            option->check(dispersion ? range | CLI::IsMember({"auto"}) : range);
-        }
-    }
-    denoise->add_option("--frames", frameRange, "process frames A to B-1 only (A:B, A: or :B; A alone: that one frame)");
+    addTrackOptions(command, plugin ? plugin->tracks() : std::vector<TrackInfo>{});
+    denoise->add_option("--frames", command.frameRange,
+                        "process frames A to B-1 only (A:B, A: or :B; A alone: that one frame)");
     denoise->add_option("--stream", options.stream,
                         "the input's video stream to denoise, by its index in the file (default: the one with the "
                         "most frames)");
@@ -238,59 +269,97 @@ int runCommandLine(int argc, char** argv) {
     denoise->add_option("--compare", options.compare, "write a PNG of the noisy and denoised frame side by side");
     denoise->add_option("--compare-frame", options.compareFrame, "frame for --compare (default: the middle one)");
     denoise->add_option("--report", options.report, "write a JSON summary of the run (- for standard output)");
-    denoise->add_option("--codec", options.written.codec, "FFmpeg encoder to use instead of the extension's");
-    denoise->add_option("-f,--format", options.written.format,
-                        "FFmpeg output format, for standard output or a name without extension (matroska, mp4, null, ...)");
-    denoise->add_option("--crf", options.written.crf, "the encoder's constant quality (libx264: 0 lossless to 51; default 16)");
-    denoise->add_option("--preset", options.written.preset, "the encoder's speed preset (libx264: ultrafast to placebo)");
-    denoise->add_option("--encoder-options", options.written.encoderOptions,
-                        "other encoder settings, as KEY=VALUE:KEY=VALUE (FFmpeg's names)");
-    std::string audio;
-    denoise->add_option("--audio", audio,
-                        "copy: audio as it is, or an error where OUTPUT cannot hold it; transcode: always encode it "
-                        "again; drop: no audio (default: copy, converted where OUTPUT cannot hold it)")
-        ->check(CLI::IsMember({"copy", "transcode", "drop"}));
-    bool overwrite = false, noOverwrite = false;
-    CLI::Option* yes = denoise->add_flag("-y,--overwrite", overwrite, "replace existing output files");
-    denoise->add_flag("-n,--no-overwrite", noOverwrite, "never replace an existing file (the default)")->excludes(yes);
-    std::string strength;
-    denoise->add_option("--strength", strength,
+    addWrittenOptions(command);
+    denoise->add_option("--strength", command.strength,
                         "auto: each plane's dispersion from the noise measured in the input; an explicit dispersion "
                         "wins")
         ->check(CLI::IsMember({"auto"}));
-    std::string chromaDetail;
-    denoise->add_option("--chroma-detail", chromaDetail,
+    denoise->add_option("--chroma-detail", command.chromaDetail,
                         "for 4:4:4 and RGB input: pairs: chroma as the plug-in gives it, one value per two pixels "
                         "across (the default); keep: the input's own chroma detail restored on the denoised pairs")
         ->check(CLI::IsMember({"pairs", "keep"}));
     denoise->add_flag("--preview", options.preview, "drive each frame on its own, outside an output run");
     denoise->add_flag("-q,--quiet", options.quiet, "no progress, no summary and no encoder banners");
+}
 
-    std::string demoDirectory = "quenda-demo";
-    bool demoQuiet = false;
-    CLI::App* demo = app.add_subcommand("demo", "make an example clip, denoise it and compare");
+// The job the parsed options ask for: the plug-in's defaults where a track
+// is not given.
+DenoiseOptions denoiseOptions(const DenoiseCommand& command, PluginModule& module) {
+    DenoiseOptions options = command.options;
+    options.tracks = module.defaults();
+    for (size_t i = 0; i < command.trackValues.size(); ++i)
+        if (command.trackValues[i]) options.tracks[i] = *command.trackValues[i];
+    for (size_t plane = 0; plane < command.dispersionTexts.size(); ++plane) {
+        const std::optional<std::string>& text = command.dispersionTexts[plane];
+        options.autoDispersion[plane] = text ? *text == "auto" : command.strength == "auto";
+        if (text && *text != "auto") options.tracks[dispersionTrack[plane]] = std::stoi(*text);
+    }
+    if (!command.frameRange.empty()) parseFrameRange(command.frameRange, options.firstFrame, options.endFrame);
+    options.framesGiven = !command.frameRange.empty();
+    options.written.overwrite = command.overwrite ? Overwrite::allow : Overwrite::refuse;
+    const std::string& audio = command.audio;
+    options.written.audio = audio == "copy"        ? AudioMode::copy
+                            : audio == "transcode" ? AudioMode::transcode
+                            : audio == "drop"      ? AudioMode::drop
+                                                   : AudioMode::automatic;
+    options.written.quiet = options.quiet;
+    options.chromaDetail = command.chromaDetail == "keep" ? ChromaDetail::keep : ChromaDetail::pairs;
+    return options;
+}
+
+struct DemoCommand {
+    CLI::App* app = nullptr;
+    std::string directory = "quenda-demo";
+    bool quiet = false;
+};
+
+void addDemoCommand(CLI::App& app, DemoCommand& command) {
+    CLI::App* demo = command.app = app.add_subcommand("demo", "make an example clip, denoise it and compare");
     demo->footer("Example:\n  quenda demo /tmp/demo   writes noisy.mkv, denoised.mkv, clean.mkv and compare.png there");
-    demo->add_option("DIR", demoDirectory, "where to write the clips and the picture (default: ./quenda-demo)");
-    demo->add_flag("-q,--quiet", demoQuiet, "no progress line");
+    demo->add_option("DIR", command.directory, "where to write the clips and the picture (default: ./quenda-demo)");
+    demo->add_flag("-q,--quiet", command.quiet, "no progress line");
+}
 
-    JoinOptions joinOptions;
-    std::vector<std::string> joinFiles;
-    bool joinOverwrite = false, joinNoOverwrite = false;
-    CLI::App* join = app.add_subcommand("join", "join chunks made with --frames into one file, exactly");
+struct JoinCommand {
+    CLI::App* app = nullptr;
+    JoinOptions options;
+    std::vector<std::string> files;
+    bool overwrite = false, noOverwrite = false;
+};
+
+void addJoinCommand(CLI::App& app, JoinCommand& command) {
+    CLI::App* join = command.app =
+        app.add_subcommand("join", "join chunks made with --frames into one file, exactly");
     join->footer(
         "Example:\n"
         "  quenda join part-*.mkv whole.mkv\n"
         "The parts are put in time order whatever order they are named in, and their packets are copied with\n"
         "their own time stamps, audio included; a missing or overlapping chunk is an error.");
-    join->add_option("FILES", joinFiles, "the parts, then the output (PART... OUTPUT)")->required()->expected(1, -1);
-    join->add_option("-f,--format", joinOptions.format, "FFmpeg output format (default: by OUTPUT's extension)");
-    CLI::Option* joinYes = join->add_flag("-y,--overwrite", joinOverwrite, "replace an existing OUTPUT");
-    join->add_flag("-n,--no-overwrite", joinNoOverwrite, "never replace an existing file (the default)")->excludes(joinYes);
-    join->add_flag("-q,--quiet", joinOptions.quiet, "no summary");
+    join->add_option("FILES", command.files, "the parts, then the output (PART... OUTPUT)")->required()->expected(1, -1);
+    join->add_option("-f,--format", command.options.format, "FFmpeg output format (default: by OUTPUT's extension)");
+    CLI::Option* yes = join->add_flag("-y,--overwrite", command.overwrite, "replace an existing OUTPUT");
+    join->add_flag("-n,--no-overwrite", command.noOverwrite, "never replace an existing file (the default)")
+        ->excludes(yes);
+    join->add_flag("-q,--quiet", command.options.quiet, "no summary");
+}
 
+JoinOptions joinOptions(const JoinCommand& command) {
+    JoinOptions options = command.options;
+    options.output = command.files.back();
+    options.parts.assign(command.files.begin(), command.files.end() - 1);
+    options.overwrite = command.overwrite ? Overwrite::allow : Overwrite::refuse;
+    return options;
+}
+
+CLI::App* addDevicesCommand(CLI::App& app) {
     CLI::App* devices = app.add_subcommand("devices", "list the compute devices and the one in use");
     devices->footer("Example:\n  QUENDA_VULKAN_DEVICE=1 quenda devices");
+    return devices;
+}
 
+// Checks and parses the arguments; an exit code where the run ends here
+// (--help, or an argument refused).
+std::optional<int> parseArguments(CLI::App& app, int argc, char** argv) {
     try {
         checkNumbers(argc, argv);
     } catch (const CliError& error) {
@@ -314,53 +383,14 @@ int runCommandLine(int argc, char** argv) {
         }
         return static_cast<int>(ExitCode::usage);
     }
+    return std::nullopt;
+}
 
+// Runs `command`, turning what it throws into a message and an exit code.
+template <typename Command>
+int reportingErrors(Command command) {
     try {
-        if (showVersion) {
-            std::cout << versionText(pluginOption);
-            return 0;
-        }
-        if (denoise->parsed() || demo->parsed()) {
-            const std::string warning = ensureWritableKernelCache();
-            if (!warning.empty()) std::cerr << "quenda: warning: " << warning << "\n";
-        }
-        if (denoise->parsed()) {
-            PluginModule& module = needPlugin();
-            options.tracks = module.defaults();
-            for (size_t i = 0; i < trackValues.size(); ++i)
-                if (trackValues[i]) options.tracks[i] = *trackValues[i];
-            for (size_t plane = 0; plane < dispersionTexts.size(); ++plane) {
-                const std::optional<std::string>& text = dispersionTexts[plane];
-                options.autoDispersion[plane] = text ? *text == "auto" : strength == "auto";
-                if (text && *text != "auto") options.tracks[dispersionTrack[plane]] = std::stoi(*text);
-            }
-            if (!frameRange.empty()) parseFrameRange(frameRange, options.firstFrame, options.endFrame);
-            options.framesGiven = !frameRange.empty();
-            options.written.overwrite = overwrite ? Overwrite::allow : Overwrite::refuse;
-            options.written.audio = audio == "copy"        ? AudioMode::copy
-                                    : audio == "transcode" ? AudioMode::transcode
-                                    : audio == "drop"      ? AudioMode::drop
-                                                           : AudioMode::automatic;
-            options.written.quiet = options.quiet;
-            options.chromaDetail = chromaDetail == "keep" ? ChromaDetail::keep : ChromaDetail::pairs;
-            const RunReport report = runDenoise(options, module);
-            if (!options.quiet) options.messages() << summaryText(report);
-            return 0;
-        }
-        if (demo->parsed()) {
-            runDemo(demoDirectory, needPlugin(), demoQuiet);
-            return 0;
-        }
-        if (join->parsed()) {
-            joinOptions.output = joinFiles.back();
-            joinOptions.parts.assign(joinFiles.begin(), joinFiles.end() - 1);
-            joinOptions.overwrite = joinOverwrite ? Overwrite::allow : Overwrite::refuse;
-            runJoin(joinOptions);
-            return 0;
-        }
-        if (devices->parsed()) return listDevices();
-        std::cout << app.help();
-        return 0;
+        return command();
     } catch (const CliError& error) {
         std::cerr << "quenda: error: " << error.what() << "\n";
         return static_cast<int>(error.code());
@@ -371,6 +401,63 @@ int runCommandLine(int argc, char** argv) {
         std::cerr << "quenda: error: " << error.what() << "\n";
         return static_cast<int>(ExitCode::failure);
     }
+}
+
+}  // namespace
+
+int runCommandLine(int argc, char** argv) {
+    configureFfmpegLogging();
+    reportWriteFailuresAsErrors();
+    // The plug-in's message boxes reach the user inside quenda's own messages.
+    platform_hooks::setBoxEcho(false);
+    const std::string pluginPath = pluginArgument(argc, argv);
+    const LoadedPlugin plugin(pluginPath);
+
+    CLI::App app{"quenda: removes noise from video by non-local means on the GPU, through the Quenda plug-in"};
+    app.footer(examples);
+    app.require_subcommand(0, 1);
+    bool showVersion = false;
+    std::string pluginOption = pluginPath;
+    app.add_flag("--version", showVersion, "show the plug-in's and the libraries' versions");
+    app.add_option("--plugin", pluginOption, "the plug-in module (default: the quenda_dx11.so installed with quenda, or beside it)");
+    app.fallthrough();
+    DenoiseCommand denoise;
+    addDenoiseCommand(app, denoise, plugin.get());
+    DemoCommand demo;
+    addDemoCommand(app, demo);
+    JoinCommand join;
+    addJoinCommand(app, join);
+    CLI::App* devices = addDevicesCommand(app);
+    if (const std::optional<int> code = parseArguments(app, argc, argv)) return *code;
+
+    return reportingErrors([&] {
+        if (showVersion) {
+            std::cout << versionText(pluginOption);
+            return 0;
+        }
+        if (denoise.app->parsed() || demo.app->parsed()) {
+            const std::string warning = ensureWritableKernelCache();
+            if (!warning.empty()) std::cerr << "quenda: warning: " << warning << "\n";
+        }
+        if (denoise.app->parsed()) {
+            PluginModule& module = plugin.need();
+            const DenoiseOptions options = denoiseOptions(denoise, module);
+            const RunReport report = runDenoise(options, module);
+            if (!options.quiet) options.messages() << summaryText(report);
+            return 0;
+        }
+        if (demo.app->parsed()) {
+            runDemo(demo.directory, plugin.need(), demo.quiet);
+            return 0;
+        }
+        if (join.app->parsed()) {
+            runJoin(joinOptions(join));
+            return 0;
+        }
+        if (devices->parsed()) return listDevices();
+        std::cout << app.help();
+        return 0;
+    });
 }
 
 }  // namespace quenda_cli

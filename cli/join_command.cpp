@@ -84,29 +84,8 @@ std::string seconds(double value) {
     return text;
 }
 
-}  // namespace
-
-void runJoin(const JoinOptions& given) {
-    JoinOptions options = given;
-    options.output = fileName(given.output, false);
-    for (std::string& part : options.parts) part = fileName(part, true);
-    if (options.parts.size() < 2)
-        throw CliError(ExitCode::usage, "join needs at least two parts and the output (quenda join PART PART... OUTPUT)");
-    std::vector<RunFile> files{{"the output", options.output, true}};
-    for (const std::string& path : options.parts) files.push_back({"a part", path, false});
-    refuseSameFile(files);
-    const OutputGuard guard(files);
-    OutputFile::check(options.output, options.overwrite);
-    Muxer muxer(options.output, options.format);
-    if (muxer.y4m())
-        throw CliError(ExitCode::usage, "join copies the parts' coded packets, and Y4M holds raw frames only: write " +
-                                            std::string(options.output == "-" ? "-f matroska -" : "a .mkv or .mp4 file") +
-                                            " instead");
-
-    std::vector<Part> parts;
-    for (const std::string& path : options.parts) parts.push_back(scan(path));
-    std::stable_sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) { return a.start < b.start; });
-    // Parts of one input and one set of settings, whose frames follow each other.
+// Parts of one input and one set of settings, whose frames follow each other.
+void checkChunksFollow(const std::vector<Part>& parts) {
     const ChunkRecord& made = *parts[0].record;
     for (size_t i = 1; i < parts.size(); ++i) {
         const ChunkRecord& other = *parts[i].record;
@@ -126,7 +105,10 @@ void runJoin(const JoinOptions& given) {
                                                 std::to_string(other.first - 1) + " are missing between " +
                                                 parts[i - 1].path + " and " + parts[i].path);
     }
-    // Chunks of one run meet exactly; half a frame of slack covers rounding.
+}
+
+// Chunks of one run meet exactly; half a frame of slack covers rounding.
+void checkTimesMeet(const std::vector<Part>& parts) {
     for (size_t i = 1; i < parts.size(); ++i) {
         const Part& before = parts[i - 1];
         const Part& after = parts[i];
@@ -139,32 +121,29 @@ void runJoin(const JoinOptions& given) {
                                                 seconds(before.end) + ") and " + after.path + " (from " +
                                                 seconds(after.start) + ")");
     }
+}
 
-
-    InputContextPtr first = openInputFile(parts[0].path);
+// The output's streams, tags and chapters as the first part has them, and
+// the record of the whole range the parts cover.
+void setUpJoined(Muxer& muxer, const AVFormatContext& first, const std::vector<Part>& parts) {
     AVFormatContext& out = muxer.context();
-    for (unsigned i = 0; i < first->nb_streams; ++i) {
-        const AVStream& in = *first->streams[i];
+    for (unsigned i = 0; i < first.nb_streams; ++i) {
+        const AVStream& in = *first.streams[i];
         if (avformat_query_codec(out.oformat, in.codecpar->codec_id, FF_COMPLIANCE_NORMAL) == 0)
             throw CliError(ExitCode::usage, std::string("a ") + out.oformat->name + " file cannot hold " +
                                                 describeStream(i, in) + " of " + parts[0].path);
-        AVStream* stream = avformat_new_stream(&out, nullptr);
-        if (!stream || avcodec_parameters_copy(stream->codecpar, in.codecpar) < 0) throw std::bad_alloc();
-        stream->codecpar->codec_tag = 0;
-        stream->time_base = in.time_base;
-        stream->avg_frame_rate = in.avg_frame_rate;
-        stream->r_frame_rate = in.r_frame_rate;
-        stream->sample_aspect_ratio = in.sample_aspect_ratio;
-        copyStreamProperties(*stream, in);
+        addCopiedStream(out, in);
     }
-    copyTags(&out.metadata, first->metadata);
-    ChunkRecord joined = made;
+    copyTags(&out.metadata, first.metadata);
+    ChunkRecord joined = *parts[0].record;
     joined.end = parts.back().record->end;
     muxer.setTag(ChunkRecord::tag, joined.text());
-    copyChapters(out, *first);
-    muxer.open(options.overwrite);
-    muxer.writeHeader();
+    copyChapters(out, first);
+}
 
+// Copies every part's packets in turn; returns the video frames copied.
+int copyPackets(Muxer& muxer, InputContextPtr first, const std::vector<Part>& parts) {
+    AVFormatContext& out = muxer.context();
     PacketPtr packet = allocPacket();
     int frames = 0;
     for (size_t p = 0; p < parts.size(); ++p) {
@@ -190,6 +169,39 @@ void runJoin(const JoinOptions& given) {
             muxer.write(*packet);
         }
     }
+    return frames;
+}
+
+}  // namespace
+
+void runJoin(const JoinOptions& given) {
+    JoinOptions options = given;
+    options.output = fileName(given.output, false);
+    for (std::string& part : options.parts) part = fileName(part, true);
+    if (options.parts.size() < 2)
+        throw CliError(ExitCode::usage, "join needs at least two parts and the output (quenda join PART PART... OUTPUT)");
+    std::vector<RunFile> files{{"the output", options.output, true}};
+    for (const std::string& path : options.parts) files.push_back({"a part", path, false});
+    refuseSameFile(files);
+    const OutputGuard guard(files);
+    OutputFile::check(options.output, options.overwrite);
+    Muxer muxer(options.output, options.format);
+    if (muxer.y4m())
+        throw CliError(ExitCode::usage, "join copies the parts' coded packets, and Y4M holds raw frames only: write " +
+                                            std::string(options.output == "-" ? "-f matroska -" : "a .mkv or .mp4 file") +
+                                            " instead");
+
+    std::vector<Part> parts;
+    for (const std::string& path : options.parts) parts.push_back(scan(path));
+    std::stable_sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) { return a.start < b.start; });
+    checkChunksFollow(parts);
+    checkTimesMeet(parts);
+
+    InputContextPtr first = openInputFile(parts[0].path);
+    setUpJoined(muxer, *first, parts);
+    muxer.open(options.overwrite);
+    muxer.writeHeader();
+    const int frames = copyPackets(muxer, std::move(first), parts);
     muxer.finish();
     if (!options.quiet)
         std::cout << "joined " << parts.size() << " parts, " << frames << " frames from " << seconds(parts.front().start)

@@ -11,6 +11,7 @@ extern "C" {
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <new>
 #include <numeric>
 
 namespace quenda_cli {
@@ -109,6 +110,18 @@ void addSideData(AVStream& stream, AVPacketSideDataType type, const uint8_t* dat
     uint8_t* copy = av_stream_new_side_data(&stream, type, size);
     if (!copy) throw std::bad_alloc();
     std::memcpy(copy, data, size);
+}
+
+AVStream* addCopiedStream(AVFormatContext& out, const AVStream& in) {
+    AVStream* copy = avformat_new_stream(&out, nullptr);
+    if (!copy || avcodec_parameters_copy(copy->codecpar, in.codecpar) < 0) throw std::bad_alloc();
+    copy->codecpar->codec_tag = 0;
+    copy->time_base = in.time_base;
+    copy->avg_frame_rate = in.avg_frame_rate;
+    copy->r_frame_rate = in.r_frame_rate;
+    copy->sample_aspect_ratio = in.sample_aspect_ratio;
+    copyStreamProperties(*copy, in);
+    return copy;
 }
 
 void copyStreamProperties(AVStream& to, const AVStream& from) {

@@ -68,6 +68,8 @@ std::string describeStream(unsigned index, const AVStream& stream);
 void addSideData(AVStream& stream, AVPacketSideDataType type, const uint8_t* data, size_t size);
 // Tags, disposition and side data (rotation, HDR mastering display, ...).
 void copyStreamProperties(AVStream& to, const AVStream& from);
+// A new output stream whose packets are `in`'s, copied as they are.
+AVStream* addCopiedStream(AVFormatContext& out, const AVStream& in);
 void copyChapters(AVFormatContext& to, const AVFormatContext& from);
 
 }  // namespace quenda_cli

@@ -36,66 +36,19 @@ bool describesPicture(AVPacketSideDataType type) {
            type == AV_PKT_DATA_MASTERING_DISPLAY_METADATA || type == AV_PKT_DATA_CONTENT_LIGHT_LEVEL;
 }
 
-}  // namespace
+// The denoised video keeps the input stream's tags, disposition and the
+// side data that describes its picture.
+void takeVideoProperties(AVStream& video, const AVStream& in) {
+    copyTags(&video.metadata, in.metadata);
+    video.disposition = in.disposition;
+    for (int d = 0; d < in.nb_side_data; ++d)
+        if (describesPicture(in.side_data[d].type))
+            addSideData(video, in.side_data[d].type, in.side_data[d].data, in.side_data[d].size);
+}
 
-StreamCopy::StreamCopy(Muxer& muxer, InputContextPtr input, int videoIndex, AVStream& video, AudioMode audioMode,
-                       double startSeconds, double endSeconds, std::vector<std::string>& warnings)
-    : muxer_(muxer), held_(allocPacket()), start_(startSeconds), end_(endSeconds) {
-    AVFormatContext& out = muxer_.context();
-    const std::string format = muxer_.formatName();
-    const bool y4m = muxer_.y4m();
-    const std::string container = y4m ? "Y4M" : format;
-    for (unsigned i = 0; i < input->nb_streams; ++i) {
-        AVStream* in = input->streams[i];
-        if (static_cast<int>(i) == videoIndex) {
-            in->discard = AVDISCARD_ALL;
-            copyTags(&video.metadata, in->metadata);
-            video.disposition = in->disposition;
-            for (int d = 0; d < in->nb_side_data; ++d)
-                if (describesPicture(in->side_data[d].type))
-                    addSideData(video, in->side_data[d].type, in->side_data[d].data, in->side_data[d].size);
-            continue;
-        }
-        // A stream the demuxer itself leaves out (MP4's chapter track) comes as chapters.
-        if (in->discard == AVDISCARD_ALL) continue;
-        const std::string what = describeStream(i, *in);
-        const bool audio = in->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
-        if (audio && audioMode == AudioMode::drop) {
-            in->discard = AVDISCARD_ALL;
-            continue;
-        }
-        if ((in->disposition & AV_DISPOSITION_ATTACHED_PIC) && (format == "matroska" || format == "webm")) {
-            attachPicture(*in);
-            in->discard = AVDISCARD_ALL;
-            continue;
-        }
-        const bool fits = !y4m && formatHolds(*out.oformat, *in->codecpar, in->disposition, in->metadata);
-        if (audio && (audioMode == AudioMode::transcode || (!fits && audioMode == AudioMode::automatic))) {
-            auto transcoder = std::make_unique<AudioTranscoder>(*in, muxer_);
-            if (!fits)
-                warnings.push_back(what + " cannot be stored in " + container + " as it is; it is converted to " +
-                                    transcoder->encoderName());
-            copies_.push_back(Copy{static_cast<int>(i), nullptr, std::move(transcoder)});
-            continue;
-        }
-        if (!fits) {
-            if (audio && audioMode == AudioMode::copy)
-                throw CliError(ExitCode::usage, what + " cannot be stored in " + container +
-                                                    " as it is; use --audio transcode or --audio drop");
-            warnings.push_back(what + " cannot be stored in " + container + " and is left out");
-            in->discard = AVDISCARD_ALL;
-            continue;
-        }
-        AVStream* copy = avformat_new_stream(&out, nullptr);
-        if (!copy || avcodec_parameters_copy(copy->codecpar, in->codecpar) < 0) throw std::bad_alloc();
-        copy->codecpar->codec_tag = 0;
-        copy->time_base = in->time_base;
-        copy->avg_frame_rate = in->avg_frame_rate;
-        copy->r_frame_rate = in->r_frame_rate;
-        copy->sample_aspect_ratio = in->sample_aspect_ratio;
-        copyStreamProperties(*copy, *in);
-        copies_.push_back(Copy{static_cast<int>(i), copy, nullptr});
-    }
+// What of the video's description `format` cannot store.
+void warnLostVideoData(const AVStream& video, const std::string& format, const std::string& container,
+                       std::vector<std::string>& warnings) {
     const auto* matrix = reinterpret_cast<const int32_t*>(av_stream_get_side_data(&video, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
     if (matrix && !storesRotation(format) && std::lround(av_display_rotation_get(matrix)) % 360 != 0)
         warnings.push_back("the rotation of the video (" + std::to_string(std::lround(-av_display_rotation_get(matrix))) +
@@ -104,6 +57,64 @@ StreamCopy::StreamCopy(Muxer& muxer, InputContextPtr input, int videoIndex, AVSt
                                av_stream_get_side_data(&video, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, nullptr)))
         warnings.push_back("the HDR mastering display and light levels cannot be stored in " + container +
                             " and are left out");
+}
+
+}  // namespace
+
+void StreamCopy::addStream(unsigned index, AVStream& in, AudioMode audioMode, const std::string& container,
+                           std::vector<std::string>& warnings) {
+    AVFormatContext& out = muxer_.context();
+    const std::string format = muxer_.formatName();
+    const int i = static_cast<int>(index);
+    const std::string what = describeStream(index, in);
+    const bool audio = in.codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+    if (audio && audioMode == AudioMode::drop) {
+        in.discard = AVDISCARD_ALL;
+        return;
+    }
+    if ((in.disposition & AV_DISPOSITION_ATTACHED_PIC) && (format == "matroska" || format == "webm")) {
+        attachPicture(in);
+        in.discard = AVDISCARD_ALL;
+        return;
+    }
+    const bool fits = !muxer_.y4m() && formatHolds(*out.oformat, *in.codecpar, in.disposition, in.metadata);
+    if (audio && (audioMode == AudioMode::transcode || (!fits && audioMode == AudioMode::automatic))) {
+        auto transcoder = std::make_unique<AudioTranscoder>(in, muxer_);
+        if (!fits)
+            warnings.push_back(what + " cannot be stored in " + container + " as it is; it is converted to " +
+                                transcoder->encoderName());
+        copies_.push_back(Copy{i, nullptr, std::move(transcoder)});
+        return;
+    }
+    if (!fits) {
+        if (audio && audioMode == AudioMode::copy)
+            throw CliError(ExitCode::usage, what + " cannot be stored in " + container +
+                                                " as it is; use --audio transcode or --audio drop");
+        warnings.push_back(what + " cannot be stored in " + container + " and is left out");
+        in.discard = AVDISCARD_ALL;
+        return;
+    }
+    copies_.push_back(Copy{i, addCopiedStream(out, in), nullptr});
+}
+
+StreamCopy::StreamCopy(Muxer& muxer, InputContextPtr input, int videoIndex, AVStream& video, AudioMode audioMode,
+                       double startSeconds, double endSeconds, std::vector<std::string>& warnings)
+    : muxer_(muxer), held_(allocPacket()), start_(startSeconds), end_(endSeconds) {
+    AVFormatContext& out = muxer_.context();
+    const std::string format = muxer_.formatName();
+    const std::string container = muxer_.y4m() ? "Y4M" : format;
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        AVStream* in = input->streams[i];
+        if (static_cast<int>(i) == videoIndex) {
+            in->discard = AVDISCARD_ALL;
+            takeVideoProperties(video, *in);
+            continue;
+        }
+        // A stream the demuxer itself leaves out (MP4's chapter track) comes as chapters.
+        if (in->discard == AVDISCARD_ALL) continue;
+        addStream(i, *in, audioMode, container, warnings);
+    }
+    warnLostVideoData(video, format, container, warnings);
     copyTags(&out.metadata, input->metadata);
     if (input->nb_chapters > 0 && storesChapters(format)) copyChapters(out, *input);
     else if (input->nb_chapters > 0) warnings.push_back("the chapters cannot be stored in " + container + " and are left out");

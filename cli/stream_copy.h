@@ -45,6 +45,10 @@ private:
         std::unique_ptr<AudioTranscoder> transcoder;  // its sound encoded again
     };
 
+    // Copies, encodes again, attaches or leaves out one of the input's
+    // streams other than the video; `container` names the output in warnings.
+    void addStream(unsigned index, AVStream& in, AudioMode audioMode, const std::string& container,
+                   std::vector<std::string>& warnings);
     void attachPicture(const AVStream& picture);
     void writeHeld();
 

@@ -202,8 +202,7 @@ void VideoInput::setWindow(int frames) {
     while (static_cast<int>(frames_.size()) > window_) frames_.pop_front();
 }
 
-// One pass over the video stream's packets without decoding: the frame count,
-// the time stamps that identify frames, and signs of a cut-off file.
+// Counts the video streams into info_ as it goes.
 int VideoInput::longestVideoStream(AVFormatContext& opened, int fallback) {
     std::vector<int> packets(opened.nb_streams, 0);
     int videos = 0;
@@ -230,25 +229,34 @@ int VideoInput::longestVideoStream(AVFormatContext& opened, int fallback) {
     return best;
 }
 
-void VideoInput::scan(int wanted) {
-    InputContextPtr context = openInputFile(readPath_, info_.path);
-    info_.containerName = context->iformat->name;
-    int index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+// What one pass over the packets finds besides the count.
+struct VideoInput::PacketTimes {
+    std::vector<int64_t> pts;
+    std::vector<int64_t> positions;
+    bool allTimed = true;
+    int64_t lastEnd = AV_NOPTS_VALUE;
+};
+
+int VideoInput::pickStream(AVFormatContext& context, int wanted) {
+    int index = av_find_best_stream(&context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (wanted >= 0) {
-        if (wanted >= static_cast<int>(context->nb_streams) ||
-            context->streams[wanted]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+        if (wanted >= static_cast<int>(context.nb_streams) ||
+            context.streams[wanted]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
             throw CliError(ExitCode::usage, "--stream " + std::to_string(wanted) + ": " + info_.path +
                                                 " has no video stream " + std::to_string(wanted));
         index = wanted;
-        longestVideoStream(*context, index);  // counts the video streams
+        longestVideoStream(context, index);  // counts the video streams
     } else if (index >= 0) {
-        index = longestVideoStream(*context, index);
+        index = longestVideoStream(context, index);
     }
     if (index < 0) throw CliError(ExitCode::input, info_.path + " has no video stream");
-    AVStream* stream = context->streams[index];
-    if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC)
+    if (context.streams[index]->disposition & AV_DISPOSITION_ATTACHED_PIC)
         throw CliError(ExitCode::input, info_.path + " has no video stream, only an attached picture");
-    const AVCodecParameters& par = *stream->codecpar;
+    return index;
+}
+
+void VideoInput::describe(const AVStream& stream) {
+    const AVCodecParameters& par = *stream.codecpar;
     if (par.width > maxDimension || par.height > maxDimension || par.width < 0 || par.height < 0)
         throw CliError(ExitCode::input, info_.path + " declares frames of " + std::to_string(par.width) + "x" +
                                             std::to_string(par.height) + "; sizes up to " +
@@ -256,7 +264,7 @@ void VideoInput::scan(int wanted) {
                                             " are supported");
     const AVCodecDescriptor* codec = avcodec_descriptor_get(par.codec_id);
     info_.codecName = codec ? codec->name : "unknown";
-    info_.streamIndex = index;
+    info_.streamIndex = stream.index;
     info_.width = par.width;
     info_.height = par.height;
     info_.format = static_cast<AVPixelFormat>(par.format);
@@ -266,16 +274,20 @@ void VideoInput::scan(int wanted) {
     info_.transfer = par.color_trc;
     info_.chromaLocation = par.chroma_location;
     info_.fieldOrder = par.field_order;
-    info_.timeBase = stream->time_base;
-    streamTimeBase_ = stream->time_base;
-    info_.sampleAspect = stream->sample_aspect_ratio.num ? stream->sample_aspect_ratio : par.sample_aspect_ratio;
-    if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
-        info_.frameRate = stream->avg_frame_rate;
-    else if (stream->r_frame_rate.num > 0 && stream->r_frame_rate.den > 0)
-        info_.frameRate = stream->r_frame_rate;
+    info_.timeBase = stream.time_base;
+    streamTimeBase_ = stream.time_base;
+    info_.sampleAspect = stream.sample_aspect_ratio.num ? stream.sample_aspect_ratio : par.sample_aspect_ratio;
+    if (stream.avg_frame_rate.num > 0 && stream.avg_frame_rate.den > 0)
+        info_.frameRate = stream.avg_frame_rate;
+    else if (stream.r_frame_rate.num > 0 && stream.r_frame_rate.den > 0)
+        info_.frameRate = stream.r_frame_rate;
     if (!avcodec_find_decoder(par.codec_id))
         throw CliError(ExitCode::input, "FFmpeg has no decoder for the " + info_.codecName + " video of " + info_.path);
+}
 
+VideoInput::PacketTimes VideoInput::readPackets(AVFormatContext& context, const AVStream& stream) {
+    const AVCodecParameters& par = *stream.codecpar;
+    const int index = stream.index;
     // FNV-1a over the stream's layout and each packet's time, size and first
     // bytes: the same clip gives the same value wherever it is read from.
     uint64_t hash = 14695981039346656037ull;
@@ -284,13 +296,10 @@ void VideoInput::scan(int wanted) {
     };
     const int64_t layout[] = {par.codec_id, par.width, par.height, par.format};
     mix(layout, sizeof layout);
-    std::vector<int64_t> pts;
-    std::vector<int64_t> positions;
-    bool allTimed = true;
-    int64_t lastEnd = AV_NOPTS_VALUE;
+    PacketTimes times;
     int count = 0;
     for (;;) {
-        const int result = av_read_frame(context.get(), packet_.get());
+        const int result = av_read_frame(&context, packet_.get());
         if (result == AVERROR_EOF) break;
         if (result < 0) {
             info_.endsEarly = true;
@@ -305,13 +314,13 @@ void VideoInput::scan(int wanted) {
             mix(place, sizeof place);
             mix(packet_->data, std::min(packet_->size, 64));
             ++count;
-            positions.push_back(packet_->pos);
+            times.positions.push_back(packet_->pos);
             if (packet_->pts == AV_NOPTS_VALUE) {
-                allTimed = false;
+                times.allTimed = false;
             } else {
-                pts.push_back(packet_->pts);
+                times.pts.push_back(packet_->pts);
                 const int64_t end = packet_->pts + std::max<int64_t>(packet_->duration, 0);
-                if (lastEnd == AV_NOPTS_VALUE || end > lastEnd) lastEnd = end;
+                if (times.lastEnd == AV_NOPTS_VALUE || end > times.lastEnd) times.lastEnd = end;
             }
         }
         av_packet_unref(packet_.get());
@@ -324,7 +333,10 @@ void VideoInput::scan(int wanted) {
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
     info_.fingerprint = hex;
+    return times;
+}
 
+void VideoInput::orderByTime(std::vector<int64_t> pts, bool allTimed, const AVStream& stream) {
     std::sort(pts.begin(), pts.end());
     byTimestamp_ = allTimed && std::adjacent_find(pts.begin(), pts.end()) == pts.end();
     if (byTimestamp_) {
@@ -338,9 +350,20 @@ void VideoInput::scan(int wanted) {
         // A tick of rounding either way is still a constant rate.
         info_.variableRate = sortedPts_.size() > 2 && longest - shortest > 2;
     } else {
-        startPts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+        startPts_ = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
     }
-    if (!info_.endsEarly) checkCutOff(*context, positions, lastEnd);
+}
+
+// One pass over the video stream's packets without decoding: the frame count,
+// the time stamps that identify frames, and signs of a cut-off file.
+void VideoInput::scan(int wanted) {
+    InputContextPtr context = openInputFile(readPath_, info_.path);
+    info_.containerName = context->iformat->name;
+    const AVStream& stream = *context->streams[pickStream(*context, wanted)];
+    describe(stream);
+    PacketTimes times = readPackets(*context, stream);
+    orderByTime(std::move(times.pts), times.allTimed, stream);
+    if (!info_.endsEarly) checkCutOff(*context, times.positions, times.lastEnd);
 }
 
 // Formats that do not report a cut-off on reading: a Y4M file whose last frame

@@ -85,7 +85,16 @@ private:
         FramePtr frame;
     };
 
+    struct PacketTimes;
     void scan(int stream);
+    // The stream asked for, or the best one; throws where there is none.
+    int pickStream(AVFormatContext& context, int wanted);
+    // Fills info_ from the stream's declared layout; throws where it cannot be read.
+    void describe(const AVStream& stream);
+    // Counts the stream's packets and fingerprints them; throws where there are none.
+    PacketTimes readPackets(AVFormatContext& context, const AVStream& stream);
+    // Frames found by time stamp where every packet has its own one.
+    void orderByTime(std::vector<int64_t> pts, bool allTimed, const AVStream& stream);
     // Of several video streams, the one with the most packets.
     int longestVideoStream(AVFormatContext& context, int fallback);
     void checkCutOff(AVFormatContext& context, const std::vector<int64_t>& positions, int64_t lastEnd);

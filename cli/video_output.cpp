@@ -187,8 +187,7 @@ int VideoOutput::openEncoder(const AVCodec& encoder, AVPixelFormat stored, const
     return result;
 }
 
-void VideoOutput::setUpEncoder(const OutputSettings& settings) {
-    const AVCodec& encoder = findEncoder(settings.codec);
+AVPixelFormat VideoOutput::chooseStoredFormat(const AVCodec& encoder) {
     AVPixelFormat stored = video_.format;
     bool storable = true;
     if (y4m_) {
@@ -210,12 +209,10 @@ void VideoOutput::setUpEncoder(const OutputSettings& settings) {
     if (!storable)
         warnings_.push_back(std::string("the ") + (y4m_ ? "Y4M format" : encoder.name) + " cannot store " +
                             pixelFormatName(video_.format) + "; writing " + pixelFormatName(stored));
-    // AVI counts frames: its time base is the frame rate.
-    frameCounted_ = muxer_.formatName() == "avi";
-    if (video_.fieldOrder != AV_FIELD_UNKNOWN && video_.fieldOrder != AV_FIELD_PROGRESSIVE)
-        warnings_.push_back("the input is interlaced: its frames are filtered whole, both fields together; "
-                            "deinterlace it first if the fields move apart");
+    return stored;
+}
 
+AVPixelFormat VideoOutput::openEncoderFor(const AVCodec& encoder, AVPixelFormat stored, const OutputSettings& settings) {
     int result = openEncoder(encoder, stored, settings);
     std::string why = result < 0 ? takeLoggedError() : "";
     // Most encoders want even sizes for 4:2:0 and 4:2:2; 4:4:4 takes any.
@@ -240,7 +237,18 @@ void VideoOutput::setUpEncoder(const OutputSettings& settings) {
     if (result < 0)
         throw CliError(ExitCode::encoder, std::string("the ") + encoder.name + " encoder cannot start: " +
                                               (why.empty() ? avErrorText(result) : why));
-    storeAs(stored);
+    return stored;
+}
+
+void VideoOutput::setUpEncoder(const OutputSettings& settings) {
+    const AVCodec& encoder = findEncoder(settings.codec);
+    const AVPixelFormat chosen = chooseStoredFormat(encoder);
+    // AVI counts frames: its time base is the frame rate.
+    frameCounted_ = muxer_.formatName() == "avi";
+    if (video_.fieldOrder != AV_FIELD_UNKNOWN && video_.fieldOrder != AV_FIELD_PROGRESSIVE)
+        warnings_.push_back("the input is interlaced: its frames are filtered whole, both fields together; "
+                            "deinterlace it first if the fields move apart");
+    storeAs(openEncoderFor(encoder, chosen, settings));
     // An audio format (MP3's video is cover art only) is found out here, not
     // after the whole clip is encoded.
     AVCodecParameters* parameters = avcodec_parameters_alloc();

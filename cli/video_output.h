@@ -67,6 +67,12 @@ public:
 
 private:
     void setUpEncoder(const OutputSettings& settings);
+    // The format the frames are stored in: the input's where the encoder
+    // takes it, else the nearest it takes, with a warning.
+    AVPixelFormat chooseStoredFormat(const AVCodec& encoder);
+    // Opens the encoder for `stored`, or for a format without subsampling
+    // where an odd size is refused; returns the format opened. Throws CliError.
+    AVPixelFormat openEncoderFor(const AVCodec& encoder, AVPixelFormat stored, const OutputSettings& settings);
     const AVCodec& findEncoder(const std::string& codec);
     // Opens the encoder for frames of `stored`; FFmpeg's result.
     int openEncoder(const AVCodec& encoder, AVPixelFormat stored, const OutputSettings& settings);

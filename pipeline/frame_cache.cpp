@@ -74,6 +74,32 @@ const PixelYC* resetCache(FilterTable* filter, const FrameProcInfo* frame, int32
     return src;
 }
 
+// Packs one fetched frame into the staging textures and copies them into
+// the frame's own pair; false where the staging textures cannot be mapped.
+bool fillTextures(const FrameProcInfo* frame, const PixelYC* src, ID3D11Texture2D* lumaTexture,
+                  ID3D11Texture2D* chromaTexture) {
+    DenoiseState& s = denoiseState;
+    D3D11_MAPPED_SUBRESOURCE luma = {}, chroma = {};
+    bool lumaMapped = SUCCEEDED(s.context->Map(s.stagingLuma, 0, D3D11_MAP_WRITE, 0, &luma)) && luma.pData;
+    bool chromaMapped =
+        lumaMapped && SUCCEEDED(s.context->Map(s.stagingChroma, 0, D3D11_MAP_WRITE, 0, &chroma)) && chroma.pData;
+    if (!chromaMapped) {
+        if (lumaMapped) s.context->Unmap(s.stagingLuma, 0);
+        return false;
+    }
+    uint16_t* lumaPlane = static_cast<uint16_t*>(luma.pData);
+    ChromaTexel* chromaPlane = static_cast<ChromaTexel*>(chroma.pData);
+    const int32_t lumaPitch = static_cast<int32_t>(luma.RowPitch / 2);
+    const int32_t chromaPitch = static_cast<int32_t>(chroma.RowPitch / 4);
+    packFrameRows(src, frame->rowPixels, lumaPlane, lumaPitch, chromaPlane, chromaPitch, s.srcWidth, s.srcHeight);
+    packBorderRows(lumaPlane, lumaPitch, chromaPlane, chromaPitch, s.srcWidth, s.srcHeight);
+    s.context->Unmap(s.stagingLuma, 0);
+    s.context->Unmap(s.stagingChroma, 0);
+    s.context->CopyResource(lumaTexture, s.stagingLuma);
+    s.context->CopyResource(chromaTexture, s.stagingChroma);
+    return true;
+}
+
 // Converts one fetched frame into a new pair of GPU textures and stores their
 // views in the first free slot.
 int uploadFrame(FilterTable* filter, const FrameProcInfo* frame, const PixelYC* src, int32_t index) {
@@ -89,26 +115,11 @@ int uploadFrame(FilterTable* filter, const FrameProcInfo* frame, const PixelYC* 
         return reportFailure(filter, textFrameTextureFailed, Teardown::none);
     }
 
-    D3D11_MAPPED_SUBRESOURCE luma = {}, chroma = {};
-    bool lumaMapped = SUCCEEDED(s.context->Map(s.stagingLuma, 0, D3D11_MAP_WRITE, 0, &luma)) && luma.pData;
-    bool chromaMapped =
-        lumaMapped && SUCCEEDED(s.context->Map(s.stagingChroma, 0, D3D11_MAP_WRITE, 0, &chroma)) && chroma.pData;
-    if (!chromaMapped) {
-        if (lumaMapped) s.context->Unmap(s.stagingLuma, 0);
+    if (!fillTextures(frame, src, lumaTexture, chromaTexture)) {
         releaseObject(lumaTexture);
         releaseObject(chromaTexture);
         return reportFailure(filter, textStagingLockFailed, Teardown::none);
     }
-    uint16_t* lumaPlane = static_cast<uint16_t*>(luma.pData);
-    ChromaTexel* chromaPlane = static_cast<ChromaTexel*>(chroma.pData);
-    const int32_t lumaPitch = static_cast<int32_t>(luma.RowPitch / 2);
-    const int32_t chromaPitch = static_cast<int32_t>(chroma.RowPitch / 4);
-    packFrameRows(src, frame->rowPixels, lumaPlane, lumaPitch, chromaPlane, chromaPitch, s.srcWidth, s.srcHeight);
-    packBorderRows(lumaPlane, lumaPitch, chromaPlane, chromaPitch, s.srcWidth, s.srcHeight);
-    s.context->Unmap(s.stagingLuma, 0);
-    s.context->Unmap(s.stagingChroma, 0);
-    s.context->CopyResource(lumaTexture, s.stagingLuma);
-    s.context->CopyResource(chromaTexture, s.stagingChroma);
 
     ID3D11ShaderResourceView* lumaView = nullptr;
     ID3D11ShaderResourceView* chromaView = nullptr;

@@ -37,6 +37,43 @@ bool restoreDeviceGroup(FilterTable* filter) {
     return true;
 }
 
+// Frame n's window in the cache, and during an output run frame n + 1's
+// too, at the size the first upload leaves in the record. Returns false
+// after reporting a failure.
+bool cacheWindows(FilterTable* filter, FrameProcInfo* frame, int32_t n, int32_t maxTime) {
+    DenoiseState& s = denoiseState;
+    evictOutside(filter, frame, n + 1, maxTime + 1);
+    // A reset while caching the next frames (the host's size or frame count
+    // changed) empties frame n's window too: cache it again at the new size.
+    for (int pass = 0;; ++pass) {
+        if (!uploadWindow(filter, frame, n, maxTime))
+            return reportFailure(filter, textCacheSetupFailed, Teardown::everything);
+        s.procWidth = frame->frameWidth;
+        s.procHeight = frame->frameHeight;
+        const uint32_t generation = s.discardGeneration;
+        if (s.outputRunActive && !uploadWindow(filter, frame, n + 2, maxTime))
+            return reportFailure(filter, textCacheSetupFailed, Teardown::everything);
+        if (s.discardGeneration == generation || pass == 1) break;
+    }
+    return true;
+}
+
+// During an output run, once frame n is written: the worker starts on
+// n + 1 with its window cached, unless n is the last frame.
+int32_t startAhead(FilterTable* filter, FrameProcInfo* frame, int32_t n, int32_t maxTime, int32_t frameCount) {
+    DenoiseState& s = denoiseState;
+    s.pendingFrame = n + 1;
+    if (n + 1 >= frameCount) {
+        s.pendingFrame = -1;
+        return 1;
+    }
+    evictOutside(filter, frame, n + 1, maxTime + 1);
+    if (!uploadWindow(filter, frame, n + 1, maxTime))
+        return reportFailure(filter, textCacheSetupFailed, Teardown::everything);
+    if (!startWorker()) return reportFailure(filter, textThreadFailed, Teardown::everything);
+    return 1;
+}
+
 // FrameScheduler's steps; *written tells whether outputImage holds frame n.
 int32_t scheduleFrame(FilterTable* filter, FrameProcInfo* frame, bool* written) {
     DenoiseState& s = denoiseState;
@@ -54,19 +91,7 @@ int32_t scheduleFrame(FilterTable* filter, FrameProcInfo* frame, bool* written) 
         s.denoiseParams.lumaTime > s.denoiseParams.chromaTime ? s.denoiseParams.lumaTime : s.denoiseParams.chromaTime;
     bool servedAhead = false;
 
-    evictOutside(filter, frame, n + 1, maxTime + 1);
-    // A reset while caching the next frames (the host's size or frame count
-    // changed) empties frame n's window too: cache it again at the new size.
-    for (int pass = 0;; ++pass) {
-        if (!uploadWindow(filter, frame, n, maxTime))
-            return reportFailure(filter, textCacheSetupFailed, Teardown::everything);
-        s.procWidth = frame->frameWidth;
-        s.procHeight = frame->frameHeight;
-        const uint32_t generation = s.discardGeneration;
-        if (s.outputRunActive && !uploadWindow(filter, frame, n + 2, maxTime))
-            return reportFailure(filter, textCacheSetupFailed, Teardown::everything);
-        if (s.discardGeneration == generation || pass == 1) break;
-    }
+    if (!cacheWindows(filter, frame, n, maxTime)) return 0;
     if (!ensureWorkBuffers(filter)) return reportFailure(filter, textWorkBuffersFailed, Teardown::everything);
 
     if (s.outputRunActive && readyResultValid(n)) {
@@ -91,16 +116,7 @@ int32_t scheduleFrame(FilterTable* filter, FrameProcInfo* frame, bool* written) 
         releaseCache();
         return 1;
     }
-    s.pendingFrame = n + 1;
-    if (n + 1 >= frameCount) {
-        s.pendingFrame = -1;
-        return 1;
-    }
-    evictOutside(filter, frame, n + 1, maxTime + 1);
-    if (!uploadWindow(filter, frame, n + 1, maxTime))
-        return reportFailure(filter, textCacheSetupFailed, Teardown::everything);
-    if (!startWorker()) return reportFailure(filter, textThreadFailed, Teardown::everything);
-    return 1;
+    return startAhead(filter, frame, n, maxTime, frameCount);
 }
 
 }  // namespace
