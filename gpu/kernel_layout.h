@@ -27,20 +27,14 @@
     "#define GROUP_SIDE " QUENDA_KERNEL_NUMBER(QUENDA_THREAD_GROUP_SIDE) "\n"          \
     "#define MAX_TIME_RADIUS " QUENDA_KERNEL_NUMBER(QUENDA_MAX_TIME_RADIUS) "\n"       \
     "#define MAX_FRAMES " QUENDA_KERNEL_NUMBER(QUENDA_MAX_WINDOW_FRAMES) "\n"
-#define QUENDA_LUMA_PLANE                                                                                      \
-    QUENDA_KERNEL_LIMITS                                                                                       \
-    "#define TEXEL float\n"                                                                                    \
-    "#define CENTRE int2(" QUENDA_KERNEL_NUMBER(QUENDA_PLANE_BORDER) ", " QUENDA_KERNEL_NUMBER(                 \
-        QUENDA_PLANE_BORDER) ")\n"                                                                             \
-    "#define HOST_ZERO (" QUENDA_KERNEL_NUMBER(QUENDA_LUMA_ZERO) " / " QUENDA_KERNEL_NUMBER(                   \
-        QUENDA_HOST_UNIT_STEPS) ")\n"
-#define QUENDA_CHROMA_PLANE                                                                                    \
-    QUENDA_KERNEL_LIMITS                                                                                       \
-    "#define TEXEL float2\n"                                                                                   \
-    "#define CENTRE int2(" QUENDA_KERNEL_NUMBER(QUENDA_PLANE_BORDER) " / 2, " QUENDA_KERNEL_NUMBER(            \
-        QUENDA_PLANE_BORDER) ")\n"                                                                             \
-    "#define HOST_ZERO (" QUENDA_KERNEL_NUMBER(QUENDA_CHROMA_ZERO) " / " QUENDA_KERNEL_NUMBER(                 \
-        QUENDA_HOST_UNIT_STEPS) ")\n"
+#define QUENDA_PLANE_LINES(texel, centreX, zero)                                                   \
+    QUENDA_KERNEL_LIMITS                                                                            \
+    "#define TEXEL " texel "\n"                                                                     \
+    "#define CENTRE int2(" centreX ", " QUENDA_KERNEL_NUMBER(QUENDA_PLANE_BORDER) ")\n"             \
+    "#define HOST_ZERO (" QUENDA_KERNEL_NUMBER(zero) " / " QUENDA_KERNEL_NUMBER(QUENDA_HOST_UNIT_STEPS) ")\n"
+#define QUENDA_LUMA_PLANE QUENDA_PLANE_LINES("float", QUENDA_KERNEL_NUMBER(QUENDA_PLANE_BORDER), QUENDA_LUMA_ZERO)
+#define QUENDA_CHROMA_PLANE \
+    QUENDA_PLANE_LINES("float2", QUENDA_KERNEL_NUMBER(QUENDA_PLANE_BORDER) " / 2", QUENDA_CHROMA_ZERO)
 #define QUENDA_RUNTIME_FORM                                            \
     "#define SLOTS " QUENDA_KERNEL_NUMBER(QUENDA_RUNTIME_SLOTS) "\n"   \
     "#define REFERENCE (SLOTS - 1)\n"
