@@ -10,10 +10,10 @@ usage: check_windows_package.py ZIP
 - readme_ja.txt is code page 932 and readme_en.txt ASCII, both with CRLF
   line ends only;
 - the readmes list the plug-in's message boxes: readme_ja.txt quotes every
-  text of state/messages.h once, under a number [Mnn], with captions taken
-  from there; readme_en.txt has the same numbers, each naming the ASCII
-  words of its text; readme_ja.txt names the six track bars as the plug-in
-  does.
+  text of pluginMessages (state/messages.h, which must list each text of
+  that header once) under a number [Mnn], with captions taken from there;
+  readme_en.txt has the same numbers, each naming the ASCII words of its
+  text; readme_ja.txt names the six track bars as the plug-in does.
 The texts are read from the sources and must also lie in the plug-in, ended
 by NUL, so a mistake in reading them cannot pass unnoticed.
 """
@@ -101,6 +101,12 @@ def named_strings(path):
     return found
 
 
+def message_table(path):
+    """The text names of pluginMessages, the plug-in's texts with their glosses."""
+    block = re.search(r"pluginMessages\[\]\s*=\s*\{(.*?)\n\};", path.read_text(encoding="utf-8"), re.S)
+    return re.findall(r"\{\s*(\w+)\s*,", block.group(1)) if block else []
+
+
 def track_names(path):
     source = path.read_text(encoding="utf-8")
     block = re.search(r"trackNames\[[^\]]*\]\s*=\s*\{(.*?)\};", source, re.S)
@@ -179,7 +185,10 @@ def main():
         if value + b"\0" not in plugin:
             fail(f"{name} as read from the source is not in the plug-in")
     captions = {value.decode("cp932") for name, value in texts.items() if name.startswith("caption")}
-    messages = {value.decode("cp932"): name for name, value in texts.items() if not name.startswith("caption")}
+    table = message_table(ROOT / "state" / "messages.h")
+    if sorted(table) != sorted(name for name in texts if not name.startswith("caption")):
+        fail(f"pluginMessages names {sorted(table)}, not each text of state/messages.h once")
+    messages = {texts[name].decode("cp932"): name for name in table if name in texts}
 
     if info and (info[0] + version.encode("ascii")).decode("cp932") not in ja:
         fail("readme_ja.txt does not name the plug-in as its information string does")

@@ -70,22 +70,6 @@ Timing timeRuns(KernelHarness& harness, const std::vector<Pass>& passes, int ali
     return Timing{median(wall), median(cpu)};
 }
 
-// The macros the plug-in defines for the fixed forms, with its own texts.
-struct FixedMacros {
-    FixedMacros(int space, int time, int dispersion) {
-        formatFixedMacros(space, time, dispersion, &texts);
-        macros[0] = {"SPACE_SEARCH_RADIUS", texts.space};
-        macros[1] = {"TIME_SEARCH_RADIUS", texts.time};
-        macros[2] = {"DISPERSION_RADIUS", texts.dispersion};
-        macros[3] = {"H2", texts.h2};
-        macros[4] = {nullptr, nullptr};
-    }
-    FixedMacros(const FixedMacros&) = delete;
-    FixedMacros& operator=(const FixedMacros&) = delete;
-    FixedMacroTexts texts;
-    D3D10_SHADER_MACRO macros[5];
-};
-
 // Compiles as the plug-in does; the blob's size, or 0 with the log printed.
 size_t compiledSize(const char* source, const D3D10_SHADER_MACRO* macros, double* ms) {
     ID3D10Blob* code = nullptr;
@@ -106,7 +90,7 @@ int printSizes() {
     std::printf("fixed forms: compiled bytes (compile ms), luma / chroma\n");
     for (int space : {0, 1, 2, 3, 4, 5, 7, 10, 16}) {
         for (int time = 0; time <= 7; ++time) {
-            FixedMacros m(space, time, 50);
+            const FixedMacros<D3D10_SHADER_MACRO> m(space, time, 50);
             double lumaMs = 0, chromaMs = 0;
             size_t luma = compiledSize(lumaFixedSource, m.macros, &lumaMs);
             size_t chroma = compiledSize(chromaFixedSource, m.macros, &chromaMs);
@@ -214,7 +198,7 @@ int main(int argc, char** argv) {
         return views;
     };
 
-    FixedMacros fixed(space, time, dispersion);
+    const FixedMacros<D3D10_SHADER_MACRO> fixed(space, time, dispersion);
     struct Kernel {
         const char* name;
         const char* source;

@@ -18,7 +18,7 @@ void search(int2 q, Patch reference, inout TEXEL sum, inout TEXEL value)
         [loop] for (int dy = -R; dy <= R; ++dy)
         {
             int3 p = int3(q.x + dx, q.y + dy, 0);
-            [unroll(15)] for (int dt = 0; dt <= 2 * T; ++dt)
+            [unroll(MAX_FRAMES)] for (int dt = 0; dt <= 2 * T; ++dt)
             {
                 // Coordinates rather than LOAD_PATCH's texel offsets: lavapipe's
                 // LLVM fails on offset loads from a texture indexed at run time.

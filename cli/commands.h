@@ -1,5 +1,5 @@
-// The command line: `quenda denoise`, `quenda demo`, `quenda devices`,
-// `--help` and `--version`.
+// The command line: `quenda denoise`, `quenda join`, `quenda demo`,
+// `quenda devices`, `--help` and `--version`.
 #pragma once
 
 namespace quenda_cli {

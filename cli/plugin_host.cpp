@@ -18,34 +18,6 @@ namespace quenda_cli {
 
 namespace {
 
-// The plug-in's message texts and what they say.
-const struct {
-    const char* text;
-    const char* english;
-} messageGlosses[] = {
-    {textUnsupportedLevel, "this DirectX version is not supported"},
-    {textShaderCreateFailed, "creating the shader failed"},
-    {textDeviceCreateFailed, "creating the Direct3D device failed"},
-    {textDxgiDeviceFailed, "getting the DXGI device failed"},
-    {textAdapterFailed, "getting the DXGI adapter failed"},
-    {textShaderBuildFailed, "building the shader failed"},
-    {textParamBufferFailed, "making the parameter buffer failed"},
-    {textPixelShaderFailed, "creating the pixel shader failed"},
-    {textCacheSetupFailed, "setting up the frame cache failed"},
-    {textWorkBuffersFailed, "creating the work buffers failed"},
-    {textThreadFailed, "creating the worker thread failed"},
-    {textStagingTextureFailed, "creating the texture in main memory failed"},
-    {textFrameTextureFailed, "creating the texture in video memory failed"},
-    {textStagingLockFailed, "locking the main-memory texture failed"},
-    {textViewFailed, "creating the resource view failed"},
-    {textFrameMissing, "getting the frame texture failed"},
-    {textMemoryFailed, "allocating memory failed"},
-    {textOutBufferFailed, "creating the buffer in video memory failed"},
-    {textUavFailed, "creating the access view failed"},
-    {textReadbackFailed, "creating the host buffer failed"},
-    {textUnknownError, "unidentified error"},
-};
-
 std::string executableDirectory() {
     char buffer[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
@@ -58,7 +30,7 @@ std::string executableDirectory() {
 }  // namespace
 
 std::string glossPluginMessage(const std::string& text) {
-    for (const auto& entry : messageGlosses)
+    for (const PluginMessage& entry : pluginMessages)
         if (platform_win32::cp932ToUtf8(entry.text) == text) return std::string(entry.english) + " (" + text + ")";
     return text;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "gpu/kernel_layout.h"
 #include "gpu/shader_build.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
@@ -59,7 +60,7 @@ int bringUpDevice(FilterTable* filter) {
 
     D3D11_BUFFER_DESC params;
     std::memset(&params, 0, sizeof params);
-    params.ByteWidth = sizeof(int32_t) * 4;  // spaceSearchRadius, timeSearchRadius, width, h2
+    params.ByteWidth = sizeof(PARAM);
     params.Usage = D3D11_USAGE_DYNAMIC;
     params.BindFlags = D3D11_BIND_CONSTANT_BUFFER;
     params.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;

@@ -201,21 +201,14 @@ int buildRuntimeShaders(FilterTable* filter, uint32_t deviceId) {
 int buildFixedShaders(FilterTable* filter, const DenoiseParams& p) {
     DenoiseState& s = denoiseState;
 
-    FixedMacroTexts luma, chroma;
-    formatFixedMacros(p.lumaSpace, p.lumaTime, p.lumaDispersion, &luma);
-    formatFixedMacros(p.chromaSpace, p.chromaTime, p.chromaDispersion, &chroma);
-    const D3D10_SHADER_MACRO lumaMacros[] = {
-        {"SPACE_SEARCH_RADIUS", luma.space}, {"TIME_SEARCH_RADIUS", luma.time},
-        {"DISPERSION_RADIUS", luma.dispersion}, {"H2", luma.h2}, {nullptr, nullptr}};
-    const D3D10_SHADER_MACRO chromaMacros[] = {
-        {"SPACE_SEARCH_RADIUS", chroma.space}, {"TIME_SEARCH_RADIUS", chroma.time},
-        {"DISPERSION_RADIUS", chroma.dispersion}, {"H2", chroma.h2}, {nullptr, nullptr}};
+    const FixedMacros<D3D10_SHADER_MACRO> luma(p.lumaSpace, p.lumaTime, p.lumaDispersion);
+    const FixedMacros<D3D10_SHADER_MACRO> chroma(p.chromaSpace, p.chromaTime, p.chromaDispersion);
 
     const char* profile = shaderProfile(static_cast<uint32_t>(s.featureLevel));
     if (!profile) return reportFailure(filter, textUnsupportedLevel, Teardown::none, captionCsError);
     ID3D10Blob* lumaCode = nullptr;
     ID3D10Blob* chromaCode = nullptr;
-    if (!compilePair(filter, lumaFixedSource, lumaMacros, chromaFixedSource, chromaMacros, profile, &lumaCode,
+    if (!compilePair(filter, lumaFixedSource, luma.macros, chromaFixedSource, chroma.macros, profile, &lumaCode,
                      &chromaCode))
         return 0;
     const bool created = createShaderPair(lumaCode->GetBufferPointer(), lumaCode->GetBufferSize(),

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "gpu/kernel_layout.h"
 #include "gpu/strength.h"
 #include "pipeline/plane_convert.h"
 #include "pipeline/work_buffers.h"
@@ -15,10 +16,8 @@ bool writeParams(ID3D11Buffer* buffer, int32_t space, int32_t time, int32_t disp
     DenoiseState& s = denoiseState;
     D3D11_MAPPED_SUBRESOURCE mapped = {};
     if (FAILED(s.context->Map(buffer, 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped)) || !mapped.pData) return false;
-    const float h2 = dispersionStrength(dispersion);
-    int32_t fields[4] = {space, time, s.alignedWidth, 0};
-    std::memcpy(&fields[3], &h2, sizeof h2);
-    std::memcpy(mapped.pData, fields, sizeof fields);
+    const PARAM fields = {space, time, s.alignedWidth, dispersionStrength(dispersion)};
+    std::memcpy(mapped.pData, &fields, sizeof fields);
     s.context->Unmap(buffer, 0);
     return true;
 }

@@ -27,10 +27,10 @@ inline int32_t planeHeight(int32_t height) { return height + 2 * planeBorder; }
 // 8·y + 0x4000 and 8·c + 0x8000, kept to the low 16 bits: values outside
 // -2048..6143 (luma) and -4096..4095 (chroma) wrap rather than clamp.
 inline uint16_t encodeLuma(int32_t y) {
-    return static_cast<uint16_t>(static_cast<uint32_t>(y) * 8u + 0x4000u);
+    return static_cast<uint16_t>(static_cast<uint32_t>(y) * QUENDA_HOST_UNIT_STEPS + QUENDA_LUMA_ZERO);
 }
 inline uint16_t encodeChroma(int32_t c) {
-    return static_cast<uint16_t>(static_cast<uint32_t>(c) * 8u + 0x8000u);
+    return static_cast<uint16_t>(static_cast<uint32_t>(c) * QUENDA_HOST_UNIT_STEPS + QUENDA_CHROMA_ZERO);
 }
 
 // Writes plane rows 16 .. H + 15 of both planes, side borders included, from

@@ -4,11 +4,12 @@
 
 #include <cstdint>
 
+#include "gpu/kernel_layout.h"
 #include "host/filter_table.h"
 #include "platform/win32_api.h"
 
 // The kernels run in groups of threadGroupSide x threadGroupSide pixels.
-enum : int32_t { threadGroupSide = 16 };
+enum : int32_t { threadGroupSide = QUENDA_THREAD_GROUP_SIDE };
 // One element of the output buffer: three floats, y, cb and cr.
 enum : UINT { outputElementBytes = 12 };
 

@@ -1,4 +1,6 @@
-// The plug-in's message texts, NUL-terminated code page 932.
+// The plug-in's message texts, NUL-terminated code page 932: the captions of
+// its boxes, then the texts, each with what it says in English in
+// pluginMessages below.
 #pragma once
 
 // error
@@ -7,45 +9,54 @@ constexpr const char captionError[] = "\x83G\x83\x89\x81[";
 constexpr const char captionPsError[] = "PS\x83G\x83\x89\x81[";
 // compiler messages; unsupported level, fixed kernels
 constexpr const char captionCsError[] = "CS\x83G\x83\x89\x81[";
-// this DirectX version is not supported
 constexpr const char textUnsupportedLevel[] = "\x91\xCE\x89\x9E\x82\xB5\x82\xC4\x82\xA2\x82\xC8\x82\xA2" "DirextX\x82\xCC\x83o\x81[\x83W\x83\x87\x83\x93\x82\xC5\x82\xB7\x81" "B";
-// creating the shader failed
 constexpr const char textShaderCreateFailed[] = "\x83V\x83" "F\x81[\x83_\x81[\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// creating Direct3D10 failed
 constexpr const char textDeviceCreateFailed[] = "Direct3D10\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// getting IDXGIDevice1 failed
 constexpr const char textDxgiDeviceFailed[] = "IDXGIDevice1\x82\xCC\x8E\xE6\x93\xBE\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// getting IDXGIAdapter failed
 constexpr const char textAdapterFailed[] = "IDXGIAdapter\x82\xCC\x8E\xE6\x93\xBE\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// creating the shader failed (initialisation)
 constexpr const char textShaderBuildFailed[] = "\x83V\x83" "F\x81[\x83_\x81[\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s";
-// making the parameter buffer failed
 constexpr const char textParamBufferFailed[] = "\x83p\x83\x89\x83\x81\x81[\x83^\x83o\x83" "b\x83t\x83@\x82\xCC\x90\xB6\x90\xAC\x82\xC9\x8E\xB8\x94s";
-// failed to create the pixel shader
 constexpr const char textPixelShaderFailed[] = "\x83s\x83N\x83Z\x83\x8B\x83V\x83" "F\x81[\x83_\x81[\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// failed to set up the cache
 constexpr const char textCacheSetupFailed[] = "\x83L\x83\x83\x83" "b\x83V\x83\x85\x82\xCC\x90\xDD\x92\xE8\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// failed to create the work buffers
 constexpr const char textWorkBuffersFailed[] = "\x8D\xEC\x8B\xC6\x97p\x83o\x83" "b\x83t\x83@\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// failed to create the thread
 constexpr const char textThreadFailed[] = "\x83X\x83\x8C\x83" "b\x83h\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// failed to create the texture in main memory
 constexpr const char textStagingTextureFailed[] = "\x83\x81\x83" "C\x83\x93\x83\x81\x83\x82\x83\x8A\x8F\xE3\x82\xCC\x83" "e\x83N\x83X\x83`\x83\x83\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// failed to create the texture in video memory
 constexpr const char textFrameTextureFailed[] = "\x83r\x83" "f\x83I\x83\x81\x83\x82\x83\x8A\x8F\xE3\x82\xCC\x83" "e\x83N\x83X\x83`\x83\x83\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// failed to lock the main-memory texture
 constexpr const char textStagingLockFailed[] = "\x83\x81\x83" "C\x83\x93\x83\x81\x83\x82\x83\x8A\x83" "e\x83N\x83X\x83`\x83\x83\x82\xCC\x83\x8D\x83" "b\x83N\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// failed to create the resource
 constexpr const char textViewFailed[] = "\x83\x8A\x83\x5C\x81[\x83X\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// getting the frame texture failed
 constexpr const char textFrameMissing[] = "\x83t\x83\x8C\x81[\x83\x80\x83" "e\x83N\x83X\x83`\x83\x83\x82\xCC\x8E\xE6\x93\xBE\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// allocating memory failed
 constexpr const char textMemoryFailed[] = "\x83\x81\x83\x82\x83\x8A\x82\xCC\x8Am\x95\xDB\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// creating the buffer in video memory failed
 constexpr const char textOutBufferFailed[] = "VRAM\x8F\xE3\x82\xCC\x83o\x83" "b\x83t\x83@\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// creating the access view failed
 constexpr const char textUavFailed[] = "\x83" "A\x83N\x83Z\x83X\x83r\x83\x85\x81[\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// creating the host buffer failed
 constexpr const char textReadbackFailed[] = "\x83z\x83X\x83g\x83o\x83" "b\x83t\x83@\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// unidentified error
 constexpr const char textUnknownError[] = "\x95s\x96\xBE\x82\xC8\x83G\x83\x89\x81[";
+
+// Every text of the boxes above (captions aside) with its English gloss, the
+// one list that the command-line host and the release check read.
+struct PluginMessage {
+    const char* text;
+    const char* english;
+};
+constexpr PluginMessage pluginMessages[] = {
+    {textUnsupportedLevel, "this DirectX version is not supported"},
+    {textShaderCreateFailed, "creating the shader failed"},
+    {textDeviceCreateFailed, "creating the Direct3D device failed"},
+    {textDxgiDeviceFailed, "getting the DXGI device failed"},
+    {textAdapterFailed, "getting the DXGI adapter failed"},
+    {textShaderBuildFailed, "building the shader failed"},
+    {textParamBufferFailed, "making the parameter buffer failed"},
+    {textPixelShaderFailed, "creating the pixel shader failed"},
+    {textCacheSetupFailed, "setting up the frame cache failed"},
+    {textWorkBuffersFailed, "creating the work buffers failed"},
+    {textThreadFailed, "creating the worker thread failed"},
+    {textStagingTextureFailed, "creating the texture in main memory failed"},
+    {textFrameTextureFailed, "creating the texture in video memory failed"},
+    {textStagingLockFailed, "locking the main-memory texture failed"},
+    {textViewFailed, "creating the resource view failed"},
+    {textFrameMissing, "getting the frame texture failed"},
+    {textMemoryFailed, "allocating memory failed"},
+    {textOutBufferFailed, "creating the buffer in video memory failed"},
+    {textUavFailed, "creating the access view failed"},
+    {textReadbackFailed, "creating the host buffer failed"},
+    {textUnknownError, "unidentified error"},
+};

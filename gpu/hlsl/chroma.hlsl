@@ -1,6 +1,6 @@
 // Chroma: one thread per horizontal pixel pair, cb and cr each with its own
 // weights; both pixels of the pair get the result in components y and z.
-[numthreads(16 / 2, 16, 1)]
+[numthreads(GROUP_SIDE / 2, GROUP_SIDE, 1)]
 void CS(uint3 dispatchId : SV_DispatchThreadID)
 {
     int2 pair = int2(dispatchId.xy);
@@ -10,7 +10,7 @@ void CS(uint3 dispatchId : SV_DispatchThreadID)
     float2 sum = 0.0f;
     float2 value = 0.0f;
     search(q, reference, sum, value);
-    float2 result = (value / sum) * (65535.f / 8.f) - 4096.f;
+    float2 result = (value / sum) * (65535.f / 8.f) - HOST_ZERO;
     int element = pair.y * width + 2 * pair.x;
     outBuff[element].y = result.x;
     outBuff[element].z = result.y;

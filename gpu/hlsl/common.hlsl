@@ -1,7 +1,10 @@
-// Shared by the four kernels. Before this text a kernel defines TEXEL (float
-// for luma; float2, cb and cr, for chroma), CENTRE (the border: texel of
-// output position 0), SLOTS (the texture count) and REFERENCE (the slot of
-// the current frame's reference patch). The fixed forms are compiled with
+// Shared by the four kernels. Before this text a kernel defines GROUP_SIDE
+// (the thread group's side), MAX_TIME_RADIUS and MAX_FRAMES (the longest
+// temporal window, 2 * 7 + 1 frames), TEXEL (float for luma; float2, cb and
+// cr, for chroma), CENTRE (the border: texel of output position 0), HOST_ZERO
+// (the plane's host 0 in output units: 0x4000 / 8 for luma, 0x8000 / 8 for
+// chroma), SLOTS (the texture count) and REFERENCE (the slot of the current
+// frame's reference patch). The fixed forms are compiled with
 // SPACE_SEARCH_RADIUS, TIME_SEARCH_RADIUS and H2 defined; the runtime forms
 // read R, T and h2 from PARAM.
 #ifdef SPACE_SEARCH_RADIUS
@@ -96,7 +99,7 @@ void searchRows(int2 q, Patch reference, int frames, int R, float H, inout TEXEL
         }
         [loop] for (int dy = -R; dy <= R; ++dy)
         {
-            [unroll(15)] for (int dt = 0; dt < frames; ++dt)
+            [unroll(MAX_FRAMES)] for (int dt = 0; dt < frames; ++dt)
             {
                 Row below;
                 LOAD_ROW(below, textureArray[dt], x, q.y + dy + 1);
@@ -134,7 +137,7 @@ void searchEachPatch(int2 q, Patch reference, int frames, int R, int T, float H,
         [loop] for (int dy = -R; dy <= R; ++dy)
         {
             int3 p = int3(q.x + dx, q.y + dy, 0);
-            [unroll(15)] for (int dt = 0; dt < frames; ++dt)
+            [unroll(MAX_FRAMES)] for (int dt = 0; dt < frames; ++dt)
             {
                 if (dt <= 2 * T)
                 {

@@ -1,6 +1,6 @@
 // Fixed parameters: R, T and h2 are compile-time constants.
-#if TIME_SEARCH_RADIUS > 7
-#error "the temporal loop unrolls to at most 15 frames: TIME_SEARCH_RADIUS must not exceed 7"
+#if TIME_SEARCH_RADIUS > MAX_TIME_RADIUS
+#error "TIME_SEARCH_RADIUS exceeds MAX_TIME_RADIUS: the temporal loop unrolls to at most MAX_FRAMES frames"
 #endif
 #define FRAMES (2 * TIME_SEARCH_RADIUS + 1)
 #define ROWS (2 * SPACE_SEARCH_RADIUS + 3)
@@ -36,7 +36,7 @@ void search(int2 q, Patch reference, inout TEXEL sum, inout TEXEL value)
         [unroll] for (int dy = -R; dy <= R; ++dy)
         {
             int i = dy + R + 1;
-            [unroll(15)] for (int dt = 0; dt < FRAMES; ++dt)
+            [unroll(MAX_FRAMES)] for (int dt = 0; dt < FRAMES; ++dt)
             {
                 Patch candidate;
                 candidate.p0 = left[dt][i - 1];

@@ -1,5 +1,5 @@
 // Luma: one thread per output pixel; the result goes to component x.
-[numthreads(16, 16, 1)]
+[numthreads(GROUP_SIDE, GROUP_SIDE, 1)]
 void CS(uint3 dispatchId : SV_DispatchThreadID)
 {
     int2 pixel = int2(dispatchId.xy);
@@ -9,5 +9,5 @@ void CS(uint3 dispatchId : SV_DispatchThreadID)
     float sum = 0.0f;
     float value = 0.0f;
     search(q, reference, sum, value);
-    outBuff[pixel.y * width + pixel.x].x = (value / sum) * (65535.f / 8.f) - 2048.f;
+    outBuff[pixel.y * width + pixel.x].x = (value / sum) * (65535.f / 8.f) - HOST_ZERO;
 }

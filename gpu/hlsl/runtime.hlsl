@@ -10,5 +10,5 @@ void search(int2 q, Patch reference, inout TEXEL sum, inout TEXEL value)
     else if (T == 1)
         searchRows(q, reference, 3, R, h2, sum, value);
     else
-        searchEachPatch(q, reference, 15, R, T, h2, sum, value);
+        searchEachPatch(q, reference, MAX_FRAMES, R, T, h2, sum, value);
 }

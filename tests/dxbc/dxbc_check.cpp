@@ -133,13 +133,8 @@ int main() {
         for (const Text& t : texts) {
             const size_t runs = t.runtime ? 1 : sizeof(sweep) / sizeof(sweep[0]);
             for (size_t i = 0; i < runs; ++i) {
-                FixedMacroTexts m;
-                formatFixedMacros(sweep[i].space, sweep[i].time, 50, &m);
-                const D3D_SHADER_MACRO macros[] = {{"SPACE_SEARCH_RADIUS", m.space},
-                                                   {"TIME_SEARCH_RADIUS", m.time},
-                                                   {"DISPERSION_RADIUS", m.dispersion},
-                                                   {"H2", m.h2},
-                                                   {nullptr, nullptr}};
+                const FixedMacros<D3D_SHADER_MACRO> fixed(sweep[i].space, sweep[i].time, 50);
+                const D3D_SHADER_MACRO* macros = fixed.macros;
                 Figures f = compile(t.rewritten, t.runtime ? nullptr : macros, profile);
                 // A busy machine slows one compile: a form over the limit is
                 // compiled twice more and judged by its fastest time.

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "gpu/kernel_layout.h"
 #include "platform/win32_api.h"
 #include "tests/support/nlm_reference.h"
 
@@ -42,20 +43,15 @@ private:
     T* object_ = nullptr;
 };
 
-// The four fields of PARAM, in register order.
-struct Params {
-    int32_t spaceSearchRadius = 0;
-    int32_t timeSearchRadius = 0;
-    int32_t width = 0;
-    float h2 = 1.0f;
-};
+// The four fields of PARAM, in register order, as the plug-in writes them.
+using Params = PARAM;
 
 // One kernel dispatch: the shader, its 16 views (entries past the bound
 // window may repeat one) and its PARAM record.
 struct Pass {
     ID3D11ComputeShader* shader = nullptr;
     std::vector<ID3D11ShaderResourceView*> views;
-    Params params;
+    Params params = {0, 0, 0, 1.0f};
 };
 
 class KernelHarness {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gpu/kernels.h"
+#include "gpu/shader_build.h"
 #include "gpu/strength.h"
 #include "pipeline/plane_convert.h"
 #include "tests/support/kernel_harness.h"
@@ -138,14 +139,8 @@ protected:
         if (form == Form::Runtime) {
             made = harness_->compile(kind == Kind::Luma ? lumaRuntimeSource : chromaRuntimeSource, nullptr, &log);
         } else {
-            std::string r = std::to_string(s.R), t = std::to_string(s.T), d = std::to_string(s.dispersion);
-            std::string h = h2Text(s.dispersion);
-            const D3D10_SHADER_MACRO macros[] = {{"SPACE_SEARCH_RADIUS", r.c_str()},
-                                                 {"TIME_SEARCH_RADIUS", t.c_str()},
-                                                 {"DISPERSION_RADIUS", d.c_str()},
-                                                 {"H2", h.c_str()},
-                                                 {nullptr, nullptr}};
-            made = harness_->compile(kind == Kind::Luma ? lumaFixedSource : chromaFixedSource, macros, &log);
+            const FixedMacros<D3D10_SHADER_MACRO> fixed(s.R, s.T, s.dispersion);
+            made = harness_->compile(kind == Kind::Luma ? lumaFixedSource : chromaFixedSource, fixed.macros, &log);
         }
         EXPECT_TRUE(made) << key << ":\n" << log;
         shaders_[key] = made;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gpu/kernels.h"
+#include "gpu/shader_build.h"
 
 namespace {
 
@@ -77,18 +78,14 @@ TEST(LoopUnrollTest, OptimisationLeavesTheLoopsItShould) {
 // at the widest tracks it would not fit the budget and stays.
 TEST(LoopUnrollTest, FixedKernelsUnrollTheirInnerSearchAtTheDefaults) {
     const struct {
-        const char* space;
-        const char* time;
+        int space;
+        int time;
         size_t loopsLeft;
-    } cases[] = {{"3", "1", 1}, {"16", "7", 2}};
+    } cases[] = {{3, 1, 1}, {16, 7, 2}};
     for (const auto& c : cases) {
-        const D3D10_SHADER_MACRO macros[] = {{"SPACE_SEARCH_RADIUS", c.space},
-                                             {"TIME_SEARCH_RADIUS", c.time},
-                                             {"DISPERSION_RADIUS", "50"},
-                                             {"H2", "65.793320"},
-                                             {nullptr, nullptr}};
+        const FixedMacros<D3D10_SHADER_MACRO> fixed(c.space, c.time, 50);
         for (const char* source : {lumaFixedSource, chromaFixedSource}) {
-            const auto loops = platform_hlsl::describeLoops(compile(source, macros));
+            const auto loops = platform_hlsl::describeLoops(compile(source, fixed.macros));
             EXPECT_EQ(loops.size(), c.loopsLeft)
                 << (source == lumaFixedSource ? "luma" : "chroma") << " R " << c.space << " T " << c.time;
         }
