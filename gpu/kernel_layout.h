@@ -60,4 +60,5 @@ static_assert(offsetof(PARAM, spaceSearchRadius) == 0 && offsetof(PARAM, timeSea
               "PARAM's fields sit at c0.x, c0.y, c0.z and c0.w");
 
 static_assert(2 * QUENDA_MAX_TIME_RADIUS + 1 == QUENDA_MAX_WINDOW_FRAMES, "the longest window is 2T + 1 frames");
+static_assert(QUENDA_THREAD_GROUP_SIDE == 16, "chroma.hlsl writes its group width as 16 / 2");
 static_assert(QUENDA_MAX_WINDOW_FRAMES < QUENDA_RUNTIME_SLOTS, "the window fits below the reference slot");

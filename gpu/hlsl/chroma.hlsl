@@ -1,6 +1,6 @@
 // Chroma: one thread per horizontal pixel pair, cb and cr each with its own
 // weights; both pixels of the pair get the result in components y and z.
-[numthreads(GROUP_SIDE / 2, GROUP_SIDE, 1)]
+[numthreads(16 / 2, GROUP_SIDE, 1)]
 void CS(uint3 dispatchId : SV_DispatchThreadID)
 {
     int2 pair = int2(dispatchId.xy);

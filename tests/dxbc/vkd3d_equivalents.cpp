@@ -2,18 +2,16 @@
 
 #include <regex>
 
-#include "gpu/kernel_layout.h"
-
 bool rewriteForVkd3d(std::string* text) {
     const std::string structured = "RWStructuredBuffer<float3> outBuff;";
     const size_t at = text->find(structured);
     if (at == std::string::npos) return false;
     text->replace(at, structured.size(), "RWByteAddressBuffer outBuff;");
-    const std::string threads = "[numthreads(GROUP_SIDE / 2,";
+    const std::string threads = "[numthreads(16 / 2,";
     // Only the chroma kernel writes its thread count as an expression.
     const size_t threadsAt = text->find(threads);
     if (threadsAt != std::string::npos)
-        text->replace(threadsAt, threads.size(), "[numthreads(" + std::to_string(QUENDA_THREAD_GROUP_SIDE / 2) + ",");
+        text->replace(threadsAt, threads.size(), "[numthreads(8,");
     static const std::regex store(R"(outBuff\[(.+)\]\.([xyz]) = (.+);)");
     std::string out;
     std::smatch m;
