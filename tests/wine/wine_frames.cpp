@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -25,6 +24,7 @@
 #include "host/filter_table.h"
 #include "tests/support/reference_frame.h"
 #include "tests/support/test_host.h"
+#include "tests/wine/checks.h"
 #include "tests/wine/import_slots.h"
 #include "tests/wine/vkd3d_compiler.h"
 
@@ -34,20 +34,6 @@ typedef std::array<int32_t, 6> Tracks;
 
 const char cacheKeyPath[] = "SOFTWARE\\Aviutl\\Plugins\\quenda for DX11";
 const PixelYC untouched = {0x7777, 0x7777, 0x7777};  // TestHost's fill of the host image
-
-int checksRun = 0;
-int checksFailed = 0;
-
-void check(bool ok, const char* format, ...) {
-    ++checksRun;
-    if (!ok) ++checksFailed;
-    std::printf("  %s ", ok ? "ok  " : "FAIL");
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::printf("\n");
-}
 
 DWORD sectionStarted = 0;
 

@@ -17,13 +17,13 @@
 #include <d3d10shader.h>
 #include <dxgi.h>
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "tests/wine/checks.h"
 #include "tests/wine/import_slots.h"
 #include "tests/wine/vkd3d_compiler.h"
 
@@ -60,20 +60,6 @@ const int32_t trackValues[6] = {3, 1, 50, 3, 1, 50};
 const GUID iidDxgiDevice = {0x54ec77fa, 0x1377, 0x44e6, {0x8c, 0x32, 0x88, 0xfd, 0x5f, 0x44, 0xc8, 0x4c}};
 
 // ---- checks and printing ----
-
-int checksRun = 0;
-int checksFailed = 0;
-
-void check(bool ok, const char* format, ...) {
-    ++checksRun;
-    if (!ok) ++checksFailed;
-    std::printf("  %s ", ok ? "ok  " : "FAIL");
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::printf("\n");
-}
 
 void section(const char* title) { std::printf("== %s\n", title); }
 
