@@ -135,19 +135,20 @@ void CommandQueue::use(const std::shared_ptr<GpuObject>& object) {
     current_->keepAlive.push_back(object);
 }
 
-VkDescriptorSet CommandQueue::allocateSet() {
+VkDescriptorSet CommandQueue::allocateSet(bool storageTextures) {
     Batch& batch = *current_;
     for (;;) {
         bool fresh = false;
         if (batch.activePool == batch.pools.size()) {
-            VkDescriptorPoolSize sizes[3] = {
+            VkDescriptorPoolSize sizes[4] = {
                 {VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE, kSetsPerPool * kTextureSlots},
                 {VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER, kSetsPerPool},
                 {VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, kSetsPerPool},
+                {VK_DESCRIPTOR_TYPE_STORAGE_IMAGE, kSetsPerPool * kTextureSlots},
             };
             auto info = make<VkDescriptorPoolCreateInfo>(VK_STRUCTURE_TYPE_DESCRIPTOR_POOL_CREATE_INFO);
             info.maxSets = kSetsPerPool;
-            info.poolSizeCount = 3;
+            info.poolSizeCount = vk_.storageTextures() ? 4 : 3;
             info.pPoolSizes = sizes;
             VkDescriptorPool pool = VK_NULL_HANDLE;
             if (FAILED(VK(vkCreateDescriptorPool(vk_.device(), &info, nullptr, &pool), DXGI_ERROR_DEVICE_REMOVED)))
@@ -155,7 +156,7 @@ VkDescriptorSet CommandQueue::allocateSet() {
             batch.pools.push_back(pool);
             fresh = true;
         }
-        VkDescriptorSetLayout layout = vk_.setLayout();
+        VkDescriptorSetLayout layout = vk_.setLayout(storageTextures);
         auto info = make<VkDescriptorSetAllocateInfo>(VK_STRUCTURE_TYPE_DESCRIPTOR_SET_ALLOCATE_INFO);
         info.descriptorPool = batch.pools[batch.activePool];
         info.descriptorSetCount = 1;

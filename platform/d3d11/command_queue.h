@@ -33,7 +33,7 @@ public:
     // Keeps the object alive until the batch completes and stamps its last use.
     void use(const std::shared_ptr<GpuObject>& object);
 
-    VkDescriptorSet allocateSet();
+    VkDescriptorSet allocateSet(bool storageTextures);
     // Copies constants into this batch's memory; false when out of memory.
     bool uploadConstants(const void* data, VkDeviceSize size, VkDescriptorBufferInfo* info);
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/d3d11/storage_textures.h"
 #include "platform/d3d11/vk_check.h"
 #include "platform/spirv_walk.h"
 
@@ -164,7 +165,10 @@ void moveToResourceSet(std::vector<uint32_t>& words) {
     });
 }
 
-VkPipeline buildPipeline(VulkanState& vk, const std::vector<uint32_t>& words) {
+VkPipeline buildPipeline(VulkanState& vk, std::vector<uint32_t> words, TextureRead read) {
+    if (read != TextureRead::Sampled &&
+        !readTexturesAsStorageImages(words, read == TextureRead::StorageR16 ? spv::ImageFormatR16 : spv::ImageFormatRg16))
+        return VK_NULL_HANDLE;
     auto moduleInfo = make<VkShaderModuleCreateInfo>(VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO);
     moduleInfo.codeSize = words.size() * sizeof(uint32_t);
     moduleInfo.pCode = words.data();
@@ -176,7 +180,7 @@ VkPipeline buildPipeline(VulkanState& vk, const std::vector<uint32_t>& words) {
     info.stage.stage = VK_SHADER_STAGE_COMPUTE_BIT;
     info.stage.module = module;
     info.stage.pName = "CS";
-    info.layout = vk.pipelineLayout();
+    info.layout = vk.pipelineLayout(read != TextureRead::Sampled);
     VkPipeline pipeline = VK_NULL_HANDLE;
     if (FAILED(VK(vkCreateComputePipelines(vk.device(), VK_NULL_HANDLE, 1, &info, nullptr, &pipeline),
                   DXGI_ERROR_DEVICE_REMOVED)))
@@ -211,9 +215,13 @@ HRESULT ComputeShader::create(Device* device, const void* bytecode, SIZE_T lengt
     if (!shader) return E_OUTOFMEMORY;
     auto pipeline = std::make_shared<PipelineObject>();
     pipeline->vk = &vk;
+    if (vk.storageTextures()) {
+        std::vector<uint32_t> trial = words;
+        pipeline->storageReadable = readTexturesAsStorageImages(trial, spv::ImageFormatR16);
+    }
     // The module is known good; the driver compiles it at the first dispatch,
     // so creating a shader costs little more than checking it.
-    pipeline->build = [&vk, words = std::move(words)] { return buildPipeline(vk, words); };
+    pipeline->build = [&vk, words = std::move(words)](TextureRead read) { return buildPipeline(vk, words, read); };
     shader->pipeline_ = std::move(pipeline);
     *out = shader.release();
     return S_OK;

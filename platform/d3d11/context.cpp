@@ -170,7 +170,7 @@ void ImmediateContext::copyTextures(Texture2D& destination, Texture2D& source) {
         queue_.beginCommand();
         vkCmdCopyBufferToImage(commands, source.staging()->buffer, image.image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL,
                                1, &region);
-        queue_.transition(image, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL);
+        queue_.transition(image, device_->vk().textureLayout());
         queue_.use(destination.image());
         queue_.use(source.staging());
     } else {
@@ -180,7 +180,7 @@ void ImmediateContext::copyTextures(Texture2D& destination, Texture2D& source) {
         queue_.beginCommand();
         vkCmdCopyImageToBuffer(commands, image.image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL,
                                destination.staging()->buffer, 1, &region);
-        queue_.transition(image, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL);
+        queue_.transition(image, device_->vk().textureLayout());
         queue_.use(source.image());
         queue_.use(destination.staging());
     }
@@ -239,19 +239,32 @@ bool ImmediateContext::readyTextures() {
             queue_.endCommand();
             if (!queue_.recording()) return false;
         }
-        queue_.transition(image, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL);
+        queue_.transition(image, device_->vk().textureLayout());
     }
     return true;
 }
 
-VkDescriptorSet ImmediateContext::writeDescriptors() {
+// Storage-image reads where the device prefers them and the shader allows,
+// in the format of the bound textures; sampled reads otherwise.
+TextureRead ImmediateContext::textureRead() const {
+    if (!device_->vk().storageTextures() || !shader_->pipeline()->storageReadable) return TextureRead::Sampled;
+    VkFormat format = VK_FORMAT_UNDEFINED;
+    for (ShaderResourceView* view : views_) {
+        if (!view) continue;
+        VkFormat bound = view->view()->image->format;
+        if (format != VK_FORMAT_UNDEFINED && bound != format) return TextureRead::Sampled;
+        format = bound;
+    }
+    return format == VK_FORMAT_R16G16_UNORM ? TextureRead::StorageRg16 : TextureRead::StorageR16;
+}
+
+VkDescriptorSet ImmediateContext::writeDescriptors(bool storage) {
     VulkanState& vk = device_->vk();
-    VkDescriptorSet set = queue_.allocateSet();
+    VkDescriptorSet set = queue_.allocateSet(storage);
     if (!set) return VK_NULL_HANDLE;
     VkDescriptorImageInfo images[kTextureSlots];
     for (uint32_t i = 0; i < kTextureSlots; ++i)
-        images[i] = {VK_NULL_HANDLE, views_[i] ? views_[i]->view()->view : VK_NULL_HANDLE,
-                     VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL};
+        images[i] = {VK_NULL_HANDLE, views_[i] ? views_[i]->view()->view : VK_NULL_HANDLE, vk.textureLayout()};
     // Unbound slots are null descriptors, which read as zero.
     VkDescriptorBufferInfo constants{VK_NULL_HANDLE, 0, VK_WHOLE_SIZE};
     if (constantBuffer_) {
@@ -269,7 +282,7 @@ VkDescriptorSet ImmediateContext::writeDescriptors() {
     }
     writes[0].dstBinding = kTextureBinding;
     writes[0].descriptorCount = kTextureSlots;
-    writes[0].descriptorType = VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE;
+    writes[0].descriptorType = storage ? VK_DESCRIPTOR_TYPE_STORAGE_IMAGE : VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE;
     writes[0].pImageInfo = images;
     writes[1].dstBinding = kConstantBufferBinding;
     writes[1].descriptorType = VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER;
@@ -286,7 +299,12 @@ void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UI
     if (!shader_ || groupsX == 0 || groupsY == 0 || groupsZ == 0) return;
     // Work that cannot be recorded reports the device as removed at the next
     // wait rather than let a skipped dispatch pass as done.
-    const VkPipeline pipeline = shader_->pipeline()->handle();
+    TextureRead read = textureRead();
+    VkPipeline pipeline = shader_->pipeline()->handle(read);
+    if (!pipeline && read != TextureRead::Sampled) {
+        read = TextureRead::Sampled;  // a driver that refuses the rewritten module
+        pipeline = shader_->pipeline()->handle(read);
+    }
     if (!pipeline) {
         queue_.markLost();
         return;
@@ -298,7 +316,8 @@ void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UI
         return;
     }
     if (!queue_.recording() || !readyTextures()) return;
-    VkDescriptorSet set = writeDescriptors();
+    const bool storage = read != TextureRead::Sampled;
+    VkDescriptorSet set = writeDescriptors(storage);
     if (!set) {
         queue_.markLost();
         return;
@@ -306,7 +325,8 @@ void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UI
     VkCommandBuffer commands = queue_.recording();
     queue_.beginCommand();
     vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline);
-    vkCmdBindDescriptorSets(commands, VK_PIPELINE_BIND_POINT_COMPUTE, vk.pipelineLayout(), kResourceSet, 1, &set, 0, nullptr);
+    vkCmdBindDescriptorSets(commands, VK_PIPELINE_BIND_POINT_COMPUTE, vk.pipelineLayout(storage), kResourceSet, 1, &set, 0,
+                            nullptr);
     vkCmdDispatch(commands, groupsX, groupsY, groupsZ);
     queue_.use(shader_->pipeline());
     for (ShaderResourceView* view : views_)

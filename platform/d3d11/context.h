@@ -41,7 +41,8 @@ private:
     // recording failed), and the descriptor set of the bound resources (null
     // when it cannot be made).
     bool readyTextures();
-    VkDescriptorSet writeDescriptors();
+    TextureRead textureRead() const;
+    VkDescriptorSet writeDescriptors(bool storageTextures);
     template <class T>
     static void rebind(T*& slot, T* object);
 

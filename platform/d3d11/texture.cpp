@@ -57,9 +57,10 @@ HRESULT Texture2D::create(Device* device, const D3D11_TEXTURE2D_DESC& desc, cons
         if (desc.BindFlags & ~UINT(D3D11_BIND_SHADER_RESOURCE)) return E_NOTIMPL;
         if (desc.CPUAccessFlags != 0) return E_INVALIDARG;
         if (initialData) return E_NOTIMPL;
-        texture->image_ = vk.createImage(desc.Width, desc.Height, format,
-                                         VK_IMAGE_USAGE_SAMPLED_BIT | VK_IMAGE_USAGE_TRANSFER_DST_BIT |
-                                             VK_IMAGE_USAGE_TRANSFER_SRC_BIT);
+        VkImageUsageFlags usage =
+            VK_IMAGE_USAGE_SAMPLED_BIT | VK_IMAGE_USAGE_TRANSFER_DST_BIT | VK_IMAGE_USAGE_TRANSFER_SRC_BIT;
+        if (vk.storageTextures()) usage |= VK_IMAGE_USAGE_STORAGE_BIT;
+        texture->image_ = vk.createImage(desc.Width, desc.Height, format, usage);
         if (!texture->image_) return E_OUTOFMEMORY;
     } else {
         return E_NOTIMPL;

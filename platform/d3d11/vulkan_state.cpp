@@ -243,16 +243,18 @@ ImageViewObject::~ImageViewObject() {
     if (view) vkDestroyImageView(vk->device(), view, nullptr);
 }
 
-VkPipeline PipelineObject::handle() {
-    if (build) {
-        pipeline = build();
-        build = nullptr;
+VkPipeline PipelineObject::handle(TextureRead read) {
+    const size_t i = size_t(read);
+    if (!built[i]) {
+        pipelines[i] = build(read);
+        built[i] = true;
     }
-    return pipeline;
+    return pipelines[i];
 }
 
 PipelineObject::~PipelineObject() {
-    if (pipeline) vkDestroyPipeline(vk->device(), pipeline, nullptr);
+    for (VkPipeline pipeline : pipelines)
+        if (pipeline) vkDestroyPipeline(vk->device(), pipeline, nullptr);
 }
 
 // The features a device is made with, linked in the order Vulkan reads them.
@@ -295,6 +297,23 @@ void chooseFeatures(VkPhysicalDevice handle, EnabledFeatures& enabled, ShaderFea
     shader.float64 = supported.features.shaderFloat64 == VK_TRUE;
     shader.int64 = supported.features.shaderInt64 == VK_TRUE;
     shader.int16 = supported.features.shaderInt16 == VK_TRUE;
+    core.shaderStorageImageExtendedFormats = supported.features.shaderStorageImageExtendedFormats;
+    shader.extendedFormats = supported.features.shaderStorageImageExtendedFormats == VK_TRUE;
+}
+
+// Storage-image reads of the texture formats, where they are the cheaper
+// load: lavapipe's sampled fetches work out a mip level lane by lane.
+bool prefersStorageTextures(const PhysicalDeviceInfo& physical, const ShaderFeatures& shader) {
+    const char* sampled = std::getenv("QUENDA_D3D11_SAMPLED_TEXTURES");
+    if ((sampled && std::strcmp(sampled, "1") == 0) || !shader.extendedFormats ||
+        physical.properties.deviceType != VK_PHYSICAL_DEVICE_TYPE_CPU)
+        return false;
+    for (VkFormat format : kTextureFormats) {
+        VkFormatProperties props{};
+        vkGetPhysicalDeviceFormatProperties(physical.handle, format, &props);
+        if (!(props.optimalTilingFeatures & VK_FORMAT_FEATURE_STORAGE_IMAGE_BIT)) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -329,9 +348,10 @@ bool VulkanState::createDevice(const EnabledFeatures& features) {
     return true;
 }
 
-// The one descriptor-set layout of every compute shader, the placeholder set
-// before it, and the pipeline layout of the two.
-bool VulkanState::createLayouts() {
+// The descriptor-set layouts of compute shaders (textures as sampled images,
+// and where the device reads them so, as storage images), the placeholder set
+// before them, and the pipeline layouts of the two.
+bool VulkanState::createLayouts(bool storageTextures) {
     VkDescriptorSetLayoutBinding bindings[3] = {};
     bindings[0].binding = kTextureBinding;
     bindings[0].descriptorType = VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE;
@@ -344,21 +364,28 @@ bool VulkanState::createLayouts() {
     bindings[2].descriptorCount = 1;
     for (auto& b : bindings) b.stageFlags = VK_SHADER_STAGE_COMPUTE_BIT;
     auto layout = make<VkDescriptorSetLayoutCreateInfo>(VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO);
-    layout.bindingCount = 3;
-    layout.pBindings = bindings;
-    if (FAILED(VK(vkCreateDescriptorSetLayout(device_, &layout, nullptr, &setLayout_), E_OUTOFMEMORY)))
-        return false;
     VkDescriptorSetLayoutBinding placeholder = bindings[0];
     placeholder.descriptorCount = 1;
     layout.bindingCount = 1;
     layout.pBindings = &placeholder;
     if (FAILED(VK(vkCreateDescriptorSetLayout(device_, &layout, nullptr, &placeholderLayout_), E_OUTOFMEMORY)))
         return false;
-    VkDescriptorSetLayout sets[2] = {placeholderLayout_, setLayout_};
-    auto pipeline = make<VkPipelineLayoutCreateInfo>(VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO);
-    pipeline.setLayoutCount = 2;
-    pipeline.pSetLayouts = sets;
-    return !FAILED(VK(vkCreatePipelineLayout(device_, &pipeline, nullptr, &pipelineLayout_), E_OUTOFMEMORY));
+    for (int storage = 0; storage <= int(storageTextures); ++storage) {
+        bindings[0].descriptorType = storage ? VK_DESCRIPTOR_TYPE_STORAGE_IMAGE : VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE;
+        layout.bindingCount = 3;
+        layout.pBindings = bindings;
+        Layouts& made = layouts_[storage];
+        if (FAILED(VK(vkCreateDescriptorSetLayout(device_, &layout, nullptr, &made.set), E_OUTOFMEMORY)))
+            return false;
+        VkDescriptorSetLayout sets[2] = {placeholderLayout_, made.set};
+        auto pipeline = make<VkPipelineLayoutCreateInfo>(VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO);
+        pipeline.setLayoutCount = 2;
+        pipeline.pSetLayouts = sets;
+        if (FAILED(VK(vkCreatePipelineLayout(device_, &pipeline, nullptr, &made.pipeline), E_OUTOFMEMORY)))
+            return false;
+    }
+    storageTextures_ = storageTextures;
+    return true;
 }
 
 std::unique_ptr<VulkanState> VulkanState::create(const PhysicalDeviceInfo& physical) {
@@ -366,7 +393,8 @@ std::unique_ptr<VulkanState> VulkanState::create(const PhysicalDeviceInfo& physi
     state->physical_ = physical;
     EnabledFeatures features;
     chooseFeatures(physical.handle, features, state->shaderFeatures_);
-    if (!state->createDevice(features) || !state->createLayouts()) return nullptr;
+    const bool storageTextures = prefersStorageTextures(physical, state->shaderFeatures_);
+    if (!state->createDevice(features) || !state->createLayouts(storageTextures)) return nullptr;
     return state;
 }
 
@@ -374,8 +402,10 @@ VulkanState::~VulkanState() {
     if (!device_) return;
     vkDeviceWaitIdle(device_);
     for (const KeptMemory& block : kept_) vkFreeMemory(device_, block.memory, nullptr);
-    if (pipelineLayout_) vkDestroyPipelineLayout(device_, pipelineLayout_, nullptr);
-    if (setLayout_) vkDestroyDescriptorSetLayout(device_, setLayout_, nullptr);
+    for (const Layouts& l : layouts_) {
+        if (l.pipeline) vkDestroyPipelineLayout(device_, l.pipeline, nullptr);
+        if (l.set) vkDestroyDescriptorSetLayout(device_, l.set, nullptr);
+    }
     if (placeholderLayout_) vkDestroyDescriptorSetLayout(device_, placeholderLayout_, nullptr);
     vkDestroyDevice(device_, nullptr);
 }

@@ -104,14 +104,20 @@ struct ImageViewObject : GpuObject {
     ~ImageViewObject() override;
 };
 
+// How a pipeline's textures are read: as sampled images, or as storage
+// images of one format (platform/d3d11/storage_textures.h).
+enum class TextureRead { Sampled, StorageR16, StorageRg16, Count };
+
 struct PipelineObject : GpuObject {
     VulkanState* vk = nullptr;
-    // The pipeline is built from the module at its first use, as drivers
+    // A pipeline is built from the module at its first use, as drivers
     // compile shaders when they are first needed: a shader that is made but
     // never run costs no compile. Null when the build failed.
-    VkPipeline handle();
-    std::function<VkPipeline()> build;
-    VkPipeline pipeline = VK_NULL_HANDLE;
+    VkPipeline handle(TextureRead read);
+    std::function<VkPipeline(TextureRead)> build;
+    bool storageReadable = false;  // its textures can be read as storage images
+    VkPipeline pipelines[size_t(TextureRead::Count)] = {};
+    bool built[size_t(TextureRead::Count)] = {};
     ~PipelineObject() override;
 };
 
@@ -126,6 +132,7 @@ struct ShaderFeatures {
     bool float64 = false;
     bool int64 = false;
     bool int16 = false;
+    bool extendedFormats = false;  // storage images of R16 and Rg16
 };
 
 struct EnabledFeatures;
@@ -144,8 +151,17 @@ public:
     VkDevice device() const { return device_; }
     VkQueue queue() const { return queue_; }
     uint32_t queueFamily() const { return physical_.queueFamily; }
-    VkDescriptorSetLayout setLayout() const { return setLayout_; }
-    VkPipelineLayout pipelineLayout() const { return pipelineLayout_; }
+    // The layouts of shaders whose textures are sampled images, or storage
+    // images (platform/d3d11/storage_textures.h).
+    VkDescriptorSetLayout setLayout(bool storageTextures) const { return layouts_[storageTextures].set; }
+    VkPipelineLayout pipelineLayout(bool storageTextures) const { return layouts_[storageTextures].pipeline; }
+    // Whether shaders read textures as storage images here: on CPU devices,
+    // where that is the cheaper load, unless QUENDA_D3D11_SAMPLED_TEXTURES=1.
+    bool storageTextures() const { return storageTextures_; }
+    // The layout of a texture that shaders may read.
+    VkImageLayout textureLayout() const {
+        return storageTextures_ ? VK_IMAGE_LAYOUT_GENERAL : VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
+    }
     const ShaderFeatures& shaderFeatures() const { return shaderFeatures_; }
     VkDeviceSize maxAllocation() const { return physical_.maxAllocation; }
 
@@ -161,7 +177,7 @@ public:
 private:
     VulkanState() = default;
     bool createDevice(const EnabledFeatures& features);
-    bool createLayouts();
+    bool createLayouts(bool storageTextures);
     bool allocate(const VkMemoryRequirements& requirements, MemoryUse use, VkDeviceMemory* memory,
                   VkMemoryPropertyFlags* flags, uint32_t* type = nullptr);
 
@@ -169,8 +185,12 @@ private:
     VkDevice device_ = VK_NULL_HANDLE;
     VkQueue queue_ = VK_NULL_HANDLE;
     VkDescriptorSetLayout placeholderLayout_ = VK_NULL_HANDLE;
-    VkDescriptorSetLayout setLayout_ = VK_NULL_HANDLE;
-    VkPipelineLayout pipelineLayout_ = VK_NULL_HANDLE;
+    struct Layouts {
+        VkDescriptorSetLayout set = VK_NULL_HANDLE;
+        VkPipelineLayout pipeline = VK_NULL_HANDLE;
+    };
+    Layouts layouts_[2];  // sampled textures, storage textures
+    bool storageTextures_ = false;
     ShaderFeatures shaderFeatures_;
     struct KeptMemory {
         VkDeviceMemory memory;
