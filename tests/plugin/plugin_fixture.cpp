@@ -1,4 +1,4 @@
-#include "tests/support/plugin_fixture.h"
+#include "tests/plugin/plugin_fixture.h"
 
 #include <cstdlib>
 #include <filesystem>
