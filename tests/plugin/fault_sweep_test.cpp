@@ -55,7 +55,7 @@ class FaultSweepTest : public PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
-        host = std::make_unique<TestHost>(PluginModule::shared().table());
+        host = std::make_unique<TestHost>(&sharedPluginModule().table());
         SyntheticClip clip;
         clip.width = 20;
         clip.height = 12;

@@ -26,7 +26,7 @@ class SchedulerTest : public PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
-        host = std::make_unique<TestHost>(PluginModule::shared().table());
+        host = std::make_unique<TestHost>(&sharedPluginModule().table());
         host->setClip(smallClip(4));
         ASSERT_EQ(host->init(), 1);
     }
