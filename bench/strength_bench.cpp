@@ -7,12 +7,12 @@
 //       the default radii; prints the table for cli/noise_estimate.cpp.
 //   quenda_strength_bench clips DIR SIGMA [--size WxH] [--frames N] PHOTO...
 //       Writes DIR/NAME-clean.y4m and DIR/NAME-noisy.y4m for each photograph.
-#include "bench/photo_clips.h"
 #include "cli/errors.h"
 #include "cli/ffmpeg_util.h"
 #include "cli/noise_estimate.h"
 #include "cli/progress.h"
 #include "cli/video_input.h"
+#include "tests/support/photo_clips.h"
 
 #include <cmath>
 #include <cstdio>

@@ -12,7 +12,7 @@ threaded='Scheduler*:Win32Thread*:Registry*:D3D11Context*'
 
 configure_and_build() {  # dir sanitizers [more targets]
     cmake -S . -B "$1" -G Ninja -DQUENDA_WERROR=ON -DQUENDA_SANITIZE="$2" > /dev/null
-    cmake --build "$1" --target quenda quenda_dx11 quenda_unit_tests quenda_e2e_tests "${@:3}"
+    cmake --build "$1" --target quenda quenda_dx11 quenda_platform_tests quenda_plugin_tests quenda_cli_tests "${@:3}"
 }
 
 if [ "$which" = asan ] || [ "$which" = all ]; then
@@ -21,8 +21,9 @@ if [ "$which" = asan ] || [ "$which" = all ]; then
         quenda_replay_registry_cache quenda_replay_plane_convert quenda_replay_video_input
     export LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-    build-asan/bin/quenda_unit_tests --gtest_brief=1
-    build-asan/bin/quenda_e2e_tests --gtest_brief=1
+    build-asan/bin/quenda_platform_tests --gtest_brief=1
+    build-asan/bin/quenda_plugin_tests --gtest_brief=1
+    build-asan/bin/quenda_cli_tests --gtest_brief=1
     (cd build-asan && ctest --output-on-failure -R FuzzCorpus)
 fi
 
@@ -33,6 +34,6 @@ if [ "$which" = tsan ] || [ "$which" = all ]; then
     # barriers out of the picture while the worker thread is checked.
     export OMP_NUM_THREADS=1
     export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
-    build-tsan/bin/quenda_unit_tests --gtest_brief=1 --gtest_filter="$threaded"
-    build-tsan/bin/quenda_e2e_tests --gtest_brief=1 --gtest_filter="$threaded"
+    build-tsan/bin/quenda_platform_tests --gtest_brief=1 --gtest_filter="$threaded"
+    build-tsan/bin/quenda_plugin_tests --gtest_brief=1 --gtest_filter="$threaded"
 fi

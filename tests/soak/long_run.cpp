@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 
+#include "cli/plugin_host.h"
 #include "platform/test_hooks.h"
 #include "tests/support/test_host.h"
 
@@ -28,8 +29,8 @@ int main(int argc, char** argv) {
     std::mt19937 random(argc > 2 ? static_cast<uint32_t>(std::atoi(argv[2])) : 1u);
     platform_hooks::setBoxEcho(true);
 
-    PluginModule plugin;
-    TestHost host(plugin.table());
+    quenda_cli::PluginModule plugin(QUENDA_PLUGIN_PATH);
+    TestHost host(&plugin.table());
     SyntheticClip clip;
     clip.width = 48;
     clip.height = 32;

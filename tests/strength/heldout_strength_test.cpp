@@ -4,8 +4,8 @@
 // Gaussian noise, denoised through the whole job as `quenda denoise
 // --strength auto` runs it. CTest fetches the photographs first and names
 // their folder in QUENDA_PHOTO_DIR; without it the test is skipped.
-#include "bench/photo_clips.h"
 #include "cli/noise_estimate.h"
+#include "tests/support/photo_clips.h"
 
 #include <gtest/gtest.h>
 

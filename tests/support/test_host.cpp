@@ -1,13 +1,8 @@
 #include "tests/support/test_host.h"
 
-#ifndef _WIN32
-#include <dlfcn.h>
-#endif
-
 #include <algorithm>
 #include <cmath>
 #include <random>
-#include <stdexcept>
 
 namespace {
 
@@ -151,24 +146,3 @@ PixelYC* QUENDA_CALL TestHost::getFrameImage(FilterTable*, void* editHandle, int
     *height = host->reportedHeight >= 0 ? host->reportedHeight : clip.height;
     return host->served_.data();
 }
-
-// The Windows test host under Wine loads the DLL itself.
-#ifndef _WIN32
-PluginModule::PluginModule() {
-    void* handle = nullptr;
-#ifdef QUENDA_PLUGIN_PATH
-    // Never unloaded, as the editor keeps the DLL: unloading would take the
-    // OpenMP run time away from under its pool threads at exit.
-    handle = dlopen(QUENDA_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-#endif
-    if (!handle) throw std::runtime_error(std::string("cannot load the plug-in: ") + dlerror());
-    auto get = reinterpret_cast<GetFilterTableFunction>(dlsym(handle, "GetFilterTable"));
-    if (!get) throw std::runtime_error("the plug-in has no GetFilterTable");
-    table_ = get();
-}
-
-PluginModule& PluginModule::shared() {
-    static PluginModule module;
-    return module;
-}
-#endif

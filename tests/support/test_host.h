@@ -1,6 +1,8 @@
 // A small host that plays the editor's part in-process: it owns a clip of
 // synthetic frames, fills the descriptor's host words, serves the three
-// services (recording every call) and drives the callbacks.
+// services (recording every call) and drives the callbacks. It is handed the
+// descriptor of a module already loaded: by quenda_cli::PluginModule on Linux,
+// by the Windows hosts themselves under Wine.
 #pragma once
 
 #include <array>
@@ -88,17 +90,4 @@ private:
     FrameProcInfo info_ = {};
     std::vector<PixelYC> output_;
     std::vector<PixelYC> served_;
-};
-
-// The plug-in's shared object, loaded as the editor loads the DLL.
-class PluginModule {
-public:
-    // The one module of a test process.
-    static PluginModule& shared();
-
-    PluginModule();
-    FilterTable* table() const { return table_; }
-
-private:
-    FilterTable* table_ = nullptr;
 };

@@ -1,4 +1,4 @@
-#include "tests/e2e/cli_test_media.h"
+#include "tests/cli/cli_test_media.h"
 
 #include "cli/png_compare.h"
 #include "cli/video_input.h"

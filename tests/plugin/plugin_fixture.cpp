@@ -1,8 +1,13 @@
-#include "tests/support/plugin_fixture.h"
+#include "tests/plugin/plugin_fixture.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+
+quenda_cli::PluginModule& sharedPluginModule() {
+    static quenda_cli::PluginModule module(QUENDA_PLUGIN_PATH);
+    return module;
+}
 
 TemporaryRegistry::TemporaryRegistry() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quenda-registry-XXXXXX").string();

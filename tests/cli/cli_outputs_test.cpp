@@ -1,7 +1,7 @@
 // What quenda writes, and what it must never touch: its input, files it did
 // not create, each other's results, and leftovers after an interruption.
 #include "cli/errors.h"
-#include "tests/e2e/cli_test_media.h"
+#include "tests/cli/cli_test_media.h"
 
 #include <gtest/gtest.h>
 

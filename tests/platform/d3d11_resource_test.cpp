@@ -2,7 +2,7 @@
 // copies through staging resources, reference holding and failure injection.
 #include <functional>
 
-#include "tests/unit/d3d11_test.h"
+#include "tests/platform/d3d11_test.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Bad input gets one clear message and its own exit status, never a crash or
 // a half-written file under the output's name.
 #include "cli/errors.h"
-#include "tests/e2e/cli_test_media.h"
+#include "tests/cli/cli_test_media.h"
 
 #include <gtest/gtest.h>
 

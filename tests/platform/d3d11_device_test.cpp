@@ -2,7 +2,7 @@
 #include <cstdlib>
 
 #include "platform/d3d11/adapters.h"
-#include "tests/unit/d3d11_test.h"
+#include "tests/platform/d3d11_test.h"
 
 namespace {
 

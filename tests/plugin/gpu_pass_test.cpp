@@ -12,7 +12,7 @@
 #include "pipeline/work_buffers.h"
 #include "state/denoise_state.h"
 #include "state/messages.h"
-#include "tests/support/plugin_fixture.h"
+#include "tests/plugin/plugin_fixture.h"
 #include "tests/support/reference_frame.h"
 #include "tests/support/test_host.h"
 

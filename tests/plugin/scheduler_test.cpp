@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "platform/test_hooks.h"
-#include "tests/support/plugin_fixture.h"
+#include "tests/plugin/plugin_fixture.h"
 #include "tests/support/reference_frame.h"
 #include "tests/support/test_host.h"
 
@@ -26,7 +26,7 @@ class SchedulerTest : public PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
-        host = std::make_unique<TestHost>(PluginModule::shared().table());
+        host = std::make_unique<TestHost>(&sharedPluginModule().table());
         host->setClip(smallClip(4));
         ASSERT_EQ(host->init(), 1);
     }

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "platform/test_hooks.h"
-#include "tests/support/plugin_fixture.h"
+#include "tests/plugin/plugin_fixture.h"
 #include "tests/support/reference_frame.h"
 #include "tests/support/test_host.h"
 
@@ -16,7 +16,7 @@ class HostileInputTest : public PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
-        host = std::make_unique<TestHost>(PluginModule::shared().table());
+        host = std::make_unique<TestHost>(&sharedPluginModule().table());
         clip.width = 20;
         clip.height = 12;
         clip.count = 10;

@@ -5,7 +5,7 @@
 #include "cli/input_frames.h"
 #include "cli/pixel_convert.h"
 #include "cli/video_input.h"
-#include "tests/e2e/cli_test_media.h"
+#include "tests/cli/cli_test_media.h"
 
 #include <gtest/gtest.h>
 

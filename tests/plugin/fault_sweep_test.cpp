@@ -9,7 +9,7 @@
 #include <set>
 
 #include "platform/test_hooks.h"
-#include "tests/support/plugin_fixture.h"
+#include "tests/plugin/plugin_fixture.h"
 #include "tests/support/reference_frame.h"
 #include "tests/support/test_host.h"
 
@@ -55,7 +55,7 @@ class FaultSweepTest : public PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
-        host = std::make_unique<TestHost>(PluginModule::shared().table());
+        host = std::make_unique<TestHost>(&sharedPluginModule().table());
         SyntheticClip clip;
         clip.width = 20;
         clip.height = 12;

@@ -9,7 +9,7 @@
 #include "host/callbacks.h"
 #include "pipeline/frame_cache.h"
 #include "state/denoise_state.h"
-#include "tests/support/plugin_fixture.h"
+#include "tests/plugin/plugin_fixture.h"
 #include "tests/support/test_host.h"
 
 using platform_hooks::FailPoint;

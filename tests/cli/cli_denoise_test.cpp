@@ -4,7 +4,7 @@
 #include "cli/metrics.h"
 #include "cli/video_input.h"
 #include "cli/video_output.h"
-#include "tests/e2e/cli_test_media.h"
+#include "tests/cli/cli_test_media.h"
 
 #include <gtest/gtest.h>
 

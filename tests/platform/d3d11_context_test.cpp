@@ -3,7 +3,7 @@
 // of dispatches on one view, and Map waiting for the work it depends on.
 #include <cmath>
 
-#include "tests/unit/d3d11_test.h"
+#include "tests/platform/d3d11_test.h"
 
 namespace {
 

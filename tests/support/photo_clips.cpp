@@ -1,4 +1,4 @@
-#include "bench/photo_clips.h"
+#include "tests/support/photo_clips.h"
 
 #include "cli/demo_clip.h"
 #include "cli/denoise_job.h"

@@ -11,7 +11,7 @@
 #include "host/callbacks.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
-#include "tests/support/plugin_fixture.h"
+#include "tests/plugin/plugin_fixture.h"
 #include "tests/support/test_host.h"
 
 using platform_hooks::FailPoint;

@@ -2,7 +2,7 @@
 // other bytes before Vulkan sees them, and never crashes on damaged input.
 #include <random>
 
-#include "tests/unit/d3d11_test.h"
+#include "tests/platform/d3d11_test.h"
 
 namespace {
 
