@@ -166,9 +166,8 @@ void moveToResourceSet(std::vector<uint32_t>& words) {
 }
 
 VkPipeline buildPipeline(VulkanState& vk, std::vector<uint32_t> words, TextureRead read) {
-    if (read != TextureRead::Sampled &&
-        !readTexturesAsStorageImages(words, read == TextureRead::StorageR16 ? spv::ImageFormatR16 : spv::ImageFormatRg16))
-        return VK_NULL_HANDLE;
+    const spv::ImageFormat format = read == TextureRead::StorageR16 ? spv::ImageFormatR16 : spv::ImageFormatRg16;
+    if (read != TextureRead::Sampled && !readTexturesAsStorageImages(words, format)) return VK_NULL_HANDLE;
     auto moduleInfo = make<VkShaderModuleCreateInfo>(VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO);
     moduleInfo.codeSize = words.size() * sizeof(uint32_t);
     moduleInfo.pCode = words.data();

@@ -325,8 +325,8 @@ void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UI
     VkCommandBuffer commands = queue_.recording();
     queue_.beginCommand();
     vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline);
-    vkCmdBindDescriptorSets(commands, VK_PIPELINE_BIND_POINT_COMPUTE, vk.pipelineLayout(storage), kResourceSet, 1, &set, 0,
-                            nullptr);
+    vkCmdBindDescriptorSets(commands, VK_PIPELINE_BIND_POINT_COMPUTE, vk.pipelineLayout(storage), kResourceSet, 1,
+                            &set, 0, nullptr);
     vkCmdDispatch(commands, groupsX, groupsY, groupsZ);
     queue_.use(shader_->pipeline());
     for (ShaderResourceView* view : views_)

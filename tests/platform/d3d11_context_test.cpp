@@ -211,8 +211,8 @@ TEST_F(D3D11ContextTest, KernelReadsBoundPlanesAndZeroOutsideOrUnbound) {
                 bool ok = std::fabs(e[0] - shifted) < 1e-5f && std::fabs(e[1] - sum) < 1e-5f &&
                           std::fabs(e[2] - unorm(texelB(x, y))) < 1e-6f;
                 if (!ok && ++wrong <= 5)
-                    ADD_FAILURE() << "(" << x << ", " << y << "): " << e[0] << " " << e[1] << " " << e[2] << ", expected "
-                                  << shifted << " " << sum << " " << unorm(texelB(x, y));
+                    ADD_FAILURE() << "(" << x << ", " << y << "): " << e[0] << " " << e[1] << " " << e[2]
+                                  << ", expected " << shifted << " " << sum << " " << unorm(texelB(x, y));
             }
         }
         EXPECT_EQ(wrong, 0);
