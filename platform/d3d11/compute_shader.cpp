@@ -214,10 +214,7 @@ HRESULT ComputeShader::create(Device* device, const void* bytecode, SIZE_T lengt
     if (!shader) return E_OUTOFMEMORY;
     auto pipeline = std::make_shared<PipelineObject>();
     pipeline->vk = &vk;
-    if (vk.storageTextures()) {
-        std::vector<uint32_t> trial = words;
-        pipeline->storageReadable = readTexturesAsStorageImages(trial, spv::ImageFormatR16);
-    }
+    pipeline->storageReadable = vk.storageTextures() && texturesReadableAsStorageImages(words);
     // The module is known good; the driver compiles it at the first dispatch,
     // so creating a shader costs little more than checking it.
     pipeline->build = [&vk, words = std::move(words)](TextureRead read) { return buildPipeline(vk, words, read); };

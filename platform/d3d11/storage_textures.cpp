@@ -129,12 +129,21 @@ void append(std::vector<uint32_t>& out, Op op, std::initializer_list<uint32_t> o
     out.insert(out.end(), operands);
 }
 
+// Whether the module has textures and every use of them can be rewritten.
+bool surveyTextures(const std::vector<uint32_t>& words, Module& m) {
+    return platform_spirv::hasHeader(words) && survey(words, m) && !m.textureTypes.empty();
+}
+
 }  // namespace
 
-bool readTexturesAsStorageImages(std::vector<uint32_t>& words, ImageFormat format) {
-    if (!platform_spirv::hasHeader(words)) return false;
+bool texturesReadableAsStorageImages(const std::vector<uint32_t>& words) {
     Module m;
-    if (!survey(words, m) || m.textureTypes.empty()) return false;
+    return surveyTextures(words, m);
+}
+
+bool readTexturesAsStorageImages(std::vector<uint32_t>& words, ImageFormat format) {
+    Module m;
+    if (!surveyTextures(words, m)) return false;
 
     std::vector<uint32_t> out(words.begin(), words.begin() + platform_spirv::kHeaderWords);
     out.reserve(words.size() + 4 * m.fetches.size() + 2);

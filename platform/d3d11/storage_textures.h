@@ -23,4 +23,7 @@ namespace d3d11vk {
 // keeps its sampled textures.
 bool readTexturesAsStorageImages(std::vector<uint32_t>& words, spv::ImageFormat format);
 
+// Whether readTexturesAsStorageImages would rewrite the module.
+bool texturesReadableAsStorageImages(const std::vector<uint32_t>& words);
+
 }  // namespace d3d11vk
