@@ -1,4 +1,20 @@
 // quenda: the command-line host of the Quenda denoising plug-in.
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "cli/commands.h"
 
-int main(int argc, char** argv) { return quenda_cli::runCommandLine(argc, argv); }
+int main(int argc, char** argv) {
+    // By default libgomp's threads spin for some milliseconds after each of
+    // the plug-in's OpenMP loops before they sleep, on the cores that a CPU
+    // device needs for its kernels: about a tenth of an output run at radius
+    // 0. libgomp reads its wait policy once, when it is loaded, and FFmpeg's
+    // resampler loads it before main; so quenda starts over once with the
+    // threads told to sleep at once. A policy the user chose is kept, and if
+    // the new start fails quenda goes on as it is.
+    if (!std::getenv("OMP_WAIT_POLICY") && !std::getenv("GOMP_SPINCOUNT") &&
+        setenv("OMP_WAIT_POLICY", "PASSIVE", 0) == 0)
+        execv("/proc/self/exe", argv);
+    return quenda_cli::runCommandLine(argc, argv);
+}
