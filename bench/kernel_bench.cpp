@@ -10,8 +10,9 @@
 //   quenda_kernel_bench --sizes
 //       compiled size and compile time of the fixed forms over the track ranges
 //   quenda_kernel_bench --ops [runs]
-//       the price of one texel load, exp, sqrt and candidate in the device's
-//       code, and of one thread of a 16 x 16 group (bench/ops.hlsl)
+//       the price of one texel load (of one and of two channels), exp, sqrt
+//       and candidate in the device's code, and of one thread of a 16 x 16
+//       group (bench/ops.hlsl)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -108,19 +109,26 @@ int printSizes() {
 int priceOps(KernelHarness& harness, int runs) {
     const int width = 1920, height = 1088;
     const double threads = double(width) * height;
-    Plane plane{width + 32, height + 32, 1, {}};
-    plane.codes.resize(static_cast<size_t>(plane.width) * plane.height);
-    for (size_t i = 0; i < plane.codes.size(); ++i) plane.codes[i] = uint16_t(i * 2654435761u >> 16);
-    ComRef<ID3D11ShaderResourceView> view = harness.upload(plane);
-    std::vector<ID3D11ShaderResourceView*> views(16, view.get());
+    // A luma-like plane (one 16-bit channel) and a chroma-like one (two).
+    std::vector<ID3D11ShaderResourceView*> views[2];
+    ComRef<ID3D11ShaderResourceView> planeViews[2];
+    for (int channels = 1; channels <= 2; ++channels) {
+        Plane plane{width + 32, height + 32, channels, {}};
+        plane.codes.resize(static_cast<size_t>(plane.width) * plane.height * channels);
+        for (size_t i = 0; i < plane.codes.size(); ++i) plane.codes[i] = uint16_t(i * 2654435761u >> 16);
+        planeViews[channels - 1] = harness.upload(plane);
+        views[channels - 1].assign(16, planeViews[channels - 1].get());
+    }
     struct Op {
         const char* name;
         const char* op;
         int n;
+        int channels = 1;
     };
-    const Op ops[] = {{"empty kernel", "0", 0},   {"texel load", "1", 64},   {"exp", "2", 64},
-                      {"sqrt", "3", 64},          {"candidate", "4", 49},    {"cand. arithmetic", "5", 49},
-                      {"buffer load", "6", 64}};
+    const Op ops[] = {{"empty kernel", "0", 0},         {"texel load", "1", 64},
+                      {"two-channel load", "1", 64, 2}, {"exp", "2", 64},
+                      {"sqrt", "3", 64},                {"candidate", "4", 49},
+                      {"cand. arithmetic", "5", 49},    {"buffer load", "6", 64}};
     std::printf("device: %s\n%d x %d threads in 16 x 16 groups; median of %d runs, process CPU time\n",
                 adapterName(harness.device()).c_str(), width, height, runs);
     double emptyCpu = 0, emptyWall = 0;
@@ -133,7 +141,7 @@ int priceOps(KernelHarness& harness, int runs) {
             std::fprintf(stderr, "%s: compile failed\n%s", op.name, log.c_str());
             return 1;
         }
-        Pass pass{shader.get(), views, {0, 0, width, 1.0f}};
+        Pass pass{shader.get(), views[op.channels - 1], {0, 0, width, 1.0f}};
         timeRuns(harness, {pass}, width, height, 1);  // builds the pipeline
         const Timing t = timeRuns(harness, {pass}, width, height, runs);
         if (op.n == 0) {
