@@ -1,5 +1,6 @@
 #include "gpu/shader_build.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -136,6 +137,51 @@ int failShaderCreation(FilterTable* filter) {
     return reportFailure(filter, textShaderCreateFailed, Teardown::none);
 }
 
+// Writes a float as "%f" writes it in the C locale (sign, integer part, '.'
+// and six decimals, rounded to nearest with ties to even), whatever locale
+// the host process has set: a decimal comma would split the H2 macro into
+// two tokens. Exact for every float: the fraction of a float has at most 24
+// significant bits and 10^6 = 15625 * 2^6, so the scaled fraction is exact
+// in a double; the integer part goes through base-10^9 limbs.
+void formatFloatFixed(float value, char* out, size_t size) {
+    if (std::isnan(value) || std::isinf(value)) {
+        std::snprintf(out, size, "%s", std::isnan(value) ? "nan" : value < 0 ? "-inf" : "inf");
+        return;
+    }
+    const double magnitude = std::fabs(static_cast<double>(value));
+    double whole = std::floor(magnitude);
+    const double scaled = (magnitude - whole) * 1e6;
+    double decimals = std::floor(scaled);
+    const double rest = scaled - decimals;
+    if (rest > 0.5 || (rest == 0.5 && std::fmod(decimals, 2.0) != 0.0)) decimals += 1.0;
+    if (decimals >= 1e6) {
+        decimals = 0.0;
+        whole += 1.0;
+    }
+    // whole = mantissa * 2^shift with a mantissa of at most 53 bits.
+    int exponent = 0;
+    std::frexp(whole, &exponent);
+    const int shift = exponent > 53 ? exponent - 53 : 0;
+    uint32_t limbs[6] = {};  // little-endian base 10^9: a float is below 2^128
+    uint64_t mantissa = static_cast<uint64_t>(std::ldexp(whole, -shift));
+    int used = 0;
+    for (; mantissa; mantissa /= 1000000000u) limbs[used++] = static_cast<uint32_t>(mantissa % 1000000000u);
+    for (int s = 0; s < shift; ++s) {
+        uint32_t carry = 0;
+        for (int i = 0; i < used; ++i) {
+            const uint32_t doubled = limbs[i] * 2 + carry;
+            carry = doubled >= 1000000000u;
+            limbs[i] = doubled - carry * 1000000000u;
+        }
+        if (carry) limbs[used++] = 1;
+    }
+    int at = std::snprintf(out, size, "%s%u", std::signbit(value) ? "-" : "", used ? limbs[used - 1] : 0u);
+    for (int i = used - 2; i >= 0 && at >= 0 && static_cast<size_t>(at) < size; --i)
+        at += std::snprintf(out + at, size - at, "%09u", limbs[i]);
+    if (at >= 0 && static_cast<size_t>(at) < size)
+        std::snprintf(out + at, size - at, ".%06u", static_cast<unsigned>(decimals));
+}
+
 }  // namespace
 
 uint64_t shaderCacheKey(uint32_t featureLevel, uint32_t deviceId) {
@@ -155,26 +201,28 @@ void formatFixedMacros(int32_t space, int32_t time, int32_t dispersion, FixedMac
     std::snprintf(texts->space, sizeof texts->space, "%d", static_cast<int>(space));
     std::snprintf(texts->time, sizeof texts->time, "%d", static_cast<int>(time));
     std::snprintf(texts->dispersion, sizeof texts->dispersion, "%d", static_cast<int>(dispersion));
-    std::snprintf(texts->h2, sizeof texts->h2, "%f", static_cast<double>(dispersionStrength(dispersion)));
+    formatFloatFixed(dispersionStrength(dispersion), texts->h2, sizeof texts->h2);
 }
 
 int buildRuntimeShaders(FilterTable* filter, uint32_t deviceId) {
     DenoiseState& s = denoiseState;
+    // The cache only saves time: a key that cannot be opened (a standard
+    // user, a locked-down or damaged hive) means compiling at every start,
+    // not a filter that cannot be used. Nothing is stored then.
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, shaderCacheKeyPath, 0, nullptr, 0, KEY_READ, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
-        return failShaderCreation(filter);
+    const bool keyOpened = RegCreateKeyExA(HKEY_LOCAL_MACHINE, shaderCacheKeyPath, 0, nullptr, 0, KEY_READ,
+                                           nullptr, &key, nullptr) == ERROR_SUCCESS;
 
     CacheBuffers buffers;
     buffers.luma = static_cast<BYTE*>(std::malloc(shaderCacheBlobLimit));
     buffers.chroma = static_cast<BYTE*>(std::malloc(shaderCacheBlobLimit));
     if (!buffers.luma || !buffers.chroma) {
-        RegCloseKey(key);
+        if (keyOpened) RegCloseKey(key);
         return reportFailure(filter, textMemoryFailed, Teardown::none);
     }
     const uint64_t cacheKey = shaderCacheKey(static_cast<uint32_t>(s.featureLevel), deviceId);
-    const bool hit = readCache(key, buffers, cacheKey);
-    RegCloseKey(key);
+    const bool hit = keyOpened && readCache(key, buffers, cacheKey);
+    if (keyOpened) RegCloseKey(key);
 
     if (!hit) {
         const char* profile = shaderProfile(static_cast<uint32_t>(s.featureLevel));
@@ -189,7 +237,7 @@ int buildRuntimeShaders(FilterTable* filter, uint32_t deviceId) {
         releaseObject(lumaCode);
         releaseObject(chromaCode);
         if (!copied) return reportFailure(filter, textMemoryFailed, Teardown::none);
-        writeCache(buffers, cacheKey);
+        if (keyOpened) writeCache(buffers, cacheKey);
     }
 
     if (!createShaderPair(buffers.luma, buffers.lumaSize, buffers.chroma, buffers.chromaSize, &s.lumaShaderRuntime,

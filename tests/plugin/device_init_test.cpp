@@ -1,12 +1,16 @@
 // Device bring-up, teardown and the registry cache of compiled kernels.
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <vector>
 
 #include "gpu/device.h"
+#include "gpu/strength.h"
 #include "gpu/shader_build.h"
 #include "host/callbacks.h"
 #include "platform/win32_api.h"
@@ -203,14 +207,24 @@ TEST_F(DeviceInitTest, EveryFailingStepShowsItsBoxesAndHoldsNothing) {
         {FailPoint::CreateComputeShader, 2, {shaderFailed, initShaderFailed}, {0x20, 0x20}},
         {FailPoint::CreateBuffer, 1, {"エラー|パラメータバッファの生成に失敗"}, {0x20}},
         {FailPoint::CreateBuffer, 2, {"エラー|パラメータバッファの生成に失敗"}, {0x20}},
-        {FailPoint::RegistryOpen, 1, {shaderFailed, initShaderFailed}, {0x20, 0x20}},
+        // The cache key refused: the kernels are compiled, nothing is stored,
+        // and the filter starts without a box.
+        {FailPoint::RegistryOpen, 1, {}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(platform_hooks::failPointName(c.point)) + " #" + std::to_string(c.occurrence));
+        std::filesystem::remove_all(registry.cacheKeyDirectory());
         platform_hooks::resetHooks();
         platform_hooks::failNth(c.point, c.occurrence);
-        EXPECT_EQ(onInit(table), 0);
+        const bool starts = c.boxes.empty();
+        EXPECT_EQ(onInit(table), starts ? 1 : 0);
         EXPECT_EQ(boxLines(), c.boxes);
+        if (starts) {
+            EXPECT_EQ(compiles(), 2);
+            EXPECT_TRUE(deviceGroupReady());
+            EXPECT_FALSE(std::filesystem::exists(registry.cacheKeyDirectory() + "/ComputeShadeLight.value"));
+            releaseAll();
+        }
         std::vector<uint32_t> styles;
         for (const auto& box : platform_hooks::recordedBoxes()) {
             styles.push_back(box.style);
@@ -249,6 +263,36 @@ TEST_F(DeviceInitTest, UnsupportedFeatureLevelHasItsOwnCaptionPerOperation) {
     EXPECT_EQ(boxLines(), (std::vector<std::string>{"CSエラー|対応していないDirextXのバージョンです。"}));
 }
 
+// Sets a locale whose decimal mark is a comma, generating one with localedef
+// into dir where none is installed; false where neither works.
+bool setDecimalCommaLocale(const std::string& dir) {
+    for (const char* name : {"de_DE.UTF-8", "fr_FR.UTF-8", "ru_RU.UTF-8", "de_DE"})
+        if (std::setlocale(LC_ALL, name)) return true;
+    const std::string command = "localedef -i de_DE -f UTF-8 " + dir + "/de_DE.UTF-8 >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) return false;
+    setenv("LOCPATH", dir.c_str(), 1);
+    return std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+}
+
+TEST_F(DeviceInitTest, FixedKernelsCompileUnderADecimalCommaLocale) {
+    const bool set = setDecimalCommaLocale(registry.root());
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.1f", 0.5);
+    const std::string shown = probe;
+    FixedMacroTexts texts;
+    formatFixedMacros(3, 1, 50, &texts);
+    bool built = false;
+    if (set && shown == "0,5") {
+        built = onInit(table) == 1 && buildFixedShaders(table, DenoiseParams{3, 1, 50, 3, 1, 50}) == 1;
+    }
+    std::setlocale(LC_ALL, "C");
+    unsetenv("LOCPATH");
+    if (!set || shown != "0,5") GTEST_SKIP() << "no locale with a decimal comma can be set here";
+    EXPECT_STREQ(texts.h2, "65.793320");
+    EXPECT_TRUE(built);
+    EXPECT_TRUE(boxLines().empty()) << ::testing::PrintToString(boxLines());
+}
+
 TEST_F(DeviceInitTest, FailingGetDescGivesDeviceIdZero) {
     platform_hooks::failNth(FailPoint::GetDesc, 1);
     ASSERT_EQ(onInit(table), 1);
@@ -267,6 +311,15 @@ TEST(FixedMacroTest, TextsFollowTheTrackValues) {
         EXPECT_EQ(std::string(texts.time), std::to_string(c.time));
         EXPECT_EQ(std::string(texts.dispersion), std::to_string(c.dispersion));
         EXPECT_STREQ(texts.h2, c.h2);
+    }
+    // Every dispersion of the track, as the C run time's "%f" prints it in
+    // the C locale (the test process's own).
+    for (int dispersion = 0; dispersion <= 100; ++dispersion) {
+        FixedMacroTexts texts;
+        formatFixedMacros(0, 0, dispersion, &texts);
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "%f", static_cast<double>(dispersionStrength(dispersion)));
+        EXPECT_STREQ(texts.h2, expected) << "dispersion " << dispersion;
     }
 }
 

@@ -6,7 +6,9 @@
 #   wine_frames.exe, twice: denoises synthetic clips at several track sets,
 #     preview and output runs, and holds every frame against the CPU reference
 #     of the kernels; the first start fills the registry cache, the second
-#     takes the runtime kernels from it and must give the same frames;
+#     takes the runtime kernels from it and must give the same frames; a
+#     third start, with the plug-in's registry calls refused, must still
+#     denoise, without a box;
 #   wine_host.exe: the descriptor and onInit/onExit, once with vkd3d's
 #     compiler (initialisation succeeds) and once with Wine's own, which
 #     refuses the kernels (the boxes and the cleanup of that path).
@@ -151,6 +153,7 @@ under_wine() {
 
 under_wine "frames, first start" "$work/wine_frames.exe" "$plugin_windows" "$vkd3d_windows" first digests.txt
 under_wine "frames, second start" "$work/wine_frames.exe" "$plugin_windows" "$vkd3d_windows" second digests.txt
+under_wine "frames, cache key refused" "$work/wine_frames.exe" "$plugin_windows" "$vkd3d_windows" refused digests.txt
 under_wine "start-up, vkd3d's compiler" "$work/wine_host.exe" "$plugin_windows" success "$vkd3d_windows"
 under_wine "start-up, Wine's compiler" "$work/wine_host.exe" "$plugin_windows" compile-failure
 echo "run_wine_test: passed in $((SECONDS - started)) s"

@@ -5,11 +5,13 @@
 // Linux tests' TestHost and synthetic clips and holds every frame against the
 // same CPU reference of the kernels' arithmetic, at most one unit off.
 //
-// usage: wine_frames.exe PLUGIN VKD3D_UTILS_DLL first|second DIGESTS
-//   first:  the prefix is fresh; onInit compiles both runtime kernels and
-//           stores them in the registry; the frames' digests go to DIGESTS.
-//   second: onInit takes both runtime kernels from the registry, compiles
-//           none, and every frame equals the first start's (DIGESTS).
+// usage: wine_frames.exe PLUGIN VKD3D_UTILS_DLL first|second|refused DIGESTS
+//   first:   the prefix is fresh; onInit compiles both runtime kernels and
+//            stores them in the registry; the frames' digests go to DIGESTS.
+//   second:  onInit takes both runtime kernels from the registry, compiles
+//            none, and every frame equals the first start's (DIGESTS).
+//   refused: every RegCreateKeyExA of the plug-in is refused; the filter
+//            still starts, compiles its kernels, shows no box and denoises.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -231,6 +233,33 @@ void outputRun(TestHost& host, const Tracks& tracks, int rowPixels, int heightBo
     check(host.message(messageOutputEnd) == 0, "%s: 1130 (output run ends) -> 0", what);
 }
 
+int refusedKeyOpens = 0;
+
+LONG WINAPI refuseCreateKey(HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY key, LPDWORD) {
+    ++refusedKeyOpens;
+    if (key) *key = nullptr;
+    return ERROR_ACCESS_DENIED;
+}
+
+// A start whose cache key cannot be opened, as for a standard user whose
+// registry is not virtualised: the kernels are compiled and used, and the
+// filter works without a box.
+int refusedRegistryStart(HMODULE plugin, FilterTable* table) {
+    if (!intercept(plugin, "ADVAPI32.dll", "RegCreateKeyExA", reinterpret_cast<void*>(refuseCreateKey))) return 1;
+    TestHost host(table);
+    check(host.init() == 1, "onInit -> 1");
+    check(runtimeCompiles == 2 && refusedKeyOpens >= 1, "onInit compiled %d runtime kernel(s) after %d refused open(s)",
+          runtimeCompiles, refusedKeyOpens);
+    host.setClip(clipOf(37, 21, 6, 1), 44, 24);
+    processAndCompare(host, 2, {3, 1, 50, 3, 1, 50}, 44, 24, "defaults");
+    outputRun(host, {3, 1, 50, 3, 1, 50}, 44, 24, "output run");
+    check(host.exit() == 1, "onExit -> 1");
+    check(boxes == 0, "no message box (%d)", boxes);
+    check(failedCompiles == 0, "every compile succeeded");
+    std::printf("wine frames: %s\n", checksFailed ? "the refused cache key stops the filter" : "all checks hold");
+    return checksFailed ? 1 : 0;
+}
+
 bool readValueSize(const char* name, DWORD* size) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, cacheKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
@@ -244,14 +273,16 @@ bool readValueSize(const char* name, DWORD* size) {
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    if (argc != 5 || (std::string(argv[3]) != "first" && std::string(argv[3]) != "second")) {
-        std::fprintf(stderr, "usage: %s PLUGIN VKD3D_UTILS_DLL first|second DIGESTS\n", argv[0]);
+    const std::string mode = argc == 5 ? argv[3] : "";
+    if (mode != "first" && mode != "second" && mode != "refused") {
+        std::fprintf(stderr, "usage: %s PLUGIN VKD3D_UTILS_DLL first|second|refused DIGESTS\n", argv[0]);
         return 2;
     }
-    const bool first = std::string(argv[3]) == "first";
+    const bool first = mode == "first";
     const DWORD started = GetTickCount();
 
-    section(first ? "first start (fresh prefix)" : "second start (same prefix)");
+    section(first ? "first start (fresh prefix)"
+                  : mode == "second" ? "second start (same prefix)" : "start with the cache key refused");
     HMODULE plugin = LoadLibraryA(argv[1]);
     check(plugin != nullptr, "LoadLibraryA(\"%s\") (error %lu)", argv[1], plugin ? 0ul : GetLastError());
     if (!plugin) return 1;
@@ -270,6 +301,7 @@ int main(int argc, char** argv) {
         (realBeginThread = reinterpret_cast<BeginThreadFunction>(
              intercept(plugin, "msvcrt.dll", "_beginthreadex", reinterpret_cast<void*>(countThreadStart))));
     if (!compilerLoaded || !intercepted) return 1;
+    if (mode == "refused") return refusedRegistryStart(plugin, table);
 
     HKEY key = nullptr;
     const bool keyBefore = RegOpenKeyExA(HKEY_LOCAL_MACHINE, cacheKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS;
