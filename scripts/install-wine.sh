@@ -28,5 +28,12 @@ echo "Installing: ${missing[*]}"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo[@]}" dpkg --add-architecture i386
 fi
-"${sudo[@]}" apt-get update
-"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+# An index caught mid-sync on the mirror (Debian's i386 security index, at
+# times) fails the update; the packages of the release itself still install.
+update_status=0
+"${sudo[@]}" apt-get update || update_status=$?
+install=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends)
+if ! "${install[@]}" "${missing[@]}"; then
+    [ "$update_status" -ne 0 ] && echo "apt-get update failed; installing from bookworm alone"
+    "${install[@]}" -t bookworm "${missing[@]}"
+fi
