@@ -201,12 +201,17 @@ void CommandQueue::submit() {
     Batch& batch = *current_;
     // Makes the batch's writes visible to the CPU that waits on its fence.
     memoryBarrier(batch.commands, VK_PIPELINE_STAGE_HOST_BIT, VK_ACCESS_HOST_READ_BIT);
+    // Constants the GPU might not see would give wrong frames: a failed
+    // flush loses the device rather than submit the batch.
     for (const ConstantChunk& chunk : batch.chunks) {
         if (chunk.used == 0 || chunk.memory->coherent) continue;
         auto range = make<VkMappedMemoryRange>(VK_STRUCTURE_TYPE_MAPPED_MEMORY_RANGE);
         range.memory = chunk.memory->memory;
         range.size = VK_WHOLE_SIZE;
-        VK(vkFlushMappedMemoryRanges(vk_.device(), 1, &range), DXGI_ERROR_DEVICE_REMOVED);
+        if (FAILED(VK(vkFlushMappedMemoryRanges(vk_.device(), 1, &range), DXGI_ERROR_DEVICE_REMOVED))) {
+            lost_ = true;
+            return;
+        }
     }
     auto info = make<VkSubmitInfo>(VK_STRUCTURE_TYPE_SUBMIT_INFO);
     info.commandBufferCount = 1;
@@ -236,22 +241,29 @@ void CommandQueue::retireCompleted(bool wait, uint64_t upTo) {
             return;
         }
         completed_ = std::max(completed_, batch.serial);
-        recycle(batch);
-        spare_.push_back(std::move(inFlight_.front()));
+        std::unique_ptr<Batch> done = std::move(inFlight_.front());
         inFlight_.pop_front();
+        // A batch whose fence or commands cannot be reset would be reused
+        // still signalled or still recorded: it is dropped instead.
+        if (recycle(*done))
+            spare_.push_back(std::move(done));
+        else
+            destroy(*done);
     }
 }
 
-void CommandQueue::recycle(Batch& batch) {
+bool CommandQueue::recycle(Batch& batch) {
     VkDevice device = vk_.device();
-    vkResetFences(device, 1, &batch.fence);
-    vkResetCommandBuffer(batch.commands, 0);
+    if (FAILED(VK(vkResetFences(device, 1, &batch.fence), DXGI_ERROR_DEVICE_REMOVED)) ||
+        FAILED(VK(vkResetCommandBuffer(batch.commands, 0), DXGI_ERROR_DEVICE_REMOVED)))
+        return false;
     for (VkDescriptorPool pool : batch.pools) vkResetDescriptorPool(device, pool, 0);
     batch.activePool = 0;
     for (ConstantChunk& chunk : batch.chunks) chunk.used = 0;
     batch.activeChunk = 0;
     batch.keepAlive.clear();
     batch.recorded = 0;
+    return true;
 }
 
 bool CommandQueue::waitFor(uint64_t serial) {

@@ -68,7 +68,7 @@ private:
 
     std::unique_ptr<Batch> takeBatch();
     void retireCompleted(bool wait, uint64_t upTo);
-    void recycle(Batch& batch);
+    bool recycle(Batch& batch);
     void destroy(Batch& batch);
 
     VulkanState& vk_;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <set>
 #include <string>
 
 #include "platform/d3d11/vk_check.h"
@@ -17,6 +19,13 @@ void logCall(const char* method, Numbers... numbers) {
     std::string line = method;
     ((line += " " + std::to_string(numbers)), ...);
     platform_hooks::logCall(line);
+}
+
+// Direct3D drops a copy between resources that do not match, as its debug
+// layer says; so does this one, once per reason on standard error.
+void dropCopy(const char* why) {
+    static std::set<std::string> said;
+    if (said.insert(why).second) std::fprintf(stderr, "d3d11: CopyResource dropped: %s\n", why);
 }
 
 }  // namespace
@@ -94,7 +103,10 @@ HRESULT ImmediateContext::mapStaging(const std::shared_ptr<BufferMemory>& memory
         auto range = make<VkMappedMemoryRange>(VK_STRUCTURE_TYPE_MAPPED_MEMORY_RANGE);
         range.memory = memory->memory;
         range.size = VK_WHOLE_SIZE;
-        VK(vkInvalidateMappedMemoryRanges(device_->vk().device(), 1, &range), DXGI_ERROR_DEVICE_REMOVED);
+        // Without the invalidate the CPU could read stale bytes: no mapping.
+        const HRESULT invalidated =
+            VK(vkInvalidateMappedMemoryRanges(device_->vk().device(), 1, &range), DXGI_ERROR_DEVICE_REMOVED);
+        if (FAILED(invalidated)) return invalidated;
     }
     mapped->pData = memory->mapped;
     mapped->RowPitch = rowPitch;
@@ -124,13 +136,16 @@ void STDMETHODCALLTYPE ImmediateContext::CopyResource(ID3D11Resource* destinatio
     auto* srcBuffer = dynamic_cast<Buffer*>(source);
     if (dstBuffer && srcBuffer) {
         if (!dstBuffer->memory() || !srcBuffer->memory()) return;
-        if (dstBuffer->desc().ByteWidth != srcBuffer->desc().ByteWidth) return;
+        if (dstBuffer->desc().ByteWidth != srcBuffer->desc().ByteWidth) return dropCopy("buffers of different sizes");
         copyBuffers(dstBuffer->memory(), srcBuffer->memory(), dstBuffer->desc().ByteWidth);
         return;
     }
     auto* dstTexture = dynamic_cast<Texture2D*>(destination);
     auto* srcTexture = dynamic_cast<Texture2D*>(source);
-    if (dstTexture && srcTexture) copyTextures(*dstTexture, *srcTexture);
+    if (dstTexture && srcTexture)
+        copyTextures(*dstTexture, *srcTexture);
+    else
+        dropCopy("a buffer and a texture");
 }
 
 void ImmediateContext::copyBuffers(const std::shared_ptr<BufferMemory>& destination,
@@ -150,8 +165,9 @@ void ImmediateContext::copyBuffers(const std::shared_ptr<BufferMemory>& destinat
 void ImmediateContext::copyTextures(Texture2D& destination, Texture2D& source) {
     const D3D11_TEXTURE2D_DESC& d = destination.desc();
     const D3D11_TEXTURE2D_DESC& s = source.desc();
-    if (d.Width != s.Width || d.Height != s.Height || d.Format != s.Format) return;
-    if (destination.image() && source.image()) return;  // not needed by anyone
+    if (d.Width != s.Width || d.Height != s.Height || d.Format != s.Format)
+        return dropCopy("textures of different sizes or formats");
+    if (destination.image() && source.image()) return dropCopy("two GPU textures, which this stand-in does not copy");
     if (destination.staging() && source.staging()) {
         copyBuffers(destination.staging(), source.staging(), destination.staging()->size);
         return;

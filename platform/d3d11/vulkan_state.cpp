@@ -78,9 +78,17 @@ bool readProperties(VkPhysicalDevice handle, PhysicalDeviceInfo& info) {
 // device is made with.
 void checkFeatures(VkPhysicalDevice handle, PhysicalDeviceInfo& info) {
     uint32_t count = 0;
-    vkEnumerateDeviceExtensionProperties(handle, nullptr, &count, nullptr);
-    std::vector<VkExtensionProperties> extensions(count);
-    vkEnumerateDeviceExtensionProperties(handle, nullptr, &count, extensions.data());
+    std::vector<VkExtensionProperties> extensions;
+    // A list that cannot be read is said as such, not as missing extensions.
+    bool listed = SUCCEEDED(VK(vkEnumerateDeviceExtensionProperties(handle, nullptr, &count, nullptr), E_FAIL));
+    if (listed) {
+        extensions.resize(count);
+        const VkResult result = vkEnumerateDeviceExtensionProperties(handle, nullptr, &count, extensions.data());
+        listed = result == VK_SUCCESS || result == VK_INCOMPLETE;
+        if (!listed) VK(result, E_FAIL);
+        extensions.resize(listed ? count : 0);
+    }
+    if (!listed) addMissing(info.missing, "a readable list of device extensions");
 
     bool robustness = hasExtension(extensions, VK_EXT_ROBUSTNESS_2_EXTENSION_NAME);
     bool coreScalar = effectiveVersion(info.properties) >= VK_API_VERSION_1_2;
