@@ -8,7 +8,7 @@
 
 // The registry cache keeps the compiled runtime forms under a key made of the
 // plug-in's version (host/version.h), the feature level and the adapter, not
-// of the text: a change to what these forms are made of (common.hlsl,
+// of the text: a change to what these forms compile to (common.hlsl,
 // runtime.hlsl, luma.hlsl, chroma.hlsl, gpu/kernel_layout.h) must come with
 // a new version, or users' caches go on serving the old kernels.
 const char lumaRuntimeSource[] = QUENDA_LUMA_PLANE QUENDA_RUNTIME_FORM

@@ -1,5 +1,6 @@
 // Compiled runtime forms are cached by version, not by text: a change here,
-// in common.hlsl or in a plane's text goes with a new version (gpu/kernels.cpp).
+// in common.hlsl or in a plane's text that changes the compiled code goes
+// with a new version (gpu/kernels.cpp).
 // Runtime parameters: R, T and h2 come from PARAM. The branches on T are
 // uniform; each gives its temporal loop a literal frame count, so that only
 // the frames in use are searched and every texture index is a literal.
