@@ -1,5 +1,7 @@
 #include "tests/wine/vkd3d_compiler.h"
 
+#include <clocale>
+
 #include "tests/dxbc/vkd3d_equivalents.h"
 
 namespace {
@@ -47,8 +49,17 @@ HRESULT WINAPI compileWithVkd3d(LPCSTR source, SIZE_T sourceLength, LPCSTR fileN
         ++rewriteFailures;
         return E_FAIL;
     }
-    return vkd3dCompile(text.data(), text.size(), fileName, defines, include, entry, profile, flags1, flags2, code,
-                        messages);
+    // vkd3d's parser reads float literals with the C run time's strtod, which
+    // follows the process's locale (0.20f is 0 under a decimal comma): it
+    // compiles in the C locale, so that only the plug-in's own texts meet the
+    // host's locale.
+    const char* current = std::setlocale(LC_NUMERIC, nullptr);
+    const std::string hostLocale = current ? current : "C";
+    std::setlocale(LC_NUMERIC, "C");
+    const HRESULT hr = vkd3dCompile(text.data(), text.size(), fileName, defines, include, entry, profile, flags1,
+                                    flags2, code, messages);
+    std::setlocale(LC_NUMERIC, hostLocale.c_str());
+    return hr;
 }
 
 int vkd3dRewriteFailures() { return rewriteFailures; }

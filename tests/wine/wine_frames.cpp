@@ -10,13 +10,15 @@
 //            stores them in the registry; the frames' digests go to DIGESTS.
 //   second:  onInit takes both runtime kernels from the registry, compiles
 //            none, and every frame equals the first start's (DIGESTS).
-//   refused: every RegCreateKeyExA of the plug-in is refused; the filter
-//            still starts, compiles its kernels, shows no box and denoises.
+//   refused: every RegCreateKeyExA of the plug-in is refused and the host's
+//            locale writes a decimal comma; the filter still starts,
+//            compiles its kernels, shows no box and denoises.
 #include <windows.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
 #include <array>
+#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -243,9 +245,15 @@ LONG WINAPI refuseCreateKey(HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM, LPSECURIT
 
 // A start whose cache key cannot be opened, as for a standard user whose
 // registry is not virtualised: the kernels are compiled and used, and the
-// filter works without a box.
+// filter works without a box. The host process has set a locale with a
+// decimal comma, which must not reach the H2 macro of the output run.
 int refusedRegistryStart(HMODULE plugin, FilterTable* table) {
     if (!intercept(plugin, "ADVAPI32.dll", "RegCreateKeyExA", reinterpret_cast<void*>(refuseCreateKey))) return 1;
+    const char* locale = std::setlocale(LC_ALL, "German_Germany.1252");
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.1f", 0.5);
+    check(locale && std::string(probe) == "0,5", "the host's locale %s writes 0.5 as %s", locale ? locale : "(none)",
+          probe);
     TestHost host(table);
     check(host.init() == 1, "onInit -> 1");
     check(runtimeCompiles == 2 && refusedKeyOpens >= 1, "onInit compiled %d runtime kernel(s) after %d refused open(s)",
