@@ -263,24 +263,9 @@ int stages(const std::string& clip, int runs, int width, int height, int schedul
     ID3D11ShaderResourceView* chromaViews[viewCount];
     check(gatherViews(1, s.denoiseParams.lumaTime, false, lumaViews), "finding the luma window");
     check(gatherViews(1, s.denoiseParams.chromaTime, true, chromaViews), "finding the chroma window");
-    const UINT groupsX = static_cast<UINT>(s.alignedWidth / 16), groupsY = static_cast<UINT>(s.alignedHeight / 16);
     auto passes = [&](ID3D11ComputeShader* luma, ID3D11ComputeShader* chroma) {
-        const UINT counts[1] = {0};
-        c->CSSetUnorderedAccessViews(0, 1, &s.outUav, counts);
-        if (luma) {
-            c->CSSetConstantBuffers(0, 1, &s.lumaParams);
-            c->CSSetShader(luma, nullptr, 0);
-            c->CSSetShaderResources(0, viewCount, lumaViews);
-            c->Dispatch(groupsX, groupsY, 1);
-        }
-        if (chroma) {
-            c->CSSetConstantBuffers(0, 1, &s.chromaParams);
-            c->CSSetShader(chroma, nullptr, 0);
-            c->CSSetShaderResources(0, viewCount, chromaViews);
-            c->Dispatch(groupsX, groupsY, 1);
-        }
-        c->ClearState();
-        c->CopyResource(s.readbackBuffer, s.outBuffer);
+        const PlaneKernel planes[2] = {{luma, s.lumaParams, lumaViews}, {chroma, s.chromaParams, chromaViews}};
+        dispatchPlanes(c, s.outUav, planes, 2, s.alignedWidth, s.alignedHeight, s.outBuffer, s.readbackBuffer);
         D3D11_MAPPED_SUBRESOURCE mapped{};
         check(SUCCEEDED(c->Map(s.readbackBuffer, 0, D3D11_MAP_READ, 0, &mapped)), "Map");
         c->Unmap(s.readbackBuffer, 0);

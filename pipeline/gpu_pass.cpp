@@ -50,6 +50,24 @@ bool gatherViews(int32_t centre, int32_t radius, bool chroma, ID3D11ShaderResour
     return true;
 }
 
+void dispatchPlanes(ID3D11DeviceContext* context, ID3D11UnorderedAccessView* output, const PlaneKernel* planes,
+                    int count, int32_t alignedWidth, int32_t alignedHeight, ID3D11Buffer* outBuffer,
+                    ID3D11Buffer* readback) {
+    const UINT groupsX = static_cast<UINT>(alignedWidth / threadGroupSide);
+    const UINT groupsY = static_cast<UINT>(alignedHeight / threadGroupSide);
+    const UINT initialCounts[1] = {0};
+    context->CSSetUnorderedAccessViews(0, 1, &output, initialCounts);
+    for (int i = 0; i < count; ++i) {
+        if (!planes[i].shader) continue;
+        context->CSSetConstantBuffers(0, 1, &planes[i].params);
+        context->CSSetShader(planes[i].shader, nullptr, 0);
+        context->CSSetShaderResources(0, viewCount, planes[i].views);
+        context->Dispatch(groupsX, groupsY, 1);
+    }
+    context->ClearState();
+    context->CopyResource(readback, outBuffer);
+}
+
 int GpuPass() {
     DenoiseState& s = denoiseState;
     const int32_t centre = s.pendingFrame;
@@ -71,21 +89,9 @@ int GpuPass() {
     ID3D11ComputeShader* chromaShader = s.outputRunActive ? s.chromaShaderFixed : s.chromaShaderRuntime;
     if (!lumaShader || !chromaShader || !s.outUav || !s.outBuffer || !s.readbackBuffer) return failUnknown();
 
-    const UINT groupsX = static_cast<UINT>(s.alignedWidth / threadGroupSide);
-    const UINT groupsY = static_cast<UINT>(s.alignedHeight / threadGroupSide);
-    const UINT initialCounts[1] = {0};
+    const PlaneKernel planes[2] = {{lumaShader, s.lumaParams, lumaViews}, {chromaShader, s.chromaParams, chromaViews}};
     ID3D11DeviceContext* c = s.context;
-    c->CSSetUnorderedAccessViews(0, 1, &s.outUav, initialCounts);
-    c->CSSetConstantBuffers(0, 1, &s.lumaParams);
-    c->CSSetShader(lumaShader, nullptr, 0);
-    c->CSSetShaderResources(0, viewCount, lumaViews);
-    c->Dispatch(groupsX, groupsY, 1);
-    c->CSSetConstantBuffers(0, 1, &s.chromaParams);
-    c->CSSetShader(chromaShader, nullptr, 0);
-    c->CSSetShaderResources(0, viewCount, chromaViews);
-    c->Dispatch(groupsX, groupsY, 1);
-    c->ClearState();
-    c->CopyResource(s.readbackBuffer, s.outBuffer);
+    dispatchPlanes(c, s.outUav, planes, 2, s.alignedWidth, s.alignedHeight, s.outBuffer, s.readbackBuffer);
 
     if (!s.hostResult && !allocateHostResult()) return recordWorkerFailure(textMemoryFailed, Teardown::none);
 

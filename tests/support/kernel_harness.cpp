@@ -1,6 +1,9 @@
 #include "tests/support/kernel_harness.h"
 
+#include <array>
 #include <cstring>
+
+#include "pipeline/gpu_pass.h"
 
 namespace kernel_harness {
 
@@ -104,20 +107,15 @@ std::vector<float> KernelHarness::run(const std::vector<Pass>& passes, int align
         context_->Unmap(params[i].get(), 0);
     }
 
-    ID3D11UnorderedAccessView* uavs[] = {uav.get()};
-    const UINT initialCounts[] = {0};
-    context_->CSSetUnorderedAccessViews(0, 1, uavs, initialCounts);
+    std::vector<std::array<ID3D11ShaderResourceView*, viewCount>> views(passes.size());
+    std::vector<PlaneKernel> planes;
     for (size_t i = 0; i < passes.size(); ++i) {
-        ID3D11ShaderResourceView* views[16] = {};
-        for (size_t k = 0; k < passes[i].views.size() && k < 16; ++k) views[k] = passes[i].views[k];
-        ID3D11Buffer* buffers[] = {params[i].get()};
-        context_->CSSetConstantBuffers(0, 1, buffers);
-        context_->CSSetShader(passes[i].shader, nullptr, 0);
-        context_->CSSetShaderResources(0, 16, views);
-        context_->Dispatch(alignedWidth / 16, alignedHeight / 16, 1);
+        views[i].fill(nullptr);
+        for (size_t k = 0; k < passes[i].views.size() && k < viewCount; ++k) views[i][k] = passes[i].views[k];
+        planes.push_back({passes[i].shader, params[i].get(), views[i].data()});
     }
-    context_->ClearState();
-    context_->CopyResource(readback.get(), outBuffer.get());
+    dispatchPlanes(context_.get(), uav.get(), planes.data(), static_cast<int>(planes.size()), alignedWidth, alignedHeight,
+                   outBuffer.get(), readback.get());
 
     D3D11_MAPPED_SUBRESOURCE mapped{};
     if (FAILED(context_->Map(readback.get(), 0, D3D11_MAP_READ, 0, &mapped))) return result;
