@@ -4,7 +4,8 @@
 // window, then the current frame again as the reference in the last slot),
 // the side of a thread group, the longest temporal window, and the encoding
 // of host units in the planes (8 texel steps per unit, host 0 at 0x4000 in
-// luma and 0x8000 in chroma), which the kernels undo on output.
+// luma and 0x8000 in chroma), which the kernels undo on output: a texel's
+// 0..1 times OUTPUT_SCALE, less HOST_ZERO.
 // Macros, so that the kernel texts are built from the same numbers.
 #pragma once
 
@@ -31,7 +32,8 @@
     QUENDA_KERNEL_LIMITS                                                                            \
     "#define TEXEL " texel "\n"                                                                     \
     "#define CENTRE int2(" centreX ", " QUENDA_KERNEL_NUMBER(QUENDA_PLANE_BORDER) ")\n"             \
-    "#define HOST_ZERO (" QUENDA_KERNEL_NUMBER(zero) " / " QUENDA_KERNEL_NUMBER(QUENDA_HOST_UNIT_STEPS) ")\n"
+    "#define HOST_ZERO (" QUENDA_KERNEL_NUMBER(zero) " / " QUENDA_KERNEL_NUMBER(QUENDA_HOST_UNIT_STEPS) ")\n"   \
+    "#define OUTPUT_SCALE (65535.f / " QUENDA_KERNEL_NUMBER(QUENDA_HOST_UNIT_STEPS) ".f)\n"
 #define QUENDA_LUMA_PLANE QUENDA_PLANE_LINES("float", QUENDA_KERNEL_NUMBER(QUENDA_PLANE_BORDER), QUENDA_LUMA_ZERO)
 #define QUENDA_CHROMA_PLANE \
     QUENDA_PLANE_LINES("float2", QUENDA_KERNEL_NUMBER(QUENDA_PLANE_BORDER) " / 2", QUENDA_CHROMA_ZERO)

@@ -10,7 +10,7 @@ void CS(uint3 dispatchId : SV_DispatchThreadID)
     float2 sum = 0.0f;
     float2 value = 0.0f;
     search(q, reference, sum, value);
-    float2 result = (value / sum) * (65535.f / 8.f) - HOST_ZERO;
+    float2 result = (value / sum) * OUTPUT_SCALE - HOST_ZERO;
     int element = pair.y * width + 2 * pair.x;
     outBuff[element].y = result.x;
     outBuff[element].z = result.y;

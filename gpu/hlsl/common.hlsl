@@ -3,8 +3,9 @@
 // temporal window, 2 * 7 + 1 frames), TEXEL (float for luma; float2, cb and
 // cr, for chroma), CENTRE (the border: texel of output position 0), HOST_ZERO
 // (the plane's host 0 in output units: 0x4000 / 8 for luma, 0x8000 / 8 for
-// chroma), SLOTS (the texture count) and REFERENCE (the slot of the current
-// frame's reference patch). The fixed forms are compiled with
+// chroma), OUTPUT_SCALE (a texel's 0..1 in output units: 65535 / 8), SLOTS
+// (the texture count) and REFERENCE (the slot of the current frame's
+// reference patch). The fixed forms are compiled with
 // SPACE_SEARCH_RADIUS, TIME_SEARCH_RADIUS and H2 defined; the runtime forms
 // read R, T and h2 from PARAM.
 #ifdef SPACE_SEARCH_RADIUS

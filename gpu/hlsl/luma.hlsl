@@ -9,5 +9,5 @@ void CS(uint3 dispatchId : SV_DispatchThreadID)
     float sum = 0.0f;
     float value = 0.0f;
     search(q, reference, sum, value);
-    outBuff[pixel.y * width + pixel.x].x = (value / sum) * (65535.f / 8.f) - HOST_ZERO;
+    outBuff[pixel.y * width + pixel.x].x = (value / sum) * OUTPUT_SCALE - HOST_ZERO;
 }

@@ -53,6 +53,9 @@ float patchDistance(const float r[9], const float t[9]) {
     return 0.20f * (e[4] * e[4]) + 0.07f * corners + 0.12f * edges;
 }
 
+// The border (16 texels, 8 chroma pairs), the output scale (65535 / 8) and
+// the host zeros (2048 and 4096 output units) are written here as numbers,
+// not taken from gpu/kernel_layout.h: the reference checks the layout too.
 float lumaThread(const Dispatch& d, int x, int y) {
     return searchMean(d, x + 16, y + 16, 0) * (65535.f / 8.f) - 2048.f;
 }
