@@ -4,6 +4,10 @@
 #include <cstring>
 
 #include "pipeline/gpu_pass.h"
+#include "platform/resource_bindings.h"
+
+// The Direct3D stand-in binds as many texture slots as a kernel reads.
+static_assert(platform_bindings::kTextureSlots == viewCount, "texture slots of the stand-in and of the kernels");
 
 namespace kernel_harness {
 
