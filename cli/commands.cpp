@@ -86,6 +86,16 @@ void parseFrameRange(const std::string& text, int& first, int& end) {
         throw CliError(ExitCode::usage, "--frames " + text + " is empty: B must be greater than A");
 }
 
+// An empty value after = is refused: the parser would take the next
+// argument as the value (--report= -q would write a file named -q).
+void refuseEmptyValues(int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        const std::string arg = argv[i];
+        if (arg.size() > 3 && arg.rfind("--", 0) == 0 && arg.find('=') == arg.size() - 1)
+            throw CliError(ExitCode::usage, arg.substr(0, arg.size() - 1) + " needs a value: nothing follows the =");
+    }
+}
+
 // The options that take numbers, checked before parsing so that a word or a
 // missing value is named as such (the parser would speak of a range). Whole
 // numbers are decimal: their leading zeros are dropped here, in place, where
@@ -361,6 +371,7 @@ CLI::App* addDevicesCommand(CLI::App& app) {
 // (--help, or an argument refused).
 std::optional<int> parseArguments(CLI::App& app, int argc, char** argv) {
     try {
+        refuseEmptyValues(argc, argv);
         checkNumbers(argc, argv);
     } catch (const CliError& error) {
         std::cerr << "quenda: error: " << error.what() << "\n";
@@ -406,6 +417,9 @@ int reportingErrors(Command command) {
 }  // namespace
 
 int runCommandLine(int argc, char** argv) {
+    // A relative XDG_CACHE_HOME is ignored, as the XDG rules say, by quenda
+    // and by the libraries it loads (Mesa keeps its shader cache there).
+    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache && *cache != '/') unsetenv("XDG_CACHE_HOME");
     configureFfmpegLogging();
     reportWriteFailuresAsErrors();
     // The plug-in's message boxes reach the user inside quenda's own messages.

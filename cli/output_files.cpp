@@ -2,8 +2,10 @@
 
 #include "cli/errors.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,9 +24,51 @@ constexpr int temporarySlots = 8;
 char temporaryPaths[temporarySlots][PATH_MAX];
 volatile sig_atomic_t temporaryUsed[temporarySlots];
 
+char temporaryFolderPath[PATH_MAX];
+volatile sig_atomic_t temporaryFolderUsed;
+
+// The record that getdents64 fills.
+struct FolderEntry {
+    uint64_t inode;
+    int64_t offset;
+    unsigned short length;
+    unsigned char type;
+    char name[1];
+};
+
+// Removes the entry `name` of the folder `parent`, a folder with what it
+// holds, with calls that are safe in a signal handler (opendir allocates).
+// Folders deeper than `depth` are left.
+void removeTreeAt(int parent, const char* name, int depth) {
+    if (unlinkat(parent, name, 0) == 0 || errno != EISDIR || depth == 0) return;
+    const int folder = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) return;
+    alignas(8) char entries[4096];
+    // A listing may skip names while they are removed: a few passes.
+    for (int pass = 0; pass < 4; ++pass) {
+        bool any = false;
+        lseek(folder, 0, SEEK_SET);
+        long got;
+        while ((got = syscall(SYS_getdents64, folder, entries, sizeof entries)) > 0) {
+            for (long at = 0; at < got;) {
+                const FolderEntry* entry = reinterpret_cast<const FolderEntry*>(entries + at);
+                at += entry->length;
+                const char* child = entry->name;
+                if (child[0] == '.' && (child[1] == 0 || (child[1] == '.' && child[2] == 0))) continue;
+                removeTreeAt(folder, child, depth - 1);
+                any = true;
+            }
+        }
+        if (!any || got < 0) break;
+    }
+    close(folder);
+    unlinkat(parent, name, AT_REMOVEDIR);
+}
+
 extern "C" void removeTemporariesAndStop(int signalNumber) {
     for (int i = 0; i < temporarySlots; ++i)
         if (temporaryUsed[i]) unlink(temporaryPaths[i]);
+    if (temporaryFolderUsed) removeTreeAt(AT_FDCWD, temporaryFolderPath, 16);
     std::signal(signalNumber, SIG_DFL);
     std::raise(signalNumber);
 }
@@ -148,6 +192,17 @@ int rememberTemporary(const std::string& path) {
 void forgetTemporary(int slot) {
     if (slot >= 0) temporaryUsed[slot] = 0;
 }
+
+void rememberTemporaryFolder(const std::string& path) {
+    static const bool installed = (installSignalHandlers(), true);
+    (void)installed;
+    temporaryFolderUsed = 0;
+    if (path.size() >= sizeof temporaryFolderPath) return;
+    std::memcpy(temporaryFolderPath, path.c_str(), path.size() + 1);
+    temporaryFolderUsed = 1;
+}
+
+void forgetTemporaryFolder() { temporaryFolderUsed = 0; }
 
 void refuseSameFile(const std::vector<RunFile>& files) {
     for (size_t i = 0; i < files.size(); ++i) {

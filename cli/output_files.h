@@ -22,6 +22,9 @@ int rememberTemporary(const std::string& path);
 // stopping the process without a word.
 void reportWriteFailuresAsErrors();
 void forgetTemporary(int slot);
+// One temporary folder, removed with what it holds on the same signals.
+void rememberTemporaryFolder(const std::string& path);
+void forgetTemporaryFolder();
 
 // A named file of the run, for refusing two names of one file.
 struct RunFile {

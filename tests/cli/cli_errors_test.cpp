@@ -71,6 +71,8 @@ TEST(CliErrors, BadInputsAreRefusedClearly) {
          "abc is not a whole number"},
         {"a missing value", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--luma-space", "-q"}, ExitCode::usage,
          "--luma-space needs a value"},
+        {"an empty value after =", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--report=", "-q"}, ExitCode::usage,
+         "--report needs a value: nothing follows the ="},
         {"a negative frame", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--compare", "{OUT}.png", "--compare-frame", "-1"},
          ExitCode::usage, "below 0"},
         {"an endless stream that is not video", [](const cli_test::TempDir&) {}, {"denoise", "/dev/zero", "{OUT}"},
@@ -235,20 +237,37 @@ TEST(CliErrors, PluginFailuresAreNamed) {
     EXPECT_FALSE(cli_test::fileExists(dir.path("out.mkv")));
 }
 
-// The kernel cache only saves time: one that cannot be written, or that holds
-// damaged kernels, gives one warning naming it, and the run goes on with a
-// temporary cache that it removes.
+// The kernel cache only saves time: one that cannot be written, that another
+// user controls, or that holds damaged kernels, gives one warning naming it,
+// and the run goes on with a temporary cache that it removes. Nothing is made
+// above the cache's own folders. Started with its standard descriptors
+// closed, quenda puts the warning nowhere, never into the video.
 TEST(CliErrors, KernelCacheNeverStopsARun) {
     const std::string shared = cli_test::registrySetting().substr(std::string("QUENDA_REGISTRY_ROOT=").size());
+    const std::string relativeCache = "quenda-test-relative-cache";
+    const auto damagedCopy = [&](const cli_test::TempDir& d) {
+        // The shared cache holds the kernels once a run has used it.
+        ASSERT_EQ(runQuenda({"denoise", d.path("in.y4m"), d.path("first.mkv"), "-q"}).exitCode, 0);
+        ASSERT_EQ(std::system(("cp -r '" + shared + "' '" + d.path("cache") + "'").c_str()), 0);
+        const std::string key = d.path("cache/HKEY_LOCAL_MACHINE/SOFTWARE/Aviutl/Plugins/quenda for DX11/");
+        for (const char* value : {"ComputeShadeLight.value", "ComputeShadeCollar.value"}) {
+            std::string bytes = cli_test::readFile(key + value);
+            ASSERT_GT(bytes.size(), 300u) << value;
+            for (size_t i = 200; i < 260; ++i) bytes[i] = '\x55';
+            cli_test::writeFile(key + value, bytes);
+        }
+    };
     const struct {
         const char* name;
         std::function<void(const cli_test::TempDir&)> make;
         const char* environment;  // {D} stands for the folder
-        const char* warning;
+        const char* warning;      // empty: none
+        const char* absent;       // what the run must not make; a relative name is in the current folder
+        bool needsRoot;           // to give a folder to another user
     } cases[] = {
         {"a file where the cache folder should be",
          [](const cli_test::TempDir& d) { cli_test::writeFile(d.path("cache"), "not a folder"); },
-         "QUENDA_REGISTRY_ROOT={D}/cache", "cannot keep compiled kernels in {D}/cache (Not a directory)"},
+         "QUENDA_REGISTRY_ROOT={D}/cache", "cannot keep compiled kernels in {D}/cache (Not a directory)", "", false},
         {"a file where ~/.cache/quenda should be",
          [](const cli_test::TempDir& d) {
              mkdir(d.path("home").c_str(), 0700);
@@ -256,29 +275,41 @@ TEST(CliErrors, KernelCacheNeverStopsARun) {
              cli_test::writeFile(d.path("home/.cache/quenda"), "not a folder");
          },
          "QUENDA_REGISTRY_ROOT= XDG_CACHE_HOME= HOME={D}/home",
-         "cannot keep compiled kernels in {D}/home/.cache/quenda/registry (Not a directory)"},
-        {"damaged kernels in the cache",
+         "cannot keep compiled kernels in {D}/home/.cache/quenda/registry (Not a directory)", "", false},
+        {"damaged kernels in the cache", damagedCopy, "QUENDA_REGISTRY_ROOT={D}/cache",
+         "could not use the kernels kept in {D}/cache", "", false},
+        {"damaged kernels in a cache folder of another user: never read",
          [&](const cli_test::TempDir& d) {
-             ASSERT_EQ(std::system(("cp -r '" + shared + "' '" + d.path("cache") + "'").c_str()), 0);
-             const std::string key = d.path("cache/HKEY_LOCAL_MACHINE/SOFTWARE/Aviutl/Plugins/quenda for DX11/");
-             for (const char* value : {"ComputeShadeLight.value", "ComputeShadeCollar.value"}) {
-                 std::string bytes = cli_test::readFile(key + value);
-                 ASSERT_GT(bytes.size(), 300u) << value;
-                 for (size_t i = 200; i < 260; ++i) bytes[i] = '\x55';
-                 cli_test::writeFile(key + value, bytes);
-             }
+             damagedCopy(d);
+             ASSERT_EQ(std::system(("chown -R 65534 '" + d.path("cache") + "'").c_str()), 0);
          },
-         "QUENDA_REGISTRY_ROOT={D}/cache", "could not use the kernels kept in {D}/cache"},
+         "QUENDA_REGISTRY_ROOT={D}/cache",
+         "will not use compiled kernels from {D}/cache: {D}/cache is owned by another user (uid 65534)", "", true},
+        {"a cache folder that others can write",
+         [](const cli_test::TempDir& d) {
+             mkdir(d.path("cache").c_str(), 0700);
+             chmod(d.path("cache").c_str(), 0777);
+         },
+         "QUENDA_REGISTRY_ROOT={D}/cache", "{D}/cache can be written by other users", "", false},
+        {"a home that does not exist", nullptr, "QUENDA_REGISTRY_ROOT= XDG_CACHE_HOME= HOME={D}/missing/home",
+         "cannot keep compiled kernels in {D}/missing/home/.cache/quenda/registry (No such file or directory)",
+         "{D}/missing", false},
+        {"a relative XDG_CACHE_HOME is ignored",
+         [](const cli_test::TempDir& d) { mkdir(d.path("home").c_str(), 0700); },
+         "QUENDA_REGISTRY_ROOT= XDG_CACHE_HOME=quenda-test-relative-cache HOME={D}/home", "",
+         "quenda-test-relative-cache", false},
     };
     auto expand = [](std::string text, const cli_test::TempDir& d) {
         for (size_t at; (at = text.find("{D}")) != std::string::npos;) text.replace(at, 3, d.dir());
         return text;
     };
     for (const auto& c : cases) {
+        if (c.needsRoot && geteuid() != 0) continue;
         cli_test::TempDir dir;
         cleanClip(dir);
-        c.make(dir);
+        if (c.make) c.make(dir);
         mkdir(dir.path("tmp").c_str(), 0700);
+        std::system(("rm -rf " + relativeCache).c_str());
         const cli_test::RunResult run = runQuenda({"denoise", dir.path("in.y4m"), dir.path("out.mkv"), "-q"}, "", "",
                                                   "TMPDIR=" + dir.path("tmp") + " " + expand(c.environment, dir));
         EXPECT_EQ(run.exitCode, 0) << c.name << ": " << run.output;
@@ -286,7 +317,19 @@ TEST(CliErrors, KernelCacheNeverStopsARun) {
         EXPECT_EQ(run.output.find("warning"), run.output.rfind("warning")) << c.name << ": said more than once: " << run.output;
         EXPECT_EQ(cli_test::readAllFrames(dir.path("out.mkv")).size(), 3u) << c.name;
         EXPECT_EQ(cli_test::filesEndingWith(dir.path("tmp"), "").size(), 2u) << c.name << ": more than . and ..";
+        if (*c.absent) {
+            EXPECT_FALSE(cli_test::fileExists(expand(c.absent, dir))) << c.name;
+        }
     }
+
+    cli_test::TempDir dir;
+    cleanClip(dir);
+    cli_test::writeFile(dir.path("cache"), "not a folder");
+    const std::string command = "QUENDA_REGISTRY_ROOT='" + dir.path("cache") + "' '" QUENDA_CLI_PATH "' denoise '" +
+                                dir.path("in.y4m") + "' '" + dir.path("out.mkv") + "' <&- >&- 2>&-";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(cli_test::readFile(dir.path("out.mkv")).substr(0, 4), "\x1a\x45\xdf\xa3") << "not Matroska";
+    EXPECT_EQ(cli_test::readAllFrames(dir.path("out.mkv")).size(), 3u);
 }
 
 }  // namespace

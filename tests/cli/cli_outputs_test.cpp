@@ -179,7 +179,8 @@ TEST(CliOutputs, ConcurrentRunsLeaveOneWholeOutput) {
 
 // Interrupted while it works, reading standard input and writing standard
 // output that nobody reads: neither the copy of standard input nor the
-// unfinished report stays behind. SIGKILL leaves the report's temporary file
+// unfinished report stays behind, nor the temporary kernel cache of a run
+// whose cache cannot be written. SIGKILL leaves the report's temporary file
 // (nothing can remove it) but not the copy. A reader of the video that goes
 // away (0 here) is an error of the output, with its message.
 TEST(CliOutputs, InterruptedRunsLeaveNothing) {
@@ -196,7 +197,10 @@ TEST(CliOutputs, InterruptedRunsLeaveNothing) {
         for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
         // The environment is made before the fork: the child only calls exec.
-        const std::string tmpdir = "TMPDIR=" + tmp, registry = cli_test::registrySetting();
+        cli_test::writeFile(dir.path("not-a-folder"), "");
+        const std::string tmpdir = "TMPDIR=" + tmp,
+                          registry = signalNumber == SIGKILL ? cli_test::registrySetting()
+                                                             : "QUENDA_REGISTRY_ROOT=" + dir.path("not-a-folder");
         std::vector<char*> environment{const_cast<char*>(tmpdir.c_str()), const_cast<char*>(registry.c_str())};
         for (char** variable = environ; *variable; ++variable)
             if (std::string(*variable).rfind("TMPDIR=", 0) != 0 && std::string(*variable).rfind("QUENDA_REGISTRY_ROOT=", 0) != 0)
