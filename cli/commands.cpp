@@ -321,12 +321,15 @@ struct DemoCommand {
     CLI::App* app = nullptr;
     std::string directory = "quenda-demo";
     bool quiet = false;
+    bool overwrite = false, noOverwrite = false;
 };
 
 void addDemoCommand(CLI::App& app, DemoCommand& command) {
     CLI::App* demo = command.app = app.add_subcommand("demo", "make an example clip, denoise it and compare");
     demo->footer("Example:\n  quenda demo /tmp/demo   writes noisy.mkv, denoised.mkv, clean.mkv and compare.png there");
     demo->add_option("DIR", command.directory, "where to write the clips and the picture (default: ./quenda-demo)");
+    CLI::Option* yes = demo->add_flag("-y,--overwrite", command.overwrite, "replace the files of an earlier demo in DIR");
+    demo->add_flag("-n,--no-overwrite", command.noOverwrite, "never replace an existing file (the default)")->excludes(yes);
     demo->add_flag("-q,--quiet", command.quiet, "no progress line");
 }
 
@@ -461,7 +464,7 @@ int runCommandLine(int argc, char** argv) {
             return 0;
         }
         if (demo.app->parsed()) {
-            runDemo(demo.directory, plugin.need(), demo.quiet);
+            runDemo(demo.directory, plugin.need(), demo.quiet, demo.overwrite ? Overwrite::allow : Overwrite::refuse);
             return 0;
         }
         if (join.app->parsed()) {

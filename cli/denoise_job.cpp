@@ -378,10 +378,11 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
     refuseSameFile(files);
     const OutputGuard guard(files);
     const Overwrite overwrite = options.written.overwrite;
-    OutputFile::check(options.output, overwrite);
+    const Links links = options.written.links;
+    OutputFile::check(options.output, overwrite, links);
     std::unique_ptr<OutputFile> reportFile, compareFile;
-    if (!options.report.empty()) reportFile = std::make_unique<OutputFile>(options.report, overwrite);
-    if (!options.compare.empty()) compareFile = std::make_unique<OutputFile>(options.compare, overwrite);
+    if (!options.report.empty()) reportFile = std::make_unique<OutputFile>(options.report, overwrite, links);
+    if (!options.compare.empty()) compareFile = std::make_unique<OutputFile>(options.compare, overwrite, links);
 
     // Window: the frames the plug-in asks for around the one it computes,
     // ahead by one during an output run, and a little slack.

@@ -182,9 +182,9 @@ bool Muxer::setTag(const std::string& key, const std::string& value) {
     return true;
 }
 
-void Muxer::open(Overwrite overwrite) {
+void Muxer::open(Overwrite overwrite, Links links) {
     if (context_->oformat->flags & AVFMT_NOFILE) return;
-    file_ = std::make_unique<OutputFile>(path_, overwrite);
+    file_ = std::make_unique<OutputFile>(path_, overwrite, links);
     const int result = avio_open(&context_->pb, ffmpegUrl(file_->writePath()).c_str(), AVIO_FLAG_WRITE);
     if (result < 0) fail("cannot write " + name(), result);
 }
@@ -213,6 +213,8 @@ void Muxer::finalise() {
 void Muxer::commit() {
     if (file_) file_->commit();
 }
+
+std::string Muxer::writtenPath() const { return file_ ? file_->writePath() : path_; }
 
 std::string Muxer::name() const { return path_ == "-" ? "standard output" : path_; }
 

@@ -30,7 +30,7 @@ public:
     // art: with cover art there, false and no tag.
     bool setTag(const std::string& key, const std::string& value);
     // Makes the file; call once the streams are set up. Throws CliError.
-    void open(Overwrite overwrite);
+    void open(Overwrite overwrite, Links links = Links::follow);
     void writeHeader();
     // Writes one packet, interleaved with the other streams'.
     void write(AVPacket& packet);
@@ -43,6 +43,8 @@ public:
     // of them are written.
     void finalise();
     void commit();
+    // What is written until commit(): the temporary file, or the path.
+    std::string writtenPath() const;
 
 private:
     std::string name() const;  // for messages

@@ -254,11 +254,11 @@ std::string readRefusal(const std::string& path) {
     return "";
 }
 
-void OutputFile::check(const std::string& path, Overwrite overwrite) {
+void OutputFile::check(const std::string& path, Overwrite overwrite, Links links) {
     if (path == "-") return;
     struct stat info;
-    if (stat(followLinks(path).c_str(), &info) != 0) return;
-    if (S_ISREG(info.st_mode)) {
+    if (links == Links::replace ? lstat(path.c_str(), &info) != 0 : stat(followLinks(path).c_str(), &info) != 0) return;
+    if (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) {
         if (overwrite == Overwrite::allow) return;
         throw CliError(ExitCode::usage, path + " already exists; add -y to replace it");
     }
@@ -266,15 +266,17 @@ void OutputFile::check(const std::string& path, Overwrite overwrite) {
     throw CliError(ExitCode::usage, path + (S_ISDIR(info.st_mode) ? " is a folder" : " is not a file that can be written"));
 }
 
-OutputFile::OutputFile(const std::string& path, Overwrite overwrite) : path_(path), overwrite_(overwrite) {
-    check(path, overwrite);
+OutputFile::OutputFile(const std::string& path, Overwrite overwrite, Links links) : path_(path), overwrite_(overwrite) {
+    check(path, overwrite, links);
     if (path == "-") {
         writePath_ = "pipe:1";
         return;
     }
-    target_ = followLinks(path);
+    target_ = links == Links::replace ? path : followLinks(path);
     struct stat existing;
-    const bool exists = stat(target_.c_str(), &existing) == 0;
+    bool exists = stat(target_.c_str(), &existing) == 0;
+    // A link to be replaced is a name to rename onto, whatever it leads to.
+    if (links == Links::replace && lstat(target_.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) exists = false;
     if (exists && !S_ISREG(existing.st_mode)) {
         writePath_ = target_;
         return;

@@ -86,7 +86,7 @@ VideoOutput::VideoOutput(const std::string& path, const OutputSettings& settings
       packet_(allocPacket()) {
     y4m_ = muxer_.y4m();
     setUpEncoder(settings);
-    muxer_.open(settings.overwrite);
+    muxer_.open(settings.overwrite, settings.links);
 }
 
 VideoOutput::~VideoOutput() = default;
