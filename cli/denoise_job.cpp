@@ -156,7 +156,8 @@ std::vector<std::string> openWarnings(const DenoiseOptions& options, const Video
                            " and the others copied; --stream N picks another");
     if (output.y4m() && info.variableRate)
         warnings.push_back(info.path + " has a variable frame rate, and Y4M holds a constant one: " +
-                           rateText(info.frameRate) + " fps is written; write .mkv to keep the time stamps");
+                           rateText(info.averageRate.num > 0 ? info.averageRate : info.frameRate) +
+                           " fps, its average, is written; write .mkv to keep the time stamps");
     if (writtenFormat != info.format)
         warnings.push_back(info.path + " has paletted frames (" + pixelFormatName(info.format) +
                            "), which cannot hold denoised colours; they are written as " +

@@ -85,6 +85,9 @@ VideoOutput::VideoOutput(const std::string& path, const OutputSettings& settings
       audioMode_(settings.audio),
       packet_(allocPacket()) {
     y4m_ = muxer_.y4m();
+    // Y4M counts frames at one rate: a variable-rate clip plays at its
+    // average, as MP4 declares it, not at the declared rate of a Matroska file.
+    if (y4m_ && video_.variableRate && video_.averageRate.num > 0) video_.frameRate = video_.averageRate;
     setUpEncoder(settings);
     muxer_.open(settings.overwrite, settings.links);
 }
