@@ -89,10 +89,14 @@ FrameRange checkRange(const DenoiseOptions& options, VideoInput& input) {
     const int end = options.endFrame < 0 ? range.clipFrames : std::min(options.endFrame, range.clipFrames);
     range.end = end;
     if (first < 0 || first >= end)
-        throw CliError(ExitCode::usage, "--frames " + std::to_string(first) + ":" +
-                                            (options.endFrame < 0 ? std::string() : std::to_string(options.endFrame)) +
-                                            " starts past the " + frames(range.clipFrames) + " of " +
-                                            input.info().path);
+        throw CliError(ExitCode::usage,
+                       // Numbers past INT32_MAX were read as that: the range is then not restated.
+                       (first == INT32_MAX ? std::string("--frames")
+                                           : "--frames " + std::to_string(first) + ":" +
+                                                 (options.endFrame < 0 || options.endFrame == INT32_MAX
+                                                      ? std::string()
+                                                      : std::to_string(options.endFrame))) +
+                           " starts past the " + frames(range.clipFrames) + " of " + input.info().path);
     if (options.compareFrame >= 0 && options.compare.empty())
         throw CliError(ExitCode::usage, "--compare-frame chooses the frame for --compare FILE.png, which is not given");
     range.compareFrame = options.compareFrame >= 0 ? options.compareFrame : first + (end - first) / 2;

@@ -120,7 +120,8 @@ FileKey keyOf(const RunFile& file) {
     FileKey key;
     struct stat info;
     const bool found = file.path == "-" ? fstat(file.writes ? STDOUT_FILENO : STDIN_FILENO, &info) == 0
-                                        : stat(followLinks(file.path).c_str(), &info) == 0;
+                                        : stat(followLinks(file.path).c_str(), &info) == 0 ||
+                                              stat(file.path.c_str(), &info) == 0;
     if (found) {
         key.exists = true;
         key.characterDevice = S_ISCHR(info.st_mode);
@@ -209,7 +210,11 @@ void refuseSameFile(const std::vector<RunFile>& files) {
         if (files[i].path.empty()) continue;
         const FileKey a = keyOf(files[i]);
         for (size_t j = i + 1; j < files.size(); ++j) {
-            if (files[j].path.empty() || (!files[i].writes && !files[j].writes)) continue;
+            if (files[j].path.empty()) continue;
+            if (files[i].path == "-" && files[j].path == "-" && !files[i].writes && !files[j].writes)
+                throw CliError(ExitCode::usage, std::string(files[j].role) + " and " + files[i].role +
+                                                    " cannot both be read from standard input");
+            if (!files[i].writes && !files[j].writes) continue;
             const bool bothStandardOutput = files[i].path == "-" && files[j].path == "-" && files[i].writes && files[j].writes;
             const FileKey b = keyOf(files[j]);
             // Writing twice to /dev/null or a terminal harms nothing.
@@ -254,10 +259,27 @@ std::string readRefusal(const std::string& path) {
     return "";
 }
 
+namespace {
+
+// A pipe, terminal or device reached through links that readlink cannot
+// follow to a name (/dev/stdout on a pipe leads to "pipe:[...]").
+bool streamInPlace(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode));
+}
+
+}  // namespace
+
 void OutputFile::check(const std::string& path, Overwrite overwrite, Links links) {
     if (path == "-") return;
+    if (links == Links::follow && streamInPlace(path)) return;
     struct stat info;
-    if (links == Links::replace ? lstat(path.c_str(), &info) != 0 : stat(followLinks(path).c_str(), &info) != 0) return;
+    if (links == Links::replace ? lstat(path.c_str(), &info) != 0 : stat(followLinks(path).c_str(), &info) != 0) {
+        // Missing is what an output usually is; a loop of links or a file
+        // where a folder should be is refused before any work.
+        if (errno == ENOENT) return;
+        throw CliError(ExitCode::output, "cannot write " + path + ": " + errnoText());
+    }
     if (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) {
         if (overwrite == Overwrite::allow) return;
         throw CliError(ExitCode::usage, path + " already exists; add -y to replace it");
@@ -270,6 +292,10 @@ OutputFile::OutputFile(const std::string& path, Overwrite overwrite, Links links
     check(path, overwrite, links);
     if (path == "-") {
         writePath_ = "pipe:1";
+        return;
+    }
+    if (links == Links::follow && streamInPlace(path)) {
+        writePath_ = path;
         return;
     }
     target_ = links == Links::replace ? path : followLinks(path);

@@ -306,6 +306,10 @@ TEST(CliCommands, VersionAndDevicesTellWhatIsInUse) {
     const cli_test::RunResult devices = runQuenda({"devices"});
     EXPECT_EQ(devices.exitCode, 0) << devices.output;
     EXPECT_NE(devices.output.find(" * "), std::string::npos) << devices.output;
+    const cli_test::RunResult none = runQuenda({"devices"}, "", "", "QUENDA_VULKAN_DEVICE=99");
+    EXPECT_EQ(none.exitCode, static_cast<int>(ExitCode::plugin)) << none.output;
+    EXPECT_NE(none.output.find("QUENDA_VULKAN_DEVICE=99 names none of the usable devices"), std::string::npos)
+        << none.output;
 
     const cli_test::RunResult help = runQuenda({"denoise", "--help"});
     EXPECT_EQ(help.exitCode, 0);

@@ -71,6 +71,19 @@ TEST(CliErrors, BadInputsAreRefusedClearly) {
          "abc is not a whole number"},
         {"a missing value", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--luma-space", "-q"}, ExitCode::usage,
          "--luma-space needs a value"},
+        {"a range past any clip", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--frames", "2147483648:2147483649"},
+         ExitCode::usage, "--frames starts past the 3 frames"},
+        {"an output that is a loop of symbolic links",
+         [](const cli_test::TempDir& d) {
+             cleanClip(d);
+             symlink("out.mkv", d.path("out.mkv").c_str());
+         },
+         {"denoise", "{IN}.y4m", "{OUT}"}, ExitCode::output, "out.mkv: Too many levels of symbolic links"},
+        {"standard input as the input and the reference", cleanClip, {"denoise", "-", "{OUT}", "--reference", "-"},
+         ExitCode::usage, "the reference and the input cannot both be read from standard input"},
+        {"a plug-in named without a slash is a file here", cleanClip,
+         {"denoise", "{IN}.y4m", "{OUT}", "--plugin", "quenda_dx11.so"}, ExitCode::plugin,
+         "cannot load the plug-in quenda_dx11.so: ./quenda_dx11.so"},
         {"an empty value after =", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--report=", "-q"}, ExitCode::usage,
          "--report needs a value: nothing follows the ="},
         {"a negative frame", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--compare", "{OUT}.png", "--compare-frame", "-1"},

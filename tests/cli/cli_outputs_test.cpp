@@ -113,6 +113,13 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
          }},
         {"--report - writes standard output", nullptr, {"{D}/out.mkv", "--report", "-"}, ExitCode::ok, "", {},
          [](const Dir& d) { EXPECT_EQ(cli_test::jsonValue(cli_test::readFile(d.path("stdout")), "frames_written"), 3); }},
+        {"a file name that is not UTF-8 is escaped in the report", nullptr,
+         {"{D}/out\xff.mkv", "--report", "{D}/run.json"}, ExitCode::ok, "", {},
+         [](const Dir& d) {
+             const std::string json = cli_test::readFile(d.path("run.json"));
+             EXPECT_NE(json.find("out\\ufffd.mkv"), std::string::npos) << json;
+             EXPECT_EQ(json.find('\xff'), std::string::npos) << json;
+         }},
         {"demo keeps a file of the user's without -y",
          [](const Dir& d) {
              mkdir(d.path("demo").c_str(), 0700);
