@@ -237,7 +237,8 @@ TEST(CliDenoise, AudioSurvives) {
 // What a file carries besides its pictures is kept where the output's
 // container holds it, and named where it does not: rotation, HDR metadata,
 // field order, chapters, cover art, a second video stream, and audio (PCM,
-// which MP4 cannot hold, converted). AVI keeps the real frame rate.
+// which MP4 cannot hold, converted; Y4M, which holds none, leaves it out).
+// AVI keeps the real frame rate.
 TEST(CliDenoise, KeepsWhatFilesCarry) {
     cli_test::TempDir dir;
     const DemoSettings settings = cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 4);
@@ -299,6 +300,12 @@ TEST(CliDenoise, KeepsWhatFilesCarry) {
     ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", dir.path("in.mkv"), dir.path("out.avi"), "-q"} + identity).exitCode, 0);
     const InputContextPtr avi = openInputFile(dir.path("out.avi"));
     EXPECT_EQ(av_q2d(avi->streams[0]->r_frame_rate), 25);
+
+    // Y4M holds no audio: by default it is left out, as a further video stream is.
+    const cli_test::RunResult noAudio =
+        runQuenda(std::vector<std::string>{"denoise", dir.path("in.mkv"), dir.path("a.y4m"), "-q"} + identity);
+    EXPECT_EQ(noAudio.exitCode, 0) << noAudio.output;
+    EXPECT_NE(noAudio.output.find("(pcm_s16le) is left out: Y4M holds video only"), std::string::npos) << noAudio.output;
 
     // Y4M cannot keep a variable frame rate, and says so; it plays at the
     // average rate (a frame each 80 ms but the first), not the declared 25.
