@@ -56,6 +56,9 @@ TEST(CliErrors, BadInputsAreRefusedClearly) {
              cli_test::writeFile(d.path("in.y4m"), "YUV4MPEG2 W40000 H16 F25:1 Ip A1:1 C420jpeg\nFRAME\n" + std::string(960000, '\x80'));
          },
          {"denoise", "{IN}.y4m", "{OUT}"}, ExitCode::input, "40000x16"},
+        {"a negative width",
+         [](const cli_test::TempDir& d) { cli_test::writeFile(d.path("in.y4m"), "YUV4MPEG2 W-64 H48 F25:1 Ip\nFRAME\n"); },
+         {"denoise", "{IN}.y4m", "{OUT}"}, ExitCode::input, "its header declares frames of -64x48"},
         {"absurd area",
          [](const cli_test::TempDir& d) { cli_test::writeFile(d.path("in.y4m"), "YUV4MPEG2 W100000 H100000 F25:1 Ip\nFRAME\n"); },
          {"denoise", "{IN}.y4m", "{OUT}"}, ExitCode::input, "100000x100000"},
@@ -96,6 +99,14 @@ TEST(CliErrors, BadInputsAreRefusedClearly) {
          "nan is not a number"},
         {"a quality past the encoder's scale", cleanClip, {"denoise", "{IN}.y4m", "{OUT}.mp4", "--crf", "52"},
          ExitCode::usage, "--crf 52 is outside the libx264 encoder's scale, 0 to 51", true},
+        {"a setting that x264-params refuses", cleanClip,
+         {"denoise", "{IN}.y4m", "{OUT}.mp4", "--encoder-options", "x264-params=bad=1"}, ExitCode::usage,
+         "the libx264 encoder refuses a setting of --encoder-options: Error parsing option 'bad = 1'", true},
+        {"frames longer than MP4 holds",
+         [](const cli_test::TempDir& d) {
+             cli_test::writeFile(d.path("in.y4m"), "YUV4MPEG2 W16 H16 F1:1000000 Ip C420jpeg\nFRAME\n" + std::string(384, '\x80'));
+         },
+         {"denoise", "{IN}.y4m", "{OUT}.mp4"}, ExitCode::usage, "a frame of 1000000 seconds is longer than", true},
         {"a stream that is not there", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--stream", "3"}, ExitCode::usage,
          "has no video stream 3"},
         {"a compare frame without a picture", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--compare-frame", "1"},
