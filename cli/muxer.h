@@ -48,11 +48,13 @@ public:
 
 private:
     std::string name() const;  // for messages
+    void closeOutput();
     [[noreturn]] void fail(const std::string& what, int error) const;
 
     std::string path_;
     AVFormatContext* context_ = nullptr;
     std::unique_ptr<OutputFile> file_;  // none for a format that writes no file
+    bool seekableStandardOutput_ = false;
 };
 
 // Whether a file of `format` can hold a stream of these parameters: its

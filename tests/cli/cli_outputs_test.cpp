@@ -113,6 +113,8 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
          }},
         {"--report - writes standard output", nullptr, {"{D}/out.mkv", "--report", "-"}, ExitCode::ok, "", {},
          [](const Dir& d) { EXPECT_EQ(cli_test::jsonValue(cli_test::readFile(d.path("stdout")), "frames_written"), 3); }},
+        {"MP4 to standard output that is a file, which can be sought", nullptr, {"-", "-f", "mp4", "--codec", "mpeg4"},
+         ExitCode::ok, "", {}, [](const Dir& d) { EXPECT_EQ(cli_test::readAllFrames(d.path("stdout")).size(), 3u); }},
         {"a file name that is not UTF-8 is escaped in the report", nullptr,
          {"{D}/out\xff.mkv", "--report", "{D}/run.json"}, ExitCode::ok, "", {},
          [](const Dir& d) {
