@@ -81,7 +81,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundTripCase{"Yuv444p10BitTwoRowsMkv", AV_PIX_FMT_YUV444P10LE, 40, 2, "in.y4m", "out.mkv", true}),
     [](const ::testing::TestParamInfo<RoundTripCase>& info) { return std::string(info.param.name); });
 
-// Y4M through pipes: standard input to standard output.
+// Y4M through pipes: standard input to standard output; a report to
+// /dev/stdout, which is the pipe that runQuenda reads.
 TEST(CliDenoise, PipesCarryY4m) {
     cli_test::TempDir dir;
     const std::string input = dir.path("in.y4m"), output = dir.path("out.y4m");
@@ -89,6 +90,11 @@ TEST(CliDenoise, PipesCarryY4m) {
     const cli_test::RunResult run = runQuenda(std::vector<std::string>{"denoise", "-", "-"} + identity, input, output);
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(cli_test::readFile(output), cli_test::readFile(input));
+
+    const cli_test::RunResult report = runQuenda(
+        std::vector<std::string>{"denoise", input, dir.path("out.mkv"), "-q", "--report", "/dev/stdout"} + identity);
+    ASSERT_EQ(report.exitCode, 0) << report.output;
+    EXPECT_EQ(cli_test::jsonValue(report.output, "frames_written"), 3) << report.output;
 }
 
 // A noisy clip comes out closer to its clean source, as quenda's own report
