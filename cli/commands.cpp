@@ -19,7 +19,9 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,23 +69,36 @@ std::string pluginArgument(int argc, char** argv) {
 
 // "A:B" (B exclusive), "A:" (to the end), ":B", or "A" (that frame alone).
 void parseFrameRange(const std::string& text, int& first, int& end) {
-    auto number = [&](const std::string& part, int fallback) {
+    // Digits only, compared whole; a number past any clip then stands for its end.
+    auto number = [&](const std::string& part, int64_t fallback) -> int64_t {
         if (part.empty()) return fallback;
-        // Digits only; a number past any clip stands for its end.
         if (part.find_first_not_of("0123456789") != std::string::npos)
             throw CliError(ExitCode::usage, "--frames takes A:B with frame numbers, not " + text);
-        return part.size() > 9 ? INT32_MAX : std::stoi(part);
+        const size_t digits = part.find_first_not_of('0');
+        if (digits == std::string::npos) return 0;
+        return part.size() - digits > 18 ? INT64_MAX : std::stoll(part);
     };
+    auto clip = [](int64_t value) { return static_cast<int>(std::min<int64_t>(value, INT32_MAX)); };
     const size_t colon = text.find(':');
     if (colon == std::string::npos) {
-        first = number(text, 0);
-        end = first + 1;
+        first = clip(number(text, 0));
+        end = first == INT32_MAX ? INT32_MAX : first + 1;
         return;
     }
-    first = number(text.substr(0, colon), 0);
-    end = number(text.substr(colon + 1), -1);
-    if (end >= 0 && end <= first)
-        throw CliError(ExitCode::usage, "--frames " + text + " is empty: B must be greater than A");
+    const int64_t a = number(text.substr(0, colon), 0), b = number(text.substr(colon + 1), -1);
+    if (b >= 0 && b <= a) throw CliError(ExitCode::usage, "--frames " + text + " is empty: B must be greater than A");
+    first = clip(a);
+    end = b < 0 ? -1 : clip(b);
+}
+
+// An empty value after = is refused: the parser would take the next
+// argument as the value (--report= -q would write a file named -q).
+void refuseEmptyValues(int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        const std::string arg = argv[i];
+        if (arg.size() > 3 && arg.rfind("--", 0) == 0 && arg.find('=') == arg.size() - 1)
+            throw CliError(ExitCode::usage, arg.substr(0, arg.size() - 1) + " needs a value: nothing follows the =");
+    }
 }
 
 // The options that take numbers, checked before parsing so that a word or a
@@ -166,7 +181,15 @@ int listDevices() {
         std::cout << (a.picked ? "  * " : "    ") << a.index << "  " << a.name << "  [" << a.type << ", " << ids
                   << "]" << (a.usable ? "" : "  not usable: lacks " + a.missing) << "\n";
     }
-    return 0;
+    bool picked = false;
+    for (const platform_d3d11::VulkanAdapter& a : adapters) picked = picked || a.picked;
+    if (picked) return 0;
+    const char* wanted = std::getenv("QUENDA_VULKAN_DEVICE");
+    std::cerr << "quenda: error: "
+              << (wanted && *wanted ? "QUENDA_VULKAN_DEVICE=" + std::string(wanted) + " names none of the usable devices"
+                                    : std::string("none of these devices can be used"))
+              << ": `quenda denoise` would fail\n";
+    return static_cast<int>(ExitCode::plugin);
 }
 
 // The plug-in, loaded before parsing so that the options can show its
@@ -311,12 +334,15 @@ struct DemoCommand {
     CLI::App* app = nullptr;
     std::string directory = "quenda-demo";
     bool quiet = false;
+    bool overwrite = false, noOverwrite = false;
 };
 
 void addDemoCommand(CLI::App& app, DemoCommand& command) {
     CLI::App* demo = command.app = app.add_subcommand("demo", "make an example clip, denoise it and compare");
     demo->footer("Example:\n  quenda demo /tmp/demo   writes noisy.mkv, denoised.mkv, clean.mkv and compare.png there");
     demo->add_option("DIR", command.directory, "where to write the clips and the picture (default: ./quenda-demo)");
+    CLI::Option* yes = demo->add_flag("-y,--overwrite", command.overwrite, "replace the files of an earlier demo in DIR");
+    demo->add_flag("-n,--no-overwrite", command.noOverwrite, "never replace an existing file (the default)")->excludes(yes);
     demo->add_flag("-q,--quiet", command.quiet, "no progress line");
 }
 
@@ -361,6 +387,7 @@ CLI::App* addDevicesCommand(CLI::App& app) {
 // (--help, or an argument refused).
 std::optional<int> parseArguments(CLI::App& app, int argc, char** argv) {
     try {
+        refuseEmptyValues(argc, argv);
         checkNumbers(argc, argv);
     } catch (const CliError& error) {
         std::cerr << "quenda: error: " << error.what() << "\n";
@@ -406,6 +433,9 @@ int reportingErrors(Command command) {
 }  // namespace
 
 int runCommandLine(int argc, char** argv) {
+    // A relative XDG_CACHE_HOME is ignored, as the XDG rules say, by quenda
+    // and by the libraries it loads (Mesa keeps its shader cache there).
+    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache && *cache != '/') unsetenv("XDG_CACHE_HOME");
     configureFfmpegLogging();
     reportWriteFailuresAsErrors();
     // The plug-in's message boxes reach the user inside quenda's own messages.
@@ -447,7 +477,7 @@ int runCommandLine(int argc, char** argv) {
             return 0;
         }
         if (demo.app->parsed()) {
-            runDemo(demo.directory, plugin.need(), demo.quiet);
+            runDemo(demo.directory, plugin.need(), demo.quiet, demo.overwrite ? Overwrite::allow : Overwrite::refuse);
             return 0;
         }
         if (join.app->parsed()) {

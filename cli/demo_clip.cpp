@@ -161,16 +161,20 @@ FramePtr addNoise(const AVFrame& clean, const DemoSettings& settings, int index)
     return noisy;
 }
 
-void writeDemoClips(const DemoSettings& settings, const std::string& cleanPath, const std::string& noisyPath) {
-    const VideoInfo info = demoVideoInfo(settings);
-    std::unique_ptr<VideoOutput> clean, noisy;
-    if (!cleanPath.empty()) clean = std::make_unique<VideoOutput>(cleanPath, "", info);
-    if (!noisyPath.empty()) noisy = std::make_unique<VideoOutput>(noisyPath, "", info);
+void writeDemoFrames(const DemoSettings& settings, VideoOutput* clean, VideoOutput* noisy) {
     for (int i = 0; i < settings.frames; ++i) {
         FramePtr frame = makeCleanFrame(settings, i);
         if (noisy) noisy->write(*addNoise(*frame, settings, i), i);
         if (clean) clean->write(*frame, i);
     }
+}
+
+void writeDemoClips(const DemoSettings& settings, const std::string& cleanPath, const std::string& noisyPath) {
+    const VideoInfo info = demoVideoInfo(settings);
+    std::unique_ptr<VideoOutput> clean, noisy;
+    if (!cleanPath.empty()) clean = std::make_unique<VideoOutput>(cleanPath, "", info);
+    if (!noisyPath.empty()) noisy = std::make_unique<VideoOutput>(noisyPath, "", info);
+    writeDemoFrames(settings, clean.get(), noisy.get());
     if (clean) clean->finish();
     if (noisy) noisy->finish();
 }

@@ -10,6 +10,8 @@
 
 namespace quenda_cli {
 
+class VideoOutput;
+
 struct DemoSettings {
     int width = 320;
     int height = 240;
@@ -28,5 +30,8 @@ FramePtr makeCleanFrame(const DemoSettings& settings, int index);
 FramePtr addNoise(const AVFrame& clean, const DemoSettings& settings, int index);
 // Writes the clean clip and the noisy clip (either path may be empty).
 void writeDemoClips(const DemoSettings& settings, const std::string& cleanPath, const std::string& noisyPath);
+// Encodes their frames into outputs opened with demoVideoInfo (either may be
+// null), without finishing them.
+void writeDemoFrames(const DemoSettings& settings, VideoOutput* clean, VideoOutput* noisy);
 
 }  // namespace quenda_cli

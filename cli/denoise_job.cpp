@@ -89,10 +89,14 @@ FrameRange checkRange(const DenoiseOptions& options, VideoInput& input) {
     const int end = options.endFrame < 0 ? range.clipFrames : std::min(options.endFrame, range.clipFrames);
     range.end = end;
     if (first < 0 || first >= end)
-        throw CliError(ExitCode::usage, "--frames " + std::to_string(first) + ":" +
-                                            (options.endFrame < 0 ? std::string() : std::to_string(options.endFrame)) +
-                                            " starts past the " + frames(range.clipFrames) + " of " +
-                                            input.info().path);
+        throw CliError(ExitCode::usage,
+                       // Numbers past INT32_MAX were read as that: the range is then not restated.
+                       (first == INT32_MAX ? std::string("--frames")
+                                           : "--frames " + std::to_string(first) + ":" +
+                                                 (options.endFrame < 0 || options.endFrame == INT32_MAX
+                                                      ? std::string()
+                                                      : std::to_string(options.endFrame))) +
+                           " starts past the " + frames(range.clipFrames) + " of " + input.info().path);
     if (options.compareFrame >= 0 && options.compare.empty())
         throw CliError(ExitCode::usage, "--compare-frame chooses the frame for --compare FILE.png, which is not given");
     range.compareFrame = options.compareFrame >= 0 ? options.compareFrame : first + (end - first) / 2;
@@ -156,7 +160,8 @@ std::vector<std::string> openWarnings(const DenoiseOptions& options, const Video
                            " and the others copied; --stream N picks another");
     if (output.y4m() && info.variableRate)
         warnings.push_back(info.path + " has a variable frame rate, and Y4M holds a constant one: " +
-                           rateText(info.frameRate) + " fps is written; write .mkv to keep the time stamps");
+                           rateText(info.averageRate.num > 0 ? info.averageRate : info.frameRate) +
+                           " fps, its average, is written; write .mkv to keep the time stamps");
     if (writtenFormat != info.format)
         warnings.push_back(info.path + " has paletted frames (" + pixelFormatName(info.format) +
                            "), which cannot hold denoised colours; they are written as " +
@@ -378,10 +383,11 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
     refuseSameFile(files);
     const OutputGuard guard(files);
     const Overwrite overwrite = options.written.overwrite;
-    OutputFile::check(options.output, overwrite);
+    const Links links = options.written.links;
+    OutputFile::check(options.output, overwrite, links);
     std::unique_ptr<OutputFile> reportFile, compareFile;
-    if (!options.report.empty()) reportFile = std::make_unique<OutputFile>(options.report, overwrite);
-    if (!options.compare.empty()) compareFile = std::make_unique<OutputFile>(options.compare, overwrite);
+    if (!options.report.empty()) reportFile = std::make_unique<OutputFile>(options.report, overwrite, links);
+    if (!options.compare.empty()) compareFile = std::make_unique<OutputFile>(options.compare, overwrite, links);
 
     // Window: the frames the plug-in asks for around the one it computes,
     // ahead by one during an output run, and a little slack.

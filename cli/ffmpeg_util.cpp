@@ -65,12 +65,16 @@ std::string y4mSizeProblem(const std::string& path) {
     const size_t got = std::fread(header, 1, sizeof header - 1, file);
     std::fclose(file);
     if (got < 10 || std::strncmp(header, "YUV4MPEG2 ", 10) != 0) return "";
-    long width = -1, height = -1;
+    long width = 0, height = 0;
+    bool sized[2] = {false, false};
     for (const char* p = header + 9; *p && *p != '\n'; ++p) {
-        if (p[0] == ' ' && p[1] == 'W') width = std::strtol(p + 2, nullptr, 10);
-        if (p[0] == ' ' && p[1] == 'H') height = std::strtol(p + 2, nullptr, 10);
+        if (p[0] != ' ' || (p[1] != 'W' && p[1] != 'H')) continue;
+        (p[1] == 'W' ? width : height) = std::strtol(p + 2, nullptr, 10);
+        sized[p[1] == 'H'] = true;
     }
-    if (width > 16384 || height > 16384) return "its header declares frames of " + std::to_string(width) + "x" + std::to_string(height);
+    if (!sized[0] || !sized[1]) return "its header gives no frame width (W) or height (H)";
+    if (width > 16384 || height > 16384 || width <= 0 || height <= 0)
+        return "its header declares frames of " + std::to_string(width) + "x" + std::to_string(height);
     return "";
 }
 
@@ -167,8 +171,19 @@ namespace {
 std::mutex loggedErrorLock;
 std::string loggedError;
 
+// What libx264 and libx265 only warn of when a setting passed in their
+// x264-params or x265-params is refused; kept as an error.
+bool refusedSetting(void* object, const char* format) {
+    if (!object || !format || *static_cast<const AVClass**>(object) != avcodec_get_class()) return false;
+    const auto* context = static_cast<const AVCodecContext*>(object);
+    if (!context->codec || !av_codec_is_encoder(context->codec)) return false;
+    for (const char* start : {"Error parsing option", "Unknown option", "Invalid value for"})
+        if (std::strncmp(format, start, std::strlen(start)) == 0) return true;
+    return false;
+}
+
 void countingLogCallback(void* object, int level, const char* format, va_list args) {
-    if (level <= AV_LOG_ERROR) {
+    if (level <= AV_LOG_ERROR || (level <= AV_LOG_WARNING && refusedSetting(object, format))) {
         if (object && *static_cast<const AVClass**>(object) == avcodec_get_class()) {
             const auto* context = static_cast<const AVCodecContext*>(object);
             if (context->opaque && context->codec && av_codec_is_decoder(context->codec))

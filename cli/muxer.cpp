@@ -8,7 +8,12 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -17,6 +22,56 @@ extern "C" {
 namespace quenda_cli {
 
 namespace {
+
+// Standard output when it is a regular file (`> out.mp4`): written and
+// seeked through the descriptor itself, so that a format that goes back to
+// fill in its header (MP4) can, offsets counted from where the file stood.
+struct SeekableOutput {
+    int fd;
+    int64_t base;
+};
+
+int writeOutput(void* opaque, uint8_t* data, int size) {
+    const auto* out = static_cast<SeekableOutput*>(opaque);
+    for (int done = 0; done < size;) {
+        const ssize_t put = write(out->fd, data + done, static_cast<size_t>(size - done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return put < 0 ? AVERROR(errno) : AVERROR(EIO);
+        done += static_cast<int>(put);
+    }
+    return size;
+}
+
+int64_t seekOutput(void* opaque, int64_t offset, int whence) {
+    const auto* out = static_cast<SeekableOutput*>(opaque);
+    if (whence & AVSEEK_SIZE) {
+        struct stat info;
+        return fstat(out->fd, &info) == 0 ? info.st_size - out->base : AVERROR(errno);
+    }
+    whence &= ~AVSEEK_FORCE;
+    const off_t at = lseek(out->fd, whence == SEEK_SET ? out->base + offset : offset, whence);
+    return at < 0 ? AVERROR(errno) : at - out->base;
+}
+
+// Standard output as a seekable context where it is a regular file opened
+// without O_APPEND (which would write every block at the end); null otherwise.
+AVIOContext* openSeekableStandardOutput() {
+    struct stat info;
+    if (fstat(STDOUT_FILENO, &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+    const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    const off_t base = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+    if (flags < 0 || (flags & O_APPEND) || base < 0) return nullptr;
+    const int size = 1 << 16;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(size));
+    auto* out = new SeekableOutput{STDOUT_FILENO, base};
+    AVIOContext* context = buffer ? avio_alloc_context(buffer, size, 1, out, nullptr, writeOutput, seekOutput) : nullptr;
+    if (!context) {
+        av_free(buffer);
+        delete out;
+        throw std::bad_alloc();
+    }
+    return context;
+}
 
 std::string lowerExtension(const std::string& path) {
     const size_t slash = path.find_last_of('/');
@@ -167,8 +222,27 @@ Muxer::Muxer(const std::string& path, const std::string& format) : path_(path) {
     if (y4m()) context_->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
 }
 
+void Muxer::closeOutput() {
+    if (!context_->pb || (context_->oformat->flags & AVFMT_NOFILE)) return;
+    if (!seekableStandardOutput_) {
+        const int result = avio_closep(&context_->pb);
+        if (result < 0) fail("cannot finish " + name(), result);
+        return;
+    }
+    avio_flush(context_->pb);
+    const int result = context_->pb->error;
+    delete static_cast<SeekableOutput*>(context_->pb->opaque);
+    av_freep(&context_->pb->buffer);
+    avio_context_free(&context_->pb);
+    if (result < 0) fail("cannot finish " + name(), result);
+}
+
 Muxer::~Muxer() {
-    if (context_->pb && !(context_->oformat->flags & AVFMT_NOFILE)) avio_closep(&context_->pb);
+    try {
+        closeOutput();
+    } catch (const CliError&) {
+        // Already failed: what remains is freed.
+    }
     avformat_free_context(context_);
 }
 
@@ -182,9 +256,14 @@ bool Muxer::setTag(const std::string& key, const std::string& value) {
     return true;
 }
 
-void Muxer::open(Overwrite overwrite) {
+void Muxer::open(Overwrite overwrite, Links links) {
     if (context_->oformat->flags & AVFMT_NOFILE) return;
-    file_ = std::make_unique<OutputFile>(path_, overwrite);
+    file_ = std::make_unique<OutputFile>(path_, overwrite, links);
+    if (path_ == "-") {
+        context_->pb = openSeekableStandardOutput();
+        seekableStandardOutput_ = context_->pb != nullptr;
+        if (seekableStandardOutput_) return;
+    }
     const int result = avio_open(&context_->pb, ffmpegUrl(file_->writePath()).c_str(), AVIO_FLAG_WRITE);
     if (result < 0) fail("cannot write " + name(), result);
 }
@@ -193,6 +272,11 @@ void Muxer::writeHeader() {
     exactMovieTimescale(*context_);
     takeLoggedError();
     const int result = avformat_write_header(context_, nullptr);
+    if (result < 0 && path_ == "-" && !seekableStandardOutput_ &&
+        takeLoggedError().find("non seekable") != std::string::npos)
+        throw CliError(ExitCode::output, std::string("a ") + formatName() +
+                                             " file goes back to fill in its header: standard output must be a file "
+                                             "(> out." + formatName() + ", not a pipe or >>); or use -f matroska");
     if (result < 0) fail("cannot start " + name(), result);
 }
 
@@ -204,15 +288,14 @@ void Muxer::write(AVPacket& packet) {
 void Muxer::finalise() {
     int result = av_write_trailer(context_);
     if (result < 0) fail("cannot finish " + name(), result);
-    if (context_->pb && !(context_->oformat->flags & AVFMT_NOFILE)) {
-        result = avio_closep(&context_->pb);
-        if (result < 0) fail("cannot finish " + name(), result);
-    }
+    closeOutput();
 }
 
 void Muxer::commit() {
     if (file_) file_->commit();
 }
+
+std::string Muxer::writtenPath() const { return file_ ? file_->writePath() : path_; }
 
 std::string Muxer::name() const { return path_ == "-" ? "standard output" : path_; }
 

@@ -30,7 +30,7 @@ public:
     // art: with cover art there, false and no tag.
     bool setTag(const std::string& key, const std::string& value);
     // Makes the file; call once the streams are set up. Throws CliError.
-    void open(Overwrite overwrite);
+    void open(Overwrite overwrite, Links links = Links::follow);
     void writeHeader();
     // Writes one packet, interleaved with the other streams'.
     void write(AVPacket& packet);
@@ -43,14 +43,18 @@ public:
     // of them are written.
     void finalise();
     void commit();
+    // What is written until commit(): the temporary file, or the path.
+    std::string writtenPath() const;
 
 private:
     std::string name() const;  // for messages
+    void closeOutput();
     [[noreturn]] void fail(const std::string& what, int error) const;
 
     std::string path_;
     AVFormatContext* context_ = nullptr;
     std::unique_ptr<OutputFile> file_;  // none for a format that writes no file
+    bool seekableStandardOutput_ = false;
 };
 
 // Whether a file of `format` can hold a stream of these parameters: its

@@ -59,10 +59,14 @@ struct Plane {
 // pure noise's blocks falls short of its sigma. Neighbourhoods that hold
 // either of the plane's extremes are left out, so that clipped highlights
 // and shadows and noiseless flat borders do not pass for quiet blocks.
+constexpr int noiseBlock = 8;
+// The smallest plane side that holds a block and its high-pass border.
+constexpr int smallestMeasured = noiseBlock + 2;
+
 double planeNoise(const Plane& plane) {
-    const int block = 8;
+    const int block = noiseBlock;
     const double quietestTenthOfPureNoise = 0.794;  // measured on Gaussian noise
-    if (plane.width < block + 2 || plane.height < block + 2) return 0;
+    if (plane.width < smallestMeasured || plane.height < smallestMeasured) return 0;
     const auto [low, high] = std::minmax_element(plane.values.begin(), plane.values.end());
     const float lo = *low, hi = *high;
     const size_t w = static_cast<size_t>(plane.width);
@@ -186,6 +190,10 @@ StrengthChoice chooseStrength(VideoInput& input, int first, int end, const Track
     }
     choice.measured = true;
     choice.framesMeasured = read;
+    // The planes as measureNoise reads them: luma, and chroma by its pairs.
+    const int pairsAcross = (converter.rowPixels() / 2 + stepX - 1) / stepX, chromaRows = (info.height + stepY - 1) / stepY;
+    choice.tooSmall[0] = info.width < smallestMeasured || info.height < smallestMeasured;
+    choice.tooSmall[1] = pairsAcross < smallestMeasured || chromaRows < smallestMeasured;
     choice.noise.luma = median(luma);
     choice.noise.chroma = median(chroma);
     const double sigma[2] = {choice.noise.luma, choice.noise.chroma};
@@ -206,11 +214,14 @@ struct PlaneChoice {
     int dispersion;
     bool automatic;
     bool chroma;
+    bool tooSmall;
 };
 
 std::array<PlaneChoice, 2> planesOf(const StrengthChoice& choice) {
-    return {PlaneChoice{"luma", choice.noise.luma, choice.tracks[dispersionTrack[0]], choice.automatic[0], false},
-            PlaneChoice{"chroma", choice.noise.chroma, choice.tracks[dispersionTrack[1]], choice.automatic[1], true}};
+    return {PlaneChoice{"luma", choice.noise.luma, choice.tracks[dispersionTrack[0]], choice.automatic[0], false,
+                        choice.tooSmall[0]},
+            PlaneChoice{"chroma", choice.noise.chroma, choice.tracks[dispersionTrack[1]], choice.automatic[1], true,
+                        choice.tooSmall[1]}};
 }
 
 }  // namespace
@@ -219,7 +230,11 @@ std::string strengthText(const StrengthChoice& choice) {
     std::string text = "auto strength, from " + std::to_string(choice.framesMeasured) + " frames:";
     for (const PlaneChoice& p : planesOf(choice)) {
         char part[160];
-        if (p.sigma <= 0)
+        if (p.sigma <= 0 && p.tooSmall)
+            std::snprintf(part, sizeof part,
+                          "%s not measured, the frames are too small (a plane of %dx%d samples at least), dispersion %d",
+                          p.name, smallestMeasured, smallestMeasured, p.dispersion);
+        else if (p.sigma <= 0)
             std::snprintf(part, sizeof part, "%s no noise found, dispersion %d", p.name, p.dispersion);
         else
             std::snprintf(part, sizeof part, "%s noise %.1f (%.1f in 8-bit codes), dispersion %d%s", p.name, p.sigma,

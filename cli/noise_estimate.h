@@ -38,6 +38,7 @@ constexpr size_t dispersionTrack[2] = {lumaDispersionTrack, chromaDispersionTrac
 struct StrengthChoice {
     bool measured = false;
     bool automatic[2] = {false, false};  // luma, chroma: the dispersion came from the table
+    bool tooSmall[2] = {false, false};   // the plane is too small to be measured
     int framesMeasured = 0;
     NoiseLevel noise;
     TrackValues tracks{};  // the tracks to run with

@@ -2,8 +2,10 @@
 
 #include "cli/errors.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,9 +24,51 @@ constexpr int temporarySlots = 8;
 char temporaryPaths[temporarySlots][PATH_MAX];
 volatile sig_atomic_t temporaryUsed[temporarySlots];
 
+char temporaryFolderPath[PATH_MAX];
+volatile sig_atomic_t temporaryFolderUsed;
+
+// The record that getdents64 fills.
+struct FolderEntry {
+    uint64_t inode;
+    int64_t offset;
+    unsigned short length;
+    unsigned char type;
+    char name[1];
+};
+
+// Removes the entry `name` of the folder `parent`, a folder with what it
+// holds, with calls that are safe in a signal handler (opendir allocates).
+// Folders deeper than `depth` are left.
+void removeTreeAt(int parent, const char* name, int depth) {
+    if (unlinkat(parent, name, 0) == 0 || errno != EISDIR || depth == 0) return;
+    const int folder = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) return;
+    alignas(8) char entries[4096];
+    // A listing may skip names while they are removed: a few passes.
+    for (int pass = 0; pass < 4; ++pass) {
+        bool any = false;
+        lseek(folder, 0, SEEK_SET);
+        long got;
+        while ((got = syscall(SYS_getdents64, folder, entries, sizeof entries)) > 0) {
+            for (long at = 0; at < got;) {
+                const FolderEntry* entry = reinterpret_cast<const FolderEntry*>(entries + at);
+                at += entry->length;
+                const char* child = entry->name;
+                if (child[0] == '.' && (child[1] == 0 || (child[1] == '.' && child[2] == 0))) continue;
+                removeTreeAt(folder, child, depth - 1);
+                any = true;
+            }
+        }
+        if (!any || got < 0) break;
+    }
+    close(folder);
+    unlinkat(parent, name, AT_REMOVEDIR);
+}
+
 extern "C" void removeTemporariesAndStop(int signalNumber) {
     for (int i = 0; i < temporarySlots; ++i)
         if (temporaryUsed[i]) unlink(temporaryPaths[i]);
+    if (temporaryFolderUsed) removeTreeAt(AT_FDCWD, temporaryFolderPath, 16);
     std::signal(signalNumber, SIG_DFL);
     std::raise(signalNumber);
 }
@@ -76,7 +120,8 @@ FileKey keyOf(const RunFile& file) {
     FileKey key;
     struct stat info;
     const bool found = file.path == "-" ? fstat(file.writes ? STDOUT_FILENO : STDIN_FILENO, &info) == 0
-                                        : stat(followLinks(file.path).c_str(), &info) == 0;
+                                        : stat(followLinks(file.path).c_str(), &info) == 0 ||
+                                              stat(file.path.c_str(), &info) == 0;
     if (found) {
         key.exists = true;
         key.characterDevice = S_ISCHR(info.st_mode);
@@ -149,12 +194,27 @@ void forgetTemporary(int slot) {
     if (slot >= 0) temporaryUsed[slot] = 0;
 }
 
+void rememberTemporaryFolder(const std::string& path) {
+    static const bool installed = (installSignalHandlers(), true);
+    (void)installed;
+    temporaryFolderUsed = 0;
+    if (path.size() >= sizeof temporaryFolderPath) return;
+    std::memcpy(temporaryFolderPath, path.c_str(), path.size() + 1);
+    temporaryFolderUsed = 1;
+}
+
+void forgetTemporaryFolder() { temporaryFolderUsed = 0; }
+
 void refuseSameFile(const std::vector<RunFile>& files) {
     for (size_t i = 0; i < files.size(); ++i) {
         if (files[i].path.empty()) continue;
         const FileKey a = keyOf(files[i]);
         for (size_t j = i + 1; j < files.size(); ++j) {
-            if (files[j].path.empty() || (!files[i].writes && !files[j].writes)) continue;
+            if (files[j].path.empty()) continue;
+            if (files[i].path == "-" && files[j].path == "-" && !files[i].writes && !files[j].writes)
+                throw CliError(ExitCode::usage, std::string(files[j].role) + " and " + files[i].role +
+                                                    " cannot both be read from standard input");
+            if (!files[i].writes && !files[j].writes) continue;
             const bool bothStandardOutput = files[i].path == "-" && files[j].path == "-" && files[i].writes && files[j].writes;
             const FileKey b = keyOf(files[j]);
             // Writing twice to /dev/null or a terminal harms nothing.
@@ -199,11 +259,28 @@ std::string readRefusal(const std::string& path) {
     return "";
 }
 
-void OutputFile::check(const std::string& path, Overwrite overwrite) {
-    if (path == "-") return;
+namespace {
+
+// A pipe, terminal or device reached through links that readlink cannot
+// follow to a name (/dev/stdout on a pipe leads to "pipe:[...]").
+bool streamInPlace(const std::string& path) {
     struct stat info;
-    if (stat(followLinks(path).c_str(), &info) != 0) return;
-    if (S_ISREG(info.st_mode)) {
+    return stat(path.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode));
+}
+
+}  // namespace
+
+void OutputFile::check(const std::string& path, Overwrite overwrite, Links links) {
+    if (path == "-") return;
+    if (links == Links::follow && streamInPlace(path)) return;
+    struct stat info;
+    if (links == Links::replace ? lstat(path.c_str(), &info) != 0 : stat(followLinks(path).c_str(), &info) != 0) {
+        // Missing is what an output usually is; a loop of links or a file
+        // where a folder should be is refused before any work.
+        if (errno == ENOENT) return;
+        throw CliError(ExitCode::output, "cannot write " + path + ": " + errnoText());
+    }
+    if (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) {
         if (overwrite == Overwrite::allow) return;
         throw CliError(ExitCode::usage, path + " already exists; add -y to replace it");
     }
@@ -211,15 +288,21 @@ void OutputFile::check(const std::string& path, Overwrite overwrite) {
     throw CliError(ExitCode::usage, path + (S_ISDIR(info.st_mode) ? " is a folder" : " is not a file that can be written"));
 }
 
-OutputFile::OutputFile(const std::string& path, Overwrite overwrite) : path_(path), overwrite_(overwrite) {
-    check(path, overwrite);
+OutputFile::OutputFile(const std::string& path, Overwrite overwrite, Links links) : path_(path), overwrite_(overwrite) {
+    check(path, overwrite, links);
     if (path == "-") {
         writePath_ = "pipe:1";
         return;
     }
-    target_ = followLinks(path);
+    if (links == Links::follow && streamInPlace(path)) {
+        writePath_ = path;
+        return;
+    }
+    target_ = links == Links::replace ? path : followLinks(path);
     struct stat existing;
-    const bool exists = stat(target_.c_str(), &existing) == 0;
+    bool exists = stat(target_.c_str(), &existing) == 0;
+    // A link to be replaced is a name to rename onto, whatever it leads to.
+    if (links == Links::replace && lstat(target_.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) exists = false;
     if (exists && !S_ISREG(existing.st_mode)) {
         writePath_ = target_;
         return;

@@ -12,6 +12,9 @@
 namespace quenda_cli {
 
 enum class Overwrite { refuse, allow };
+// A symbolic link at an output's name: written through to its target, or
+// itself replaced by the new file (for files of quenda's own, the demo's).
+enum class Links { follow, replace };
 
 // Temporary files removed when the process is stopped by a signal (SIGINT,
 // SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGXCPU).
@@ -22,6 +25,9 @@ int rememberTemporary(const std::string& path);
 // stopping the process without a word.
 void reportWriteFailuresAsErrors();
 void forgetTemporary(int slot);
+// One temporary folder, removed with what it holds on the same signals.
+void rememberTemporaryFolder(const std::string& path);
+void forgetTemporaryFolder();
 
 // A named file of the run, for refusing two names of one file.
 struct RunFile {
@@ -54,7 +60,7 @@ std::string readRefusal(const std::string& path);
 // existing file without Overwrite::allow, output when it cannot be written.
 class OutputFile {
 public:
-    OutputFile(const std::string& path, Overwrite overwrite);
+    OutputFile(const std::string& path, Overwrite overwrite, Links links = Links::follow);
     ~OutputFile();  // removes the temporary unless committed
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -76,7 +82,7 @@ public:
     void write(const std::string& content);
 
     // Throws as the constructor would, without making anything.
-    static void check(const std::string& path, Overwrite overwrite);
+    static void check(const std::string& path, Overwrite overwrite, Links links = Links::follow);
 
 private:
     std::string path_;

@@ -54,7 +54,10 @@ std::string PluginModule::defaultPath() {
 PluginModule::PluginModule(const std::string& path) : path_(path) {
     // Kept loaded for the life of the process: its worker and OpenMP threads
     // may outlive a session.
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // A name without a slash is a file here, as on any command line, not a
+    // library for the loader to look for along its search path.
+    const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* why = dlerror();
         throw CliError(ExitCode::plugin, "cannot load the plug-in " + path + ": " + (why ? why : "unknown error") +

@@ -78,8 +78,23 @@ void StreamCopy::addStream(unsigned index, AVStream& in, AudioMode audioMode, co
         return;
     }
     const bool fits = !muxer_.y4m() && formatHolds(*out.oformat, *in.codecpar, in.disposition, in.metadata);
+    // By default audio that cannot be kept is left out with a warning, as a
+    // further video stream is.
+    if (audio && muxer_.y4m() && audioMode == AudioMode::automatic) {
+        warnings.push_back(what + " is left out: Y4M holds video only (write .mkv to keep it)");
+        in.discard = AVDISCARD_ALL;
+        return;
+    }
     if (audio && (audioMode == AudioMode::transcode || (!fits && audioMode == AudioMode::automatic))) {
-        auto transcoder = std::make_unique<AudioTranscoder>(in, muxer_);
+        std::unique_ptr<AudioTranscoder> transcoder;
+        try {
+            transcoder = std::make_unique<AudioTranscoder>(in, muxer_);
+        } catch (const CliError& error) {
+            if (audioMode != AudioMode::automatic) throw;
+            warnings.push_back(what + " cannot be stored in " + container + " and is left out (" + error.what() + ")");
+            in.discard = AVDISCARD_ALL;
+            return;
+        }
         if (!fits)
             warnings.push_back(what + " cannot be stored in " + container + " as it is; it is converted to " +
                                 transcoder->encoderName());

@@ -349,6 +349,11 @@ void VideoInput::orderByTime(std::vector<int64_t> pts, bool allTimed, const AVSt
         }
         // A tick of rounding either way is still a constant rate.
         info_.variableRate = sortedPts_.size() > 2 && longest - shortest > 2;
+        const int64_t span = sortedPts_.back() - sortedPts_.front();
+        if (info_.variableRate && span > 0)
+            av_reduce(&info_.averageRate.num, &info_.averageRate.den,
+                      static_cast<int64_t>(sortedPts_.size() - 1) * stream.time_base.den, span * stream.time_base.num,
+                      1 << 30);
     } else {
         startPts_ = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
     }

@@ -34,6 +34,7 @@ struct VideoInfo {
     int frameCount = 0;   // frames found in the file
     std::string fingerprint;  // of the video stream's packets, to tell clips apart
     bool variableRate = false;  // the frames' time stamps are not evenly spaced
+    AVRational averageRate{0, 1};  // then: frames per second over their time span
     bool endsEarly = false;  // the file is cut off or damaged after frameCount frames
     std::string endNote;     // why the reading stopped, when endsEarly
     int videoStreams = 1;    // video streams in the file, cover art aside

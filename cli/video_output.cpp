@@ -85,8 +85,11 @@ VideoOutput::VideoOutput(const std::string& path, const OutputSettings& settings
       audioMode_(settings.audio),
       packet_(allocPacket()) {
     y4m_ = muxer_.y4m();
+    // Y4M counts frames at one rate: a variable-rate clip plays at its
+    // average, as MP4 declares it, not at the declared rate of a Matroska file.
+    if (y4m_ && video_.variableRate && video_.averageRate.num > 0) video_.frameRate = video_.averageRate;
     setUpEncoder(settings);
-    muxer_.open(settings.overwrite);
+    muxer_.open(settings.overwrite, settings.links);
 }
 
 VideoOutput::~VideoOutput() = default;
@@ -181,6 +184,14 @@ int VideoOutput::openEncoder(const AVCodec& encoder, AVPixelFormat stored, const
     const AVDictionaryEntry* unknown = av_dict_get(options, "", nullptr, AV_DICT_IGNORE_SUFFIX);
     const std::string unknownKey = unknown ? unknown->key : "";
     av_dict_free(&options);
+    if (result >= 0) {
+        // libx264 and libx265 pass over a setting of x264-params or
+        // x265-params that they refuse with a warning only.
+        const std::string logged = takeLoggedError();
+        if (logged.rfind("Error parsing option", 0) == 0 || logged.rfind("Unknown option", 0) == 0 ||
+            logged.rfind("Invalid value for", 0) == 0)
+            throw CliError(ExitCode::usage, "the " + name + " encoder refuses a setting of --encoder-options: " + logged);
+    }
     if (result >= 0 && !unknownKey.empty())
         throw CliError(ExitCode::usage, "the " + name + " encoder has no setting " + unknownKey +
                                             (unknownKey == "crf" || unknownKey == "preset" ? " (--" + unknownKey + ")" : ""));
@@ -287,6 +298,19 @@ void VideoOutput::writeHeader(const AVFrame& first) {
                         data->data, data->size);
     muxer_.writeHeader();
     headerWritten_ = true;
+    // The MP4 family keeps each frame's duration in 32 bits of its track's
+    // time scale, which the header has now chosen.
+    const std::string format = muxer_.formatName();
+    if (format == "mp4" || format == "mov" || format == "ipod" || format == "3gp" || format == "3g2" ||
+        format == "psp" || format == "ismv" || format == "f4v") {
+        const int64_t ticks = av_rescale_q(1, av_inv_q(video_.frameRate), stream_->time_base);
+        if (ticks > INT32_MAX) {
+            char text[160];
+            std::snprintf(text, sizeof text, "a frame of %.10g seconds is longer than a %s file can hold (%.10g seconds at most)",
+                          av_q2d(av_inv_q(video_.frameRate)), format.c_str(), INT32_MAX * av_q2d(stream_->time_base));
+            throw CliError(ExitCode::usage, std::string(text) + "; write .mkv instead");
+        }
+    }
 }
 
 void VideoOutput::drainEncoder() {

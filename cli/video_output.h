@@ -26,6 +26,7 @@ struct OutputSettings {
     std::string encoderOptions;  // KEY=VALUE:KEY=VALUE
     AudioMode audio = AudioMode::automatic;
     bool quiet = false;  // also the encoders' own banners
+    Links links = Links::follow;  // and for --report and --compare
 };
 
 class VideoOutput {
@@ -54,6 +55,8 @@ public:
     // The same in two steps: the file is moved to its name by commit().
     void finalise();
     void commit() { muxer_.commit(); }
+    // The file being written, under its temporary name until commit().
+    std::string writtenPath() const { return muxer_.writtenPath(); }
 
     // A tag of the file; call before the first frame. False where it cannot be stored.
     bool setTag(const std::string& key, const std::string& value) { return muxer_.setTag(key, value); }

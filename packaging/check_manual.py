@@ -17,6 +17,7 @@
   still can).
 """
 
+import os
 import re
 import shutil
 import subprocess
@@ -117,13 +118,16 @@ def parse_manual(path, commands):
                     for key, entries in options.items()}
 
 
-def completion_words(completion, quenda, words):
+def completion_words(completion, quenda, words, typed=None, home=None):
+    """What the completion offers for quenda's words, the command typed as
+    `typed` (default: quenda's path) with HOME set to `home` where given."""
     script = (
         f'source "$1"; COMP_WORDS=("$2" {" ".join(f"{w!r}" for w in words)}); '
         'COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _quenda; printf "%s\\n" "${COMPREPLY[@]}"'
     )
-    result = subprocess.run(["bash", "-c", script, "bash", completion, quenda],
-                            capture_output=True, text=True, timeout=120)
+    environment = dict(os.environ, **({"HOME": home} if home else {}))
+    result = subprocess.run(["bash", "-c", script, "bash", completion, typed or quenda],
+                            capture_output=True, text=True, timeout=120, env=environment)
     if result.returncode != 0:
         sys.exit(f"the completion failed for {words}: {result.stderr}")
     return {word for word in result.stdout.split("\n") if word}
@@ -191,6 +195,19 @@ def main():
             if offered != set(options):
                 problems.append(f"the completion offers {sorted(offered)} for quenda {command}, "
                                 f"not {sorted(options)}")
+        # The value after =, nothing but file names after --, and quenda typed with ~.
+        home, name = os.path.split(os.path.dirname(os.path.abspath(quenda)))
+        cases = [
+            (["denoise", "--audio", "=", ""], None, None, {"copy", "transcode", "drop"}),
+            (["denoise", "--audio", "=", "tr"], None, None, {"transcode"}),
+            (["denoise", "--", "-"], None, None, set()),
+            (["denoise", "--qu"], f"~/{name}/{os.path.basename(quenda)}", home, {"--quiet"}),
+        ]
+        for words, typed, home_folder, wanted in cases:
+            offered = completion_words(completion, quenda, words, typed, home_folder)
+            if offered != wanted:
+                problems.append(f"the completion offers {sorted(offered)} for {typed or 'quenda'} "
+                                f"{' '.join(words)}, not {sorted(wanted)}")
 
     for problem in problems:
         print(problem)

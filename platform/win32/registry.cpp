@@ -2,6 +2,7 @@
 // root, a value one file in it. Values are replaced by rename, so a reader in
 // another process sees either the old or the new value whole.
 #include "platform/test_hooks.h"
+#include "platform/win32/registry_root.h"
 #include "platform/win32/win32_base.h"
 
 #include <dirent.h>
@@ -45,14 +46,6 @@ Handles& handles() {
     return instance;
 }
 
-std::string registryRoot() {
-    if (const char* root = std::getenv("QUENDA_REGISTRY_ROOT"); root && *root) return root;
-    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache)
-        return std::string(cache) + "/quenda/registry";
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : "/tmp") + "/.cache/quenda/registry";
-}
-
 const char* predefinedName(HKEY key) {
     if (key == HKEY_LOCAL_MACHINE) return "HKEY_LOCAL_MACHINE";
     if (key == HKEY_CURRENT_USER) return "HKEY_CURRENT_USER";
@@ -90,7 +83,9 @@ std::vector<std::string> splitKeyPath(const char* subKey) {
 // The directory and access of a handle; false for an unknown handle.
 bool resolve(HKEY key, std::string* path, DWORD* access) {
     if (const char* name = predefinedName(key)) {
-        *path = registryRoot() + "/" + name;
+        const std::string root = registryRoot().path;
+        if (root.empty()) return false;
+        *path = root + "/" + name;
         *access = kAllAccess;
         return true;
     }
@@ -108,10 +103,12 @@ bool isDirectory(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// mkdir -p; tells whether the last component was made by this call.
-bool makeDirectories(const std::string& path, bool* created) {
+// Makes the folders of `path` below `existing`, which must be a folder
+// already; tells whether the last component was made by this call.
+bool makeDirectoriesBelow(const std::string& existing, const std::string& path, bool* created) {
     *created = false;
-    for (size_t at = 1; at <= path.size(); ++at) {
+    if (!isDirectory(existing)) return false;
+    for (size_t at = existing.size() + 1; at <= path.size(); ++at) {
         if (at != path.size() && path[at] != '/') continue;
         const std::string prefix = path.substr(0, at);
         if (mkdir(prefix.c_str(), 0755) == 0) {
@@ -252,8 +249,16 @@ extern "C" LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD /*reserved
     DWORD parentAccess = 0;
     if (!resolve(key, &base, &parentAccess)) return ERROR_INVALID_HANDLE;
     const std::string path = joinKeyPath(base, splitKeyPath(subKey));
+    // Under a predefined key the root's own folders are made first, never
+    // the home or other folders above it.
+    std::string existing = base;
+    if (predefinedName(key)) {
+        const RegistryRoot root = registryRoot();
+        if (!makeRegistryRoot(root)) return ERROR_ACCESS_DENIED;
+        existing = root.path;
+    }
     bool created = false;
-    if (!makeDirectories(path, &created)) return ERROR_ACCESS_DENIED;
+    if (!makeDirectoriesBelow(existing, path, &created)) return ERROR_ACCESS_DENIED;
     try {
         auto* open = new OpenKey{path, access};
         Handles& h = handles();

@@ -81,7 +81,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundTripCase{"Yuv444p10BitTwoRowsMkv", AV_PIX_FMT_YUV444P10LE, 40, 2, "in.y4m", "out.mkv", true}),
     [](const ::testing::TestParamInfo<RoundTripCase>& info) { return std::string(info.param.name); });
 
-// Y4M through pipes: standard input to standard output.
+// Y4M through pipes: standard input to standard output; a report to
+// /dev/stdout, which is the pipe that runQuenda reads.
 TEST(CliDenoise, PipesCarryY4m) {
     cli_test::TempDir dir;
     const std::string input = dir.path("in.y4m"), output = dir.path("out.y4m");
@@ -89,10 +90,17 @@ TEST(CliDenoise, PipesCarryY4m) {
     const cli_test::RunResult run = runQuenda(std::vector<std::string>{"denoise", "-", "-"} + identity, input, output);
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(cli_test::readFile(output), cli_test::readFile(input));
+
+    const cli_test::RunResult report = runQuenda(
+        std::vector<std::string>{"denoise", input, dir.path("out.mkv"), "-q", "--report", "/dev/stdout"} + identity);
+    ASSERT_EQ(report.exitCode, 0) << report.output;
+    EXPECT_EQ(cli_test::jsonValue(report.output, "frames_written"), 3) << report.output;
 }
 
 // A noisy clip comes out closer to its clean source, as quenda's own report
 // says and as an independent measurement of the written file confirms.
+// --preview, with the plug-in's runtime kernels, writes the same frames to
+// within one code value, and rarely that.
 TEST(CliDenoise, DenoisingGainsPsnrAgainstTheCleanSource) {
     cli_test::TempDir dir;
     const std::string clean = dir.path("clean.mkv"), noisy = dir.path("noisy.mkv"), output = dir.path("out.mkv");
@@ -129,6 +137,25 @@ TEST(CliDenoise, DenoisingGainsPsnrAgainstTheCleanSource) {
     ASSERT_EQ(picture.size(), 1u);
     EXPECT_EQ(picture[0]->width, 3 * 64 + 2 * 4);
     EXPECT_EQ(picture[0]->height, 48);
+
+    const std::string preview = dir.path("preview.mkv");
+    ASSERT_EQ(runQuenda({"denoise", noisy, preview, "--preview", "-q"}).exitCode, 0);
+    const std::vector<FramePtr> previewFrames = cli_test::readAllFrames(preview);
+    ASSERT_EQ(previewFrames.size(), outFrames.size());
+    int largest = 0;
+    long samples = 0, differing = 0;
+    for (size_t i = 0; i < outFrames.size(); ++i)
+        for (int p = 0; p < 3; ++p)
+            for (int y = 0; y < (p ? 24 : 48); ++y)
+                for (int x = 0; x < (p ? 32 : 64); ++x) {
+                    const int a = outFrames[i]->data[p][y * outFrames[i]->linesize[p] + x];
+                    const int b = previewFrames[i]->data[p][y * previewFrames[i]->linesize[p] + x];
+                    largest = std::max(largest, std::abs(a - b));
+                    differing += a != b;
+                    ++samples;
+                }
+    EXPECT_LE(largest, 1);
+    EXPECT_LE(differing * 1000, samples) << differing << " of " << samples << " samples differ";
 }
 
 // Chunks of a clip, each with its neighbours as temporal context, joined in
@@ -216,7 +243,8 @@ TEST(CliDenoise, AudioSurvives) {
 // What a file carries besides its pictures is kept where the output's
 // container holds it, and named where it does not: rotation, HDR metadata,
 // field order, chapters, cover art, a second video stream, and audio (PCM,
-// which MP4 cannot hold, converted). AVI keeps the real frame rate.
+// which MP4 cannot hold, converted; Y4M, which holds none, leaves it out).
+// AVI keeps the real frame rate.
 TEST(CliDenoise, KeepsWhatFilesCarry) {
     cli_test::TempDir dir;
     const DemoSettings settings = cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 4);
@@ -279,7 +307,14 @@ TEST(CliDenoise, KeepsWhatFilesCarry) {
     const InputContextPtr avi = openInputFile(dir.path("out.avi"));
     EXPECT_EQ(av_q2d(avi->streams[0]->r_frame_rate), 25);
 
-    // Y4M cannot keep a variable frame rate, and says so.
+    // Y4M holds no audio: by default it is left out, as a further video stream is.
+    const cli_test::RunResult noAudio =
+        runQuenda(std::vector<std::string>{"denoise", dir.path("in.mkv"), dir.path("a.y4m"), "-q"} + identity);
+    EXPECT_EQ(noAudio.exitCode, 0) << noAudio.output;
+    EXPECT_NE(noAudio.output.find("(pcm_s16le) is left out: Y4M holds video only"), std::string::npos) << noAudio.output;
+
+    // Y4M cannot keep a variable frame rate, and says so; it plays at the
+    // average rate (a frame each 80 ms but the first), not the declared 25.
     {
         VideoInfo variable = demoVideoInfo(settings);
         variable.timeBase = AVRational{1, 1000};
@@ -290,7 +325,10 @@ TEST(CliDenoise, KeepsWhatFilesCarry) {
     const cli_test::RunResult y4m =
         runQuenda(std::vector<std::string>{"denoise", dir.path("vfr.mkv"), dir.path("vfr.y4m"), "-q"} + identity);
     ASSERT_EQ(y4m.exitCode, 0) << y4m.output;
-    EXPECT_NE(y4m.output.find("has a variable frame rate, and Y4M holds a constant one"), std::string::npos) << y4m.output;
+    EXPECT_NE(y4m.output.find("has a variable frame rate, and Y4M holds a constant one: 12.5 fps, its average"),
+              std::string::npos)
+        << y4m.output;
+    EXPECT_EQ(av_q2d(openInputFile(dir.path("vfr.y4m"))->streams[0]->r_frame_rate), 12.5);
 }
 
 TEST(CliCommands, VersionAndDevicesTellWhatIsInUse) {
@@ -302,6 +340,10 @@ TEST(CliCommands, VersionAndDevicesTellWhatIsInUse) {
     const cli_test::RunResult devices = runQuenda({"devices"});
     EXPECT_EQ(devices.exitCode, 0) << devices.output;
     EXPECT_NE(devices.output.find(" * "), std::string::npos) << devices.output;
+    const cli_test::RunResult none = runQuenda({"devices"}, "", "", "QUENDA_VULKAN_DEVICE=99");
+    EXPECT_EQ(none.exitCode, static_cast<int>(ExitCode::plugin)) << none.output;
+    EXPECT_NE(none.output.find("QUENDA_VULKAN_DEVICE=99 names none of the usable devices"), std::string::npos)
+        << none.output;
 
     const cli_test::RunResult help = runQuenda({"denoise", "--help"});
     EXPECT_EQ(help.exitCode, 0);

@@ -56,6 +56,9 @@ TEST(CliErrors, BadInputsAreRefusedClearly) {
              cli_test::writeFile(d.path("in.y4m"), "YUV4MPEG2 W40000 H16 F25:1 Ip A1:1 C420jpeg\nFRAME\n" + std::string(960000, '\x80'));
          },
          {"denoise", "{IN}.y4m", "{OUT}"}, ExitCode::input, "40000x16"},
+        {"a negative width",
+         [](const cli_test::TempDir& d) { cli_test::writeFile(d.path("in.y4m"), "YUV4MPEG2 W-64 H48 F25:1 Ip\nFRAME\n"); },
+         {"denoise", "{IN}.y4m", "{OUT}"}, ExitCode::input, "its header declares frames of -64x48"},
         {"absurd area",
          [](const cli_test::TempDir& d) { cli_test::writeFile(d.path("in.y4m"), "YUV4MPEG2 W100000 H100000 F25:1 Ip\nFRAME\n"); },
          {"denoise", "{IN}.y4m", "{OUT}"}, ExitCode::input, "100000x100000"},
@@ -71,6 +74,21 @@ TEST(CliErrors, BadInputsAreRefusedClearly) {
          "abc is not a whole number"},
         {"a missing value", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--luma-space", "-q"}, ExitCode::usage,
          "--luma-space needs a value"},
+        {"a range past any clip", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--frames", "2147483648:2147483649"},
+         ExitCode::usage, "--frames starts past the 3 frames"},
+        {"an output that is a loop of symbolic links",
+         [](const cli_test::TempDir& d) {
+             cleanClip(d);
+             symlink("out.mkv", d.path("out.mkv").c_str());
+         },
+         {"denoise", "{IN}.y4m", "{OUT}"}, ExitCode::output, "out.mkv: Too many levels of symbolic links"},
+        {"standard input as the input and the reference", cleanClip, {"denoise", "-", "{OUT}", "--reference", "-"},
+         ExitCode::usage, "the reference and the input cannot both be read from standard input"},
+        {"a plug-in named without a slash is a file here", cleanClip,
+         {"denoise", "{IN}.y4m", "{OUT}", "--plugin", "quenda_dx11.so"}, ExitCode::plugin,
+         "cannot load the plug-in quenda_dx11.so: ./quenda_dx11.so"},
+        {"an empty value after =", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--report=", "-q"}, ExitCode::usage,
+         "--report needs a value: nothing follows the ="},
         {"a negative frame", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--compare", "{OUT}.png", "--compare-frame", "-1"},
          ExitCode::usage, "below 0"},
         {"an endless stream that is not video", [](const cli_test::TempDir&) {}, {"denoise", "/dev/zero", "{OUT}"},
@@ -81,6 +99,14 @@ TEST(CliErrors, BadInputsAreRefusedClearly) {
          "nan is not a number"},
         {"a quality past the encoder's scale", cleanClip, {"denoise", "{IN}.y4m", "{OUT}.mp4", "--crf", "52"},
          ExitCode::usage, "--crf 52 is outside the libx264 encoder's scale, 0 to 51", true},
+        {"a setting that x264-params refuses", cleanClip,
+         {"denoise", "{IN}.y4m", "{OUT}.mp4", "--encoder-options", "x264-params=bad=1"}, ExitCode::usage,
+         "the libx264 encoder refuses a setting of --encoder-options: Error parsing option 'bad = 1'", true},
+        {"frames longer than MP4 holds",
+         [](const cli_test::TempDir& d) {
+             cli_test::writeFile(d.path("in.y4m"), "YUV4MPEG2 W16 H16 F1:1000000 Ip C420jpeg\nFRAME\n" + std::string(384, '\x80'));
+         },
+         {"denoise", "{IN}.y4m", "{OUT}.mp4"}, ExitCode::usage, "a frame of 1000000 seconds is longer than", true},
         {"a stream that is not there", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--stream", "3"}, ExitCode::usage,
          "has no video stream 3"},
         {"a compare frame without a picture", cleanClip, {"denoise", "{IN}.y4m", "{OUT}", "--compare-frame", "1"},
@@ -235,20 +261,37 @@ TEST(CliErrors, PluginFailuresAreNamed) {
     EXPECT_FALSE(cli_test::fileExists(dir.path("out.mkv")));
 }
 
-// The kernel cache only saves time: one that cannot be written, or that holds
-// damaged kernels, gives one warning naming it, and the run goes on with a
-// temporary cache that it removes.
+// The kernel cache only saves time: one that cannot be written, that another
+// user controls, or that holds damaged kernels, gives one warning naming it,
+// and the run goes on with a temporary cache that it removes. Nothing is made
+// above the cache's own folders. Started with standard output and error
+// closed, quenda puts a warning nowhere, never into the video.
 TEST(CliErrors, KernelCacheNeverStopsARun) {
     const std::string shared = cli_test::registrySetting().substr(std::string("QUENDA_REGISTRY_ROOT=").size());
+    const std::string relativeCache = "quenda-test-relative-cache";
+    const auto damagedCopy = [&](const cli_test::TempDir& d) {
+        // The shared cache holds the kernels once a run has used it.
+        ASSERT_EQ(runQuenda({"denoise", d.path("in.y4m"), d.path("first.mkv"), "-q"}).exitCode, 0);
+        ASSERT_EQ(std::system(("cp -r '" + shared + "' '" + d.path("cache") + "'").c_str()), 0);
+        const std::string key = d.path("cache/HKEY_LOCAL_MACHINE/SOFTWARE/Aviutl/Plugins/quenda for DX11/");
+        for (const char* value : {"ComputeShadeLight.value", "ComputeShadeCollar.value"}) {
+            std::string bytes = cli_test::readFile(key + value);
+            ASSERT_GT(bytes.size(), 300u) << value;
+            for (size_t i = 200; i < 260; ++i) bytes[i] = '\x55';
+            cli_test::writeFile(key + value, bytes);
+        }
+    };
     const struct {
         const char* name;
         std::function<void(const cli_test::TempDir&)> make;
         const char* environment;  // {D} stands for the folder
-        const char* warning;
+        const char* warning;      // empty: none
+        const char* absent;       // what the run must not make; a relative name is in the current folder
+        bool needsRoot;           // to give a folder to another user
     } cases[] = {
         {"a file where the cache folder should be",
          [](const cli_test::TempDir& d) { cli_test::writeFile(d.path("cache"), "not a folder"); },
-         "QUENDA_REGISTRY_ROOT={D}/cache", "cannot keep compiled kernels in {D}/cache (Not a directory)"},
+         "QUENDA_REGISTRY_ROOT={D}/cache", "cannot keep compiled kernels in {D}/cache (Not a directory)", "", false},
         {"a file where ~/.cache/quenda should be",
          [](const cli_test::TempDir& d) {
              mkdir(d.path("home").c_str(), 0700);
@@ -256,29 +299,41 @@ TEST(CliErrors, KernelCacheNeverStopsARun) {
              cli_test::writeFile(d.path("home/.cache/quenda"), "not a folder");
          },
          "QUENDA_REGISTRY_ROOT= XDG_CACHE_HOME= HOME={D}/home",
-         "cannot keep compiled kernels in {D}/home/.cache/quenda/registry (Not a directory)"},
-        {"damaged kernels in the cache",
+         "cannot keep compiled kernels in {D}/home/.cache/quenda/registry (Not a directory)", "", false},
+        {"damaged kernels in the cache", damagedCopy, "QUENDA_REGISTRY_ROOT={D}/cache",
+         "could not use the kernels kept in {D}/cache", "", false},
+        {"damaged kernels in a cache folder of another user: never read",
          [&](const cli_test::TempDir& d) {
-             ASSERT_EQ(std::system(("cp -r '" + shared + "' '" + d.path("cache") + "'").c_str()), 0);
-             const std::string key = d.path("cache/HKEY_LOCAL_MACHINE/SOFTWARE/Aviutl/Plugins/quenda for DX11/");
-             for (const char* value : {"ComputeShadeLight.value", "ComputeShadeCollar.value"}) {
-                 std::string bytes = cli_test::readFile(key + value);
-                 ASSERT_GT(bytes.size(), 300u) << value;
-                 for (size_t i = 200; i < 260; ++i) bytes[i] = '\x55';
-                 cli_test::writeFile(key + value, bytes);
-             }
+             damagedCopy(d);
+             ASSERT_EQ(std::system(("chown -R 65534 '" + d.path("cache") + "'").c_str()), 0);
          },
-         "QUENDA_REGISTRY_ROOT={D}/cache", "could not use the kernels kept in {D}/cache"},
+         "QUENDA_REGISTRY_ROOT={D}/cache",
+         "will not use compiled kernels from {D}/cache: {D}/cache is owned by another user (uid 65534)", "", true},
+        {"a cache folder that others can write",
+         [](const cli_test::TempDir& d) {
+             mkdir(d.path("cache").c_str(), 0700);
+             chmod(d.path("cache").c_str(), 0777);
+         },
+         "QUENDA_REGISTRY_ROOT={D}/cache", "{D}/cache can be written by other users", "", false},
+        {"a home that does not exist", nullptr, "QUENDA_REGISTRY_ROOT= XDG_CACHE_HOME= HOME={D}/missing/home",
+         "cannot keep compiled kernels in {D}/missing/home/.cache/quenda/registry (No such file or directory)",
+         "{D}/missing", false},
+        {"a relative XDG_CACHE_HOME is ignored",
+         [](const cli_test::TempDir& d) { mkdir(d.path("home").c_str(), 0700); },
+         "QUENDA_REGISTRY_ROOT= XDG_CACHE_HOME=quenda-test-relative-cache HOME={D}/home", "",
+         "quenda-test-relative-cache", false},
     };
     auto expand = [](std::string text, const cli_test::TempDir& d) {
         for (size_t at; (at = text.find("{D}")) != std::string::npos;) text.replace(at, 3, d.dir());
         return text;
     };
     for (const auto& c : cases) {
+        if (c.needsRoot && geteuid() != 0) continue;
         cli_test::TempDir dir;
         cleanClip(dir);
-        c.make(dir);
+        if (c.make) c.make(dir);
         mkdir(dir.path("tmp").c_str(), 0700);
+        std::system(("rm -rf " + relativeCache).c_str());
         const cli_test::RunResult run = runQuenda({"denoise", dir.path("in.y4m"), dir.path("out.mkv"), "-q"}, "", "",
                                                   "TMPDIR=" + dir.path("tmp") + " " + expand(c.environment, dir));
         EXPECT_EQ(run.exitCode, 0) << c.name << ": " << run.output;
@@ -286,7 +341,19 @@ TEST(CliErrors, KernelCacheNeverStopsARun) {
         EXPECT_EQ(run.output.find("warning"), run.output.rfind("warning")) << c.name << ": said more than once: " << run.output;
         EXPECT_EQ(cli_test::readAllFrames(dir.path("out.mkv")).size(), 3u) << c.name;
         EXPECT_EQ(cli_test::filesEndingWith(dir.path("tmp"), "").size(), 2u) << c.name << ": more than . and ..";
+        if (*c.absent) {
+            EXPECT_FALSE(cli_test::fileExists(expand(c.absent, dir))) << c.name;
+        }
     }
+
+    // 4:4:4 input: its warning comes once the output is open.
+    cli_test::TempDir dir;
+    cli_test::writeClip(dir.path("in.y4m"), cli_test::clipSettings(AV_PIX_FMT_YUV444P, 32, 24, 3), true);
+    const std::string command = cli_test::registrySetting() + " '" QUENDA_CLI_PATH "' denoise '" + dir.path("in.y4m") +
+                                "' '" + dir.path("out.mkv") + "' -q >&- 2>&-";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(cli_test::readFile(dir.path("out.mkv")).substr(0, 4), "\x1a\x45\xdf\xa3") << "not Matroska";
+    EXPECT_EQ(cli_test::readAllFrames(dir.path("out.mkv")).size(), 3u);
 }
 
 }  // namespace

@@ -30,7 +30,9 @@ bool isSymlink(const std::string& path) {
 
 // Each case runs in a folder holding in.y4m and the files its setup makes;
 // {D} in an argument stands for that folder. The files named in `kept` must
-// come out as they went in, and no temporary file may stay.
+// come out as they went in, and no temporary file may stay. The arguments
+// follow `denoise in.y4m`, or are a `demo` command of their own, which keeps
+// to the same rules.
 TEST(CliOutputs, SideOutputsAndOverwriteRules) {
     using Dir = cli_test::TempDir;
     const struct {
@@ -41,6 +43,7 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
         const char* message;
         std::vector<std::string> kept;
         std::function<void(const Dir&)> after;
+        const char* environment = "";
     } cases[] = {
         {"--compare names the input", nullptr, {"{D}/out.mkv", "--compare", "{D}/in.y4m"}, ExitCode::usage,
          "same file as the input", {"in.y4m"}, nullptr},
@@ -110,6 +113,36 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
          }},
         {"--report - writes standard output", nullptr, {"{D}/out.mkv", "--report", "-"}, ExitCode::ok, "", {},
          [](const Dir& d) { EXPECT_EQ(cli_test::jsonValue(cli_test::readFile(d.path("stdout")), "frames_written"), 3); }},
+        {"MP4 to standard output that is a file, which can be sought", nullptr, {"-", "-f", "mp4", "--codec", "mpeg4"},
+         ExitCode::ok, "", {}, [](const Dir& d) { EXPECT_EQ(cli_test::readAllFrames(d.path("stdout")).size(), 3u); }},
+        {"a file name that is not UTF-8 is escaped in the report", nullptr,
+         {"{D}/out\xff.mkv", "--report", "{D}/run.json"}, ExitCode::ok, "", {},
+         [](const Dir& d) {
+             const std::string json = cli_test::readFile(d.path("run.json"));
+             EXPECT_NE(json.find("out\\ufffd.mkv"), std::string::npos) << json;
+             EXPECT_EQ(json.find('\xff'), std::string::npos) << json;
+         }},
+        {"demo keeps a file of the user's without -y",
+         [](const Dir& d) {
+             mkdir(d.path("demo").c_str(), 0700);
+             cli_test::writeFile(d.path("demo/clean.mkv"), "mine");
+         },
+         {"demo", "{D}/demo"}, ExitCode::usage, "demo/clean.mkv already exists; add -y", {"demo/clean.mkv"},
+         [](const Dir& d) { EXPECT_FALSE(cli_test::fileExists(d.path("demo/noisy.mkv"))); }},
+        {"demo -y replaces a symbolic link, not the file it leads to",
+         [](const Dir& d) {
+             mkdir(d.path("demo").c_str(), 0700);
+             cli_test::writeFile(d.path("outside.mkv"), "mine");
+             symlink("../outside.mkv", d.path("demo/noisy.mkv").c_str());
+         },
+         {"demo", "{D}/demo", "-y"}, ExitCode::ok, "", {"outside.mkv"},
+         [](const Dir& d) {
+             EXPECT_FALSE(isSymlink(d.path("demo/noisy.mkv")));
+             EXPECT_EQ(cli_test::readAllFrames(d.path("demo/noisy.mkv")).size(), 36u);
+         }},
+        {"a failed demo leaves nothing, nor the folder it made", nullptr, {"demo", "{D}/new/demo"}, ExitCode::plugin,
+         "could not start its GPU device", {}, [](const Dir& d) { EXPECT_FALSE(cli_test::fileExists(d.path("new"))); },
+         "QUENDA_VULKAN_DEVICE=99"},
     };
     for (const auto& c : cases) {
         Dir dir;
@@ -117,18 +150,22 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
         if (c.setup) c.setup(dir);
         std::vector<std::string> before;
         for (const std::string& name : c.kept) before.push_back(cli_test::readFile(dir.path(name)));
-        std::vector<std::string> args = {"denoise", dir.path("in.y4m")};
+        const bool demo = c.args[0] == "demo";
+        std::vector<std::string> args = demo ? std::vector<std::string>{} : std::vector<std::string>{"denoise", dir.path("in.y4m")};
         for (std::string arg : c.args) {
             const size_t folder = arg.find("{D}");
             args.push_back(folder == std::string::npos ? arg : arg.replace(folder, 3, dir.dir()));
         }
-        const cli_test::RunResult run = runQuenda(args + identity + std::vector<std::string>{"-q"}, "", dir.path("stdout"));
+        const cli_test::RunResult run =
+            runQuenda(args + (demo ? std::vector<std::string>{} : identity) + std::vector<std::string>{"-q"}, "",
+                      dir.path("stdout"), c.environment);
         EXPECT_EQ(run.exitCode, static_cast<int>(c.code)) << c.name << ": " << run.output;
         EXPECT_NE(run.output.find(c.message), std::string::npos) << c.name << ": " << run.output;
         for (size_t i = 0; i < c.kept.size(); ++i)
             EXPECT_EQ(cli_test::readFile(dir.path(c.kept[i])), before[i]) << c.name << ": " << c.kept[i];
-        for (const std::string& part : cli_test::filesEndingWith(dir.dir(), ".part"))
-            EXPECT_NE(std::find(c.kept.begin(), c.kept.end(), part), c.kept.end()) << c.name << ": " << part;
+        for (const std::string& folder : {dir.dir(), dir.path("demo")})
+            for (const std::string& part : cli_test::filesEndingWith(folder, ".part"))
+                EXPECT_NE(std::find(c.kept.begin(), c.kept.end(), part), c.kept.end()) << c.name << ": " << part;
         if (c.after) c.after(dir);
     }
 }
@@ -179,7 +216,8 @@ TEST(CliOutputs, ConcurrentRunsLeaveOneWholeOutput) {
 
 // Interrupted while it works, reading standard input and writing standard
 // output that nobody reads: neither the copy of standard input nor the
-// unfinished report stays behind. SIGKILL leaves the report's temporary file
+// unfinished report stays behind, nor the temporary kernel cache of a run
+// whose cache cannot be written. SIGKILL leaves the report's temporary file
 // (nothing can remove it) but not the copy. A reader of the video that goes
 // away (0 here) is an error of the output, with its message.
 TEST(CliOutputs, InterruptedRunsLeaveNothing) {
@@ -196,7 +234,10 @@ TEST(CliOutputs, InterruptedRunsLeaveNothing) {
         for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
         // The environment is made before the fork: the child only calls exec.
-        const std::string tmpdir = "TMPDIR=" + tmp, registry = cli_test::registrySetting();
+        cli_test::writeFile(dir.path("not-a-folder"), "");
+        const std::string tmpdir = "TMPDIR=" + tmp,
+                          registry = signalNumber == SIGKILL ? cli_test::registrySetting()
+                                                             : "QUENDA_REGISTRY_ROOT=" + dir.path("not-a-folder");
         std::vector<char*> environment{const_cast<char*>(tmpdir.c_str()), const_cast<char*>(registry.c_str())};
         for (char** variable = environ; *variable; ++variable)
             if (std::string(*variable).rfind("TMPDIR=", 0) != 0 && std::string(*variable).rfind("QUENDA_REGISTRY_ROOT=", 0) != 0)
