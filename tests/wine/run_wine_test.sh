@@ -1,13 +1,15 @@
 #!/bin/bash
 # Runs the Windows plug-in under Wine: cross-builds quenda_dx11.auf and two
-# small Windows test hosts, then, under a virtual X server, in a fresh 32-bit
-# prefix, on Wine's own Direct3D 11 (wined3d over Mesa's OpenGL), registry and
-# Win32 threads:
-#   wine_frames.exe, twice: denoises synthetic clips at several track sets,
-#     preview and output runs, and holds every frame against the CPU reference
-#     of the kernels; the first start fills the registry cache, the second
-#     takes the runtime kernels from it and must give the same frames; a
-#     third start, with the plug-in's registry calls refused, must still
+# small Windows test hosts, then, under a virtual X server, with Wine's
+# registry and Win32 threads, runs them on two Direct3D 11s that we did not
+# write, each in a fresh 32-bit prefix: Wine's own (wined3d, over Mesa's
+# OpenGL) and DXVK 2.6.2 (over Mesa's Vulkan, through Wine's winevulkan;
+# its d3d11.dll and dxgi.dll beside the hosts, d3d11,dxgi=n):
+#   wine_frames.exe, three times: denoises synthetic clips at several track
+#     sets, preview and output runs, and holds every frame against the CPU
+#     reference of the kernels; the first start fills the registry cache, the
+#     second takes the runtime kernels from it and must give the same frames;
+#     a third start, with the plug-in's registry calls refused, must still
 #     denoise, without a box;
 #   wine_host.exe: the descriptor and onInit/onExit, once with vkd3d's
 #     compiler (initialisation succeeds) and once with Wine's own, which
@@ -15,14 +17,18 @@
 # Wine's compiler cannot compile the kernels, so the hosts point the
 # plug-in's D3DX11CompileFromMemory at vkd3d 1.17's D3DCompile (its 32-bit
 # Windows build, made once per machine outside the checkout) after the same
-# textual equivalents as the DXBC check. Prints the hosts' transcripts; exits
-# non-zero on any mismatch, 77 when Wine cannot be installed or this machine
-# cannot run its 32-bit programs.
+# textual equivalents as the DXBC check. DXVK is built once per machine
+# beside it. Prints the hosts' transcripts, DXVK's version, device and every
+# warning or error it logged, and each Direct3D 11's figures; exits non-zero
+# on any mismatch, 77 when Wine cannot be installed or this machine cannot
+# run its 32-bit programs.
 #
 # Environment:
 #   QUENDA_WINDOWS_BUILD_DIR  build folder of the plug-in (default build-windows)
 #   QUENDA_WINE_PLUGIN        use this quenda_dx11.auf instead of building one
-#   QUENDA_TOOLS_DIR          where vkd3d's Windows build goes (default ~/.cache/quenda)
+#   QUENDA_TOOLS_DIR          where vkd3d's and DXVK's Windows builds go
+#                             (default ~/.cache/quenda)
+#   QUENDA_WINE_D3D11S        the Direct3D 11s to run on (default "wined3d dxvk")
 #   QUENDA_WINE_TIMEOUT       seconds allowed to each Wine call (default 300)
 # Extra arguments go to the plug-in's cmake configure step.
 set -euo pipefail
@@ -31,6 +37,14 @@ cd "$(dirname "$0")/../.."
 build=${QUENDA_WINDOWS_BUILD_DIR:-build-windows}
 tools=${QUENDA_TOOLS_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/quenda}
 vkd3d=$tools/vkd3d-1.17-mingw32
+dxvk=$tools/dxvk-2.6.2-mingw32
+d3d11s=${QUENDA_WINE_D3D11S:-wined3d dxvk}
+for d3d11 in $d3d11s; do
+    case $d3d11 in
+        wined3d | dxvk) ;;
+        *) echo "run_wine_test: QUENDA_WINE_D3D11S: unknown Direct3D 11 '$d3d11' (wined3d, dxvk)" >&2; exit 2 ;;
+    esac
+done
 wine_timeout=${QUENDA_WINE_TIMEOUT:-300}
 started=$SECONDS
 step_started=$SECONDS
@@ -73,24 +87,42 @@ if [ ! -f "$vkd3d/.built" ]; then
 fi
 took
 
-step "test hosts"
 work=$(mktemp -d "${TMPDIR:-/tmp}/quenda-wine.XXXXXX")
-# A fresh 32-bit prefix, so that the registry starts without the cache key.
-# The Mono and Gecko installers are turned off: their prompts would wait
-# forever on the virtual screen.
-export WINEPREFIX=$work/prefix WINEARCH=win32
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDEBUG=${WINEDEBUG:-fixme-all}
-log=$work/wine.log
-
+prefixes=()
 cleanup() {
-    timeout 30 wineserver -k >/dev/null 2>&1 || true
-    rm -rf "$work"
+    local prefix
+    for prefix in "${prefixes[@]}"; do
+        WINEPREFIX=$prefix timeout 30 wineserver -k >/dev/null 2>&1 || true
+    done
+    rm -rf "$work" "${dxvk_partial:-}"
 }
 trap cleanup EXIT
-# A time limit from outside (CI's timeout) still ends this prefix's Wine.
+# A time limit from outside (CI's timeout) still ends this run's Wine.
 trap 'exit 143' TERM INT
 
+if [[ " $d3d11s " == *" dxvk "* ]]; then
+    step "DXVK 2.6.2, 32-bit Windows DLLs"
+    if [ ! -f "$dxvk/.built" ]; then
+        # Built beside its final place and moved there whole, so that an
+        # interrupted build leaves nothing a later run would take as built.
+        echo "   building into $dxvk (once per machine: 10 to 15 minutes on 2 cores)"
+        dxvk_partial=$dxvk.partial.$$
+        rm -rf "$dxvk_partial"
+        if ! DXVK_BUILD_DIR=$dxvk_partial/build JOBS=$(nproc) third_party/dxvk/build-dxvk.sh "$dxvk_partial/dll" \
+            > "$work/dxvk-build.log" 2>&1; then
+            tail -n 40 "$work/dxvk-build.log"
+            echo "run_wine_test: building DXVK's Windows DLLs failed" >&2
+            exit 1
+        fi
+        touch "$dxvk_partial/dll/.built"
+        rm -rf "$dxvk"
+        mv "$dxvk_partial/dll" "$dxvk"
+        rm -rf "$dxvk_partial"
+    fi
+    took
+fi
+
+step "test hosts"
 cxx=(i686-w64-mingw32-g++-posix -std=c++17 -O1 -Wall -Wextra -Werror -static -I.)
 compiler=(tests/wine/vkd3d_compiler.cpp tests/dxbc/vkd3d_equivalents.cpp)
 # The frames host carries the Linux tests' host and CPU reference, and the
@@ -102,6 +134,11 @@ frames_build=$!
 "${cxx[@]}" -o "$work/wine_host.exe" tests/wine/wine_host.cpp "${compiler[@]}"
 wait "$frames_build"
 took
+
+# The Mono and Gecko installers are turned off: their prompts would wait
+# forever on the virtual screen.
+export WINEDEBUG=${WINEDEBUG:-fixme-all}
+log=$work/wine.log
 
 # Each Wine call gets its own virtual X server and a time limit; the
 # wineserver is then given time to end with it.
@@ -132,28 +169,89 @@ if [ "$wine_status" -eq 126 ]; then
 elif [ "$wine_status" -ne 0 ]; then
     fail "wine --version failed with status $wine_status: $wine_version"
 fi
-step "Wine prefix ($wine_version)"
-run_wine wineboot --init || fail "wineboot failed"
-took
 
 # Paths as Windows sees them; the hosts' own are Unix ones.
 windows_path() { local p; p=$(realpath "$1"); echo "Z:${p//\//\\}"; }
 plugin_windows=$(windows_path "$plugin")
 vkd3d_windows=$(windows_path "$vkd3d/bin/libvkd3d-utils-1.dll")
 
-under_wine() {
-    local what=$1
-    shift
-    step "$what"
-    local status=0
-    (cd "$work" && run_wine wine "$@") || status=$?
-    took
-    [ "$status" -eq 0 ] || fail "$what failed under Wine (exit status $status)"
+# DXVK's log of the last host: the version and device it names, and each
+# distinct warning or error with how often it came.
+dxvk_report() {
+    local logs=("$@")
+    [ -f "${logs[0]}" ] || fail "DXVK wrote no log (${logs[0]}): the plug-in did not run on it"
+    local version
+    version=$(cat "${logs[@]}" 2>/dev/null | grep -m1 -o 'DXVK: v\?[0-9][0-9.]*' || true)
+    [ -n "$version" ] || fail "DXVK's log names no version (${logs[*]})"
+    dxvk_version=${version#DXVK: }
+    dxvk_device=$(cat "${logs[@]}" 2>/dev/null | sed -n 's/^info: *Device : //p' | head -n 1)
+    local level
+    level=$(cat "${logs[@]}" 2>/dev/null | sed -n 's/.*Using feature level D3D_FEATURE_LEVEL_//p' | head -n 1)
+    echo "   DXVK ${dxvk_version} on ${dxvk_device:-an unnamed device}, feature level ${level:-?}"
+    local warnings
+    warnings=$(cat "${logs[@]}" 2>/dev/null | grep -E '^(warn|err): ' | sort | uniq -c | sort -rn || true)
+    if [ -n "$warnings" ]; then
+        echo "   DXVK's warnings and errors (count, line):"
+        echo "$warnings" | sed 's/^/   /'
+    else
+        echo "   DXVK logged no warning or error"
+    fi
 }
 
-under_wine "frames, first start" "$work/wine_frames.exe" "$plugin_windows" "$vkd3d_windows" first digests.txt
-under_wine "frames, second start" "$work/wine_frames.exe" "$plugin_windows" "$vkd3d_windows" second digests.txt
-under_wine "frames, cache key refused" "$work/wine_frames.exe" "$plugin_windows" "$vkd3d_windows" refused digests.txt
-under_wine "start-up, vkd3d's compiler" "$work/wine_host.exe" "$plugin_windows" success "$vkd3d_windows"
-under_wine "start-up, Wine's compiler" "$work/wine_host.exe" "$plugin_windows" compile-failure
-echo "run_wine_test: passed in $((SECONDS - started)) s"
+# The hosts' closing lines, one per Direct3D 11, for the end of the run.
+summary=()
+
+run_on() {
+    local d3d11=$1
+    local dir=$work/$d3d11
+    mkdir -p "$dir"
+    cp "$work/wine_frames.exe" "$work/wine_host.exe" "$dir/"
+    # A fresh prefix, so that the registry starts without the cache key.
+    export WINEPREFIX=$dir/prefix WINEARCH=win32
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    prefixes+=("$WINEPREFIX")
+    step "$d3d11: Wine prefix ($wine_version)"
+    run_wine wineboot --init || fail "wineboot failed"
+    took
+    local name="wined3d ($wine_version)"
+    if [ "$d3d11" = dxvk ]; then
+        cp "$dxvk/d3d11.dll" "$dxvk/dxgi.dll" "$dir/"
+        export WINEDLLOVERRIDES="mscoree,mshtml=;d3d11,dxgi=n"
+        export DXVK_LOG_LEVEL=${DXVK_LOG_LEVEL:-info} DXVK_LOG_PATH
+        DXVK_LOG_PATH=$(windows_path "$dir")
+    fi
+    export QUENDA_WINE_D3D11=$d3d11
+
+    under_wine() {
+        local label=$1 what="$d3d11: $1" host=$2
+        shift 2
+        step "$what"
+        rm -f "$dir/${host%.exe}_d3d11.log" "$dir/${host%.exe}_dxgi.log"
+        local status=0
+        (cd "$dir" && run_wine wine "$dir/$host" "$@") | tee "$dir/transcript.txt" || status=${PIPESTATUS[0]}
+        if [ "$d3d11" = dxvk ]; then
+            dxvk_report "$dir/${host%.exe}_d3d11.log" "$dir/${host%.exe}_dxgi.log"
+            name="DXVK $dxvk_version (${dxvk_device:-?}, $wine_version)"
+        fi
+        took
+        [ "$status" -eq 0 ] || fail "$what failed under Wine (exit status $status)"
+        local closing
+        closing=$(grep -m1 '^wine frames on ' "$dir/transcript.txt" || true)
+        [ -z "$closing" ] || summary+=("$name, $label: ${closing#wine frames on $d3d11: }")
+    }
+    under_wine "frames, first start" wine_frames.exe "$plugin_windows" "$vkd3d_windows" first digests.txt
+    under_wine "frames, second start" wine_frames.exe "$plugin_windows" "$vkd3d_windows" second digests.txt
+    under_wine "frames, cache key refused" wine_frames.exe "$plugin_windows" "$vkd3d_windows" refused digests.txt
+    under_wine "start-up, vkd3d's compiler" wine_host.exe "$plugin_windows" success "$vkd3d_windows"
+    under_wine "start-up, Wine's compiler" wine_host.exe "$plugin_windows" compile-failure
+    unset DXVK_LOG_LEVEL DXVK_LOG_PATH
+}
+
+for d3d11 in $d3d11s; do
+    run_on "$d3d11"
+done
+echo "-- figures"
+for line in "${summary[@]}"; do
+    echo "   $line"
+done
+echo "run_wine_test: passed on $d3d11s in $((SECONDS - started)) s"

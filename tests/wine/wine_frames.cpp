@@ -13,6 +13,9 @@
 //   refused: every RegCreateKeyExA of the plug-in is refused and the host's
 //            locale writes a decimal comma; the filter still starts,
 //            compiles its kernels, shows no box and denoises.
+// QUENDA_WINE_D3D11 names the Direct3D 11 the plug-in must have been given:
+//   wined3d (default): Wine's own;
+//   dxvk:    DXVK's d3d11.dll beside this program (d3d11,dxgi=n).
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -21,6 +24,7 @@
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -268,6 +272,20 @@ int refusedRegistryStart(HMODULE plugin, FilterTable* table) {
     return checksFailed ? 1 : 0;
 }
 
+// Which d3d11.dll the plug-in's import brought in: a DLL override that does
+// not take leaves Wine's own in place, silently.
+void checkDirect3D11(bool dxvk) {
+    char d3d11Path[MAX_PATH] = "", hostPath[MAX_PATH] = "";
+    const HMODULE d3d11 = GetModuleHandleA("d3d11.dll");
+    if (d3d11) GetModuleFileNameA(d3d11, d3d11Path, MAX_PATH);
+    GetModuleFileNameA(nullptr, hostPath, MAX_PATH);
+    std::string folder = hostPath;
+    folder.erase(folder.find_last_of('\\') + 1);
+    const bool besideHost = lstrcmpiA(std::string(d3d11Path).substr(0, folder.size()).c_str(), folder.c_str()) == 0;
+    check(d3d11 && besideHost == dxvk, "Direct3D 11 from %s (%s)", d3d11Path,
+          dxvk ? "DXVK's, beside the host" : "Wine's own");
+}
+
 bool readValueSize(const char* name, DWORD* size) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, cacheKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
@@ -287,6 +305,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bool first = mode == "first";
+    const char* d3d11Name = std::getenv("QUENDA_WINE_D3D11");
+    const std::string d3d11 = d3d11Name && *d3d11Name ? d3d11Name : "wined3d";
+    const bool dxvk = d3d11 == "dxvk";
     const DWORD started = GetTickCount();
 
     section(first ? "first start (fresh prefix)"
@@ -299,6 +320,7 @@ int main(int argc, char** argv) {
     check(getFilterTable != nullptr, "GetFilterTable exported");
     if (!getFilterTable) return 1;
     FilterTable* table = getFilterTable();
+    checkDirect3D11(dxvk);
 
     std::string error;
     const bool compilerLoaded = loadVkd3dCompiler(argv[2], &error);
@@ -401,11 +423,13 @@ int main(int argc, char** argv) {
     check(tenth.handles > 0 && last.handles <= tenth.handles && last.threads <= tenth.threads,
           "handles %d -> %d and threads %d -> %d flat from the first tenth to the end", tenth.handles,
           last.handles, tenth.threads, last.threads);
-    // Wine's heap and the Direct3D layers under it may settle by a few pages.
+    // Wine's heap may settle by a few pages; wined3d keeps growing by some
+    // KiB a frame of its own (on DXVK, under the same frames, it stays flat).
     const double growth = static_cast<double>(last.privateBytes) - static_cast<double>(tenth.privateBytes);
-    check(tenth.privateBytes > 0 && growth <= 1024.0 * 1024.0,
-          "private bytes %lu -> %lu (%+.0f KiB) flat from the first tenth to the end",
-          (unsigned long)tenth.privateBytes, (unsigned long)last.privateBytes, growth / 1024.0);
+    const double growthBound = (dxvk ? 256.0 : 1024.0) * 1024.0;
+    check(tenth.privateBytes > 0 && growth <= growthBound,
+          "private bytes %lu -> %lu (%+.0f KiB, at most %+.0f KiB) flat from the first tenth to the end",
+          (unsigned long)tenth.privateBytes, (unsigned long)last.privateBytes, growth / 1024.0, growthBound / 1024.0);
 
     section("onExit");
     check(host.exit() == 1, "onExit -> 1");
@@ -434,9 +458,13 @@ int main(int argc, char** argv) {
     }
 
     section("result");
-    std::printf("wine frames: %d frames, %.3f %% of %ld components exact, the rest within %d unit, %.1f s\n",
-                totals.frames, totals.components ? 100.0 * totals.exact / totals.components : 0.0, totals.components,
-                totals.maxAbs, (GetTickCount() - started) / 1000.0);
+    std::printf("wine frames on %s: %d frames, %.3f %% of %ld components exact, the rest within %d unit, %d "
+                "box(es); load run from the first tenth to the end: handles %d -> %d, threads %d -> %d, private "
+                "bytes %lu -> %lu (%+.0f KiB); %.1f s\n",
+                d3d11.c_str(), totals.frames, totals.components ? 100.0 * totals.exact / totals.components : 0.0,
+                totals.components, totals.maxAbs, boxes, tenth.handles, last.handles, tenth.threads, last.threads,
+                (unsigned long)tenth.privateBytes, (unsigned long)last.privateBytes, growth / 1024.0,
+                (GetTickCount() - started) / 1000.0);
     if (checksFailed)
         std::printf("wine frames: %d of %d checks failed\n", checksFailed, checksRun);
     else
