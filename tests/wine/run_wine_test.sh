@@ -135,8 +135,6 @@ frames_build=$!
 wait "$frames_build"
 took
 
-# The Mono and Gecko installers are turned off: their prompts would wait
-# forever on the virtual screen.
 export WINEDEBUG=${WINEDEBUG:-fixme-all}
 log=$work/wine.log
 
@@ -187,7 +185,8 @@ dxvk_report() {
     dxvk_device=$(cat "${logs[@]}" 2>/dev/null | sed -n 's/^info: *Device : //p' | head -n 1)
     local level
     level=$(cat "${logs[@]}" 2>/dev/null | sed -n 's/.*Using feature level D3D_FEATURE_LEVEL_//p' | head -n 1)
-    echo "   DXVK ${dxvk_version} on ${dxvk_device:-an unnamed device}, feature level ${level:-?}"
+    dxvk_level=${level:-?}
+    echo "   DXVK ${dxvk_version} on ${dxvk_device:-an unnamed device}, feature level $dxvk_level"
     local warnings
     warnings=$(cat "${logs[@]}" 2>/dev/null | grep -E '^(warn|err): ' | sort | uniq -c | sort -rn || true)
     if [ -n "$warnings" ]; then
@@ -207,6 +206,8 @@ run_on() {
     mkdir -p "$dir"
     cp "$work/wine_frames.exe" "$work/wine_host.exe" "$dir/"
     # A fresh prefix, so that the registry starts without the cache key.
+    # The Mono and Gecko installers are turned off: their prompts would wait
+    # forever on the virtual screen.
     export WINEPREFIX=$dir/prefix WINEARCH=win32
     export WINEDLLOVERRIDES="mscoree,mshtml="
     prefixes+=("$WINEPREFIX")
@@ -214,13 +215,14 @@ run_on() {
     run_wine wineboot --init || fail "wineboot failed"
     took
     local name="wined3d ($wine_version)"
+    local host_env=(QUENDA_WINE_D3D11="$d3d11")
     if [ "$d3d11" = dxvk ]; then
+        # The plug-in's d3d11.dll import, and DXVK's own of dxgi.dll, are
+        # found beside the host first.
         cp "$dxvk/d3d11.dll" "$dxvk/dxgi.dll" "$dir/"
-        export WINEDLLOVERRIDES="mscoree,mshtml=;d3d11,dxgi=n"
-        export DXVK_LOG_LEVEL=${DXVK_LOG_LEVEL:-info} DXVK_LOG_PATH
-        DXVK_LOG_PATH=$(windows_path "$dir")
+        host_env+=(WINEDLLOVERRIDES="$WINEDLLOVERRIDES;d3d11,dxgi=n" DXVK_LOG_LEVEL="${DXVK_LOG_LEVEL:-info}"
+            DXVK_LOG_PATH="$(windows_path "$dir")")
     fi
-    export QUENDA_WINE_D3D11=$d3d11
 
     under_wine() {
         local label=$1 what="$d3d11: $1" host=$2
@@ -228,10 +230,10 @@ run_on() {
         step "$what"
         rm -f "$dir/${host%.exe}_d3d11.log" "$dir/${host%.exe}_dxgi.log"
         local status=0
-        (cd "$dir" && run_wine wine "$dir/$host" "$@") | tee "$dir/transcript.txt" || status=${PIPESTATUS[0]}
+        (cd "$dir" && run_wine env "${host_env[@]}" wine "$dir/$host" "$@") | tee "$dir/transcript.txt" || status=${PIPESTATUS[0]}
         if [ "$d3d11" = dxvk ]; then
             dxvk_report "$dir/${host%.exe}_d3d11.log" "$dir/${host%.exe}_dxgi.log"
-            name="DXVK $dxvk_version (${dxvk_device:-?}, $wine_version)"
+            name="DXVK $dxvk_version (${dxvk_device:-?}, feature level $dxvk_level, $wine_version)"
         fi
         took
         [ "$status" -eq 0 ] || fail "$what failed under Wine (exit status $status)"
@@ -244,7 +246,6 @@ run_on() {
     under_wine "frames, cache key refused" wine_frames.exe "$plugin_windows" "$vkd3d_windows" refused digests.txt
     under_wine "start-up, vkd3d's compiler" wine_host.exe "$plugin_windows" success "$vkd3d_windows"
     under_wine "start-up, Wine's compiler" wine_host.exe "$plugin_windows" compile-failure
-    unset DXVK_LOG_LEVEL DXVK_LOG_PATH
 }
 
 for d3d11 in $d3d11s; do
