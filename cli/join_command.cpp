@@ -293,6 +293,12 @@ void runJoin(const JoinOptions& given) {
     muxer.open(options.overwrite);
     muxer.writeHeader();
     const int frames = copyPackets(muxer, std::move(first), parts, transcoders);
+    // A part that changed since it was checked (one still being written).
+    if (frames != parts.back().record->end - parts.front().record->first)
+        throw CliError(ExitCode::input, "the parts changed while they were joined (" + std::to_string(frames) +
+                                            " frames copied, not " +
+                                            std::to_string(parts.back().record->end - parts.front().record->first) +
+                                            "); join them again once they are written");
     muxer.finish();
     // Standard output carries the stream alone.
     std::ostream& messages = options.output == "-" ? std::cerr : std::cout;
