@@ -54,9 +54,10 @@ install_missing parallel
 work=$(mktemp -d /tmp/quenda-chunks.XXXXXX)
 host=$(hostname -s)
 daemons=()
+cluster_up=false  # jobs to cancel on this script's own cluster
 stop_daemons() {
-    if [ -n "${SLURM_CONF:-}" ]; then
-        scancel --quiet --user=root 2>/dev/null || true
+    if $cluster_up; then
+        timeout 10 scancel --quiet --user=root 2>/dev/null || true
         # The job steps' slurmstepd outlive their jobs a moment; ours carry
         # this cluster's SLURM_CONF, inherited from slurmd.
         local pid steps
@@ -183,12 +184,15 @@ NodeName=$host NodeAddr=127.0.0.1 CPUs=8 State=UNKNOWN
 PartitionName=ci Nodes=$host Default=YES MaxTime=INFINITE State=UP
 EOF
 export SLURM_CONF=$work/slurm/slurm.conf
+cluster_up=true
 slurmctld -D -i -f "$SLURM_CONF" > "$work/slurm/slurmctld.out" 2>&1 &
 daemons+=($!)
 slurmd -D -N "$host" -f "$SLURM_CONF" > "$work/slurm/slurmd.out" 2>&1 &
 daemons+=($!)
-for _ in $(seq 30); do sinfo -h -o %T 2>/dev/null | grep -q idle && break; sleep 1; done
-if ! sinfo -h -o %T 2>/dev/null | grep -q idle; then
+node_idle() { timeout 3 sinfo -h -o %T 2>/dev/null | grep -q idle; }
+deadline=$((SECONDS + 30))
+until node_idle || [ $SECONDS -ge $deadline ]; do sleep 1; done
+if ! node_idle; then
     tail -n 20 "$work/slurm"/slurmctld.log "$work/slurm"/slurmd.log "$work/slurm"/*.out 2>/dev/null || true
     slurm_skip "the one-node cluster did not come up (logs above)"
 fi
