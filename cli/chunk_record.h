@@ -2,9 +2,12 @@
 // that `quenda join` takes only the chunks of one clip and one set of
 // settings: the input's fingerprint, its frame count, the frames this file
 // holds and the settings asked for ("auto" for a dispersion left to the
-// measured noise, which may differ from chunk to chunk).
+// measured noise, which may differ from chunk to chunk) and the video
+// encoder's settings as asked for, since coded packets join only where they
+// were encoded alike.
 #pragma once
 
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -20,6 +23,8 @@ struct ChunkRecord {
     int first = 0;         // the frames this file holds: first to end - 1
     int end = 0;
     std::string settings;  // the six parameters as asked for, and the chroma detail
+    double start = std::numeric_limits<double>::quiet_NaN();  // the first frame's time, in seconds
+    std::string encoding;  // the video encoder and the settings given to it
 
     std::string text() const;
     // The record in `tags`; none when absent or unreadable.

@@ -350,6 +350,7 @@ struct JoinCommand {
     CLI::App* app = nullptr;
     JoinOptions options;
     std::vector<std::string> files;
+    std::string frameRange;
     bool overwrite = false, noOverwrite = false;
 };
 
@@ -360,9 +361,13 @@ void addJoinCommand(CLI::App& app, JoinCommand& command) {
         "Example:\n"
         "  quenda join part-*.mkv whole.mkv\n"
         "The parts are put in time order whatever order they are named in, and their packets are copied with\n"
-        "their own time stamps, audio included; a missing or overlapping chunk is an error.");
+        "their own time stamps, audio included; a missing, short, overlapping or differently encoded chunk is\n"
+        "an error, named. One part alone is copied.");
     join->add_option("FILES", command.files, "the parts, then the output (PART... OUTPUT)")->required()->expected(1, -1);
     join->add_option("-f,--format", command.options.format, "FFmpeg output format (default: by OUTPUT's extension)");
+    join->add_option("--frames", command.frameRange,
+                     "join a part of the clip: the parts cover frames A to B-1 exactly (A:B, A: to the end; "
+                     "default: the whole clip)");
     CLI::Option* yes = join->add_flag("-y,--overwrite", command.overwrite, "replace an existing OUTPUT");
     join->add_flag("-n,--no-overwrite", command.noOverwrite, "never replace an existing file (the default)")
         ->excludes(yes);
@@ -374,6 +379,8 @@ JoinOptions joinOptions(const JoinCommand& command) {
     options.output = command.files.back();
     options.parts.assign(command.files.begin(), command.files.end() - 1);
     options.overwrite = command.overwrite ? Overwrite::allow : Overwrite::refuse;
+    options.framesGiven = !command.frameRange.empty();
+    if (options.framesGiven) parseFrameRange(command.frameRange, options.firstFrame, options.endFrame);
     return options;
 }
 

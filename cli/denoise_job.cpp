@@ -96,7 +96,10 @@ FrameRange checkRange(const DenoiseOptions& options, VideoInput& input) {
                                                  (options.endFrame < 0 || options.endFrame == INT32_MAX
                                                       ? std::string()
                                                       : std::to_string(options.endFrame))) +
-                           " starts past the " + frames(range.clipFrames) + " of " + input.info().path);
+                           (first == range.clipFrames ? " starts at the end of the " : " starts past the ") +
+                           frames(range.clipFrames) + " of " + input.info().path +
+                           (range.clipFrames > 0 ? " (frames 0 to " + std::to_string(range.clipFrames - 1) + ")"
+                                                 : std::string()));
     if (options.compareFrame >= 0 && options.compare.empty())
         throw CliError(ExitCode::usage, "--compare-frame chooses the frame for --compare FILE.png, which is not given");
     range.compareFrame = options.compareFrame >= 0 ? options.compareFrame : first + (end - first) / 2;
@@ -133,10 +136,14 @@ std::unique_ptr<VideoInput> openReference(const DenoiseOptions& options, const V
     return reference;
 }
 
-// A chunk says what it was made from, for quenda join.
+// A chunk, or a whole run, says what it was made from, for quenda join.
 ChunkRecord chunkRecord(const DenoiseOptions& options, const VideoInfo& info, const FrameRange& range,
-                        bool restoreChroma) {
-    ChunkRecord record{info.fingerprint, range.clipFrames, range.first, range.end, ""};
+                        double start, const VideoOutput& output, bool restoreChroma) {
+    ChunkRecord record{info.fingerprint, range.clipFrames, range.first, range.end, "", start, output.encoderName()};
+    const OutputSettings& written = options.written;
+    if (!written.crf.empty()) record.encoding += " --crf " + written.crf;
+    if (!written.preset.empty()) record.encoding += " --preset " + written.preset;
+    if (!written.encoderOptions.empty()) record.encoding += " --encoder-options " + written.encoderOptions;
     for (size_t t = 0; t < options.tracks.size(); ++t) {
         const bool automatic = (t == dispersionTrack[0] && options.autoDispersion[0]) ||
                                (t == dispersionTrack[1] && options.autoDispersion[1]);
@@ -149,7 +156,7 @@ ChunkRecord chunkRecord(const DenoiseOptions& options, const VideoInfo& info, co
 // The open run's warnings, in the order they are shown; tags a chunk's
 // output with its record on the way.
 std::vector<std::string> openWarnings(const DenoiseOptions& options, const VideoInfo& info, const FrameRange& range,
-                                      VideoOutput& output, AVPixelFormat writtenFormat,
+                                      double start, VideoOutput& output, AVPixelFormat writtenFormat,
                                       const std::vector<std::string>& referenceNotes, bool restoreChroma) {
     std::vector<std::string> warnings = output.warnings();
     warnings.insert(warnings.end(), referenceNotes.begin(), referenceNotes.end());
@@ -168,8 +175,8 @@ std::vector<std::string> openWarnings(const DenoiseOptions& options, const Video
                            pixelFormatName(writtenFormat));
     if (chromaFinerThanPairs(info.format) && !restoreChroma)
         warnings.push_back(chromaPairsWarning(info.path, info.format));
-    if (options.framesGiven &&
-        !output.setTag(ChunkRecord::tag, chunkRecord(options, info, range, restoreChroma).text()))
+    if (!output.setTag(ChunkRecord::tag, chunkRecord(options, info, range, start, output, restoreChroma).text()) &&
+        options.framesGiven)
         warnings.push_back("this chunk's record of what it was made from cannot be stored in " + options.output +
                            " beside the cover art; quenda join will refuse it (write .mkv chunks)");
     return warnings;
@@ -410,10 +417,11 @@ RunReport runDenoise(const DenoiseOptions& given, PluginModule& plugin) {
     const double infinity = std::numeric_limits<double>::infinity();
     const double copyStart = range.first > 0 ? input.frameSeconds(range.first) : -infinity;
     const double copyEnd = range.end < range.clipFrames ? input.frameSeconds(range.end) : infinity;
-    output.copyStreamsFrom(input.openAgain(), copyStart, copyEnd);
+    output.copyStreamsFrom(input.openAgain(), copyStart, copyEnd, options.framesGiven);
     const bool restoreChroma = chromaFinerThanPairs(info.format) && options.chromaDetail == ChromaDetail::keep;
     const std::vector<std::string> warnings =
-        openWarnings(options, info, range, output, written.format, referenceNotes, restoreChroma);
+        openWarnings(options, info, range, input.frameSeconds(range.first), output, written.format, referenceNotes,
+                     restoreChroma);
     for (const std::string& warning : warnings) std::cerr << "quenda: warning: " << warning << "\n";
 
     const OpenRun run{options, input, reference.get(), converter, output, range, restoreChroma};

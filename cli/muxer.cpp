@@ -249,7 +249,11 @@ Muxer::~Muxer() {
 bool Muxer::setTag(const std::string& key, const std::string& value) {
     if (context_->priv_data && av_opt_find(context_->priv_data, "movflags", nullptr, 0, 0)) {
         for (unsigned i = 0; i < context_->nb_streams; ++i)
-            if (context_->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC) return false;
+            if (context_->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC) {
+                // Nor an older value of it, copied from the input's tags.
+                av_dict_set(&context_->metadata, key.c_str(), nullptr, 0);
+                return false;
+            }
         av_opt_set(context_->priv_data, "movflags", "+use_metadata_tags", 0);
     }
     av_dict_set(&context_->metadata, key.c_str(), value.c_str(), 0);

@@ -27,7 +27,7 @@ public:
 
     // Sets a tag of the file, once its streams are set up. MP4 and QuickTime
     // then store tags by their own names, which leaves no place for cover
-    // art: with cover art there, false and no tag.
+    // art: with cover art there, false and no tag of that name at all.
     bool setTag(const std::string& key, const std::string& value);
     // Makes the file; call once the streams are set up. Throws CliError.
     void open(Overwrite overwrite, Links links = Links::follow);

@@ -61,7 +61,7 @@ void warnLostVideoData(const AVStream& video, const std::string& format, const s
 
 }  // namespace
 
-void StreamCopy::addStream(unsigned index, AVStream& in, AudioMode audioMode, const std::string& container,
+void StreamCopy::addStream(unsigned index, AVStream& in, AudioMode audioMode, bool chunk, const std::string& container,
                            std::vector<std::string>& warnings) {
     AVFormatContext& out = muxer_.context();
     const std::string format = muxer_.formatName();
@@ -86,6 +86,14 @@ void StreamCopy::addStream(unsigned index, AVStream& in, AudioMode audioMode, co
         return;
     }
     if (audio && (audioMode == AudioMode::transcode || (!fits && audioMode == AudioMode::automatic))) {
+        // Each chunk's encoder starts with its own lead-in (1,024 samples for
+        // AAC), so chunks encoded apart overlap at every seam.
+        if (chunk)
+            throw CliError(ExitCode::usage,
+                           what + (fits ? " would be encoded again" : " cannot be stored in " + container + " as it is") +
+                               ", and audio encoded chunk by chunk does not join exactly: write the chunks as .mkv, "
+                               "which keeps the audio as it is, and quenda join converts it once where its output "
+                               "cannot hold it; or leave it out with --audio drop");
         std::unique_ptr<AudioTranscoder> transcoder;
         try {
             transcoder = std::make_unique<AudioTranscoder>(in, muxer_);
@@ -113,7 +121,7 @@ void StreamCopy::addStream(unsigned index, AVStream& in, AudioMode audioMode, co
 }
 
 StreamCopy::StreamCopy(Muxer& muxer, InputContextPtr input, int videoIndex, AVStream& video, AudioMode audioMode,
-                       double startSeconds, double endSeconds, std::vector<std::string>& warnings)
+                       double startSeconds, double endSeconds, bool chunk, std::vector<std::string>& warnings)
     : muxer_(muxer), held_(allocPacket()), start_(startSeconds), end_(endSeconds) {
     AVFormatContext& out = muxer_.context();
     const std::string format = muxer_.formatName();
@@ -127,7 +135,7 @@ StreamCopy::StreamCopy(Muxer& muxer, InputContextPtr input, int videoIndex, AVSt
         }
         // A stream the demuxer itself leaves out (MP4's chapter track) comes as chapters.
         if (in->discard == AVDISCARD_ALL) continue;
-        addStream(i, *in, audioMode, container, warnings);
+        addStream(i, *in, audioMode, chunk, container, warnings);
     }
     warnLostVideoData(video, format, container, warnings);
     copyTags(&out.metadata, input->metadata);

@@ -25,9 +25,10 @@ class StreamCopy {
 public:
     // `input` is the input opened again, `videoIndex` its video stream, whose
     // description goes to `video`. Adds the streams to `muxer`, and a line to
-    // `warnings` for each thing left out. Throws CliError.
+    // `warnings` for each thing left out. A `chunk` refuses to encode audio
+    // again, which would not join exactly. Throws CliError.
     StreamCopy(Muxer& muxer, InputContextPtr input, int videoIndex, AVStream& video, AudioMode audio,
-               double startSeconds, double endSeconds, std::vector<std::string>& warnings);
+               double startSeconds, double endSeconds, bool chunk, std::vector<std::string>& warnings);
     ~StreamCopy();
     StreamCopy(const StreamCopy&) = delete;
     StreamCopy& operator=(const StreamCopy&) = delete;
@@ -47,7 +48,7 @@ private:
 
     // Copies, encodes again, attaches or leaves out one of the input's
     // streams other than the video; `container` names the output in warnings.
-    void addStream(unsigned index, AVStream& in, AudioMode audioMode, const std::string& container,
+    void addStream(unsigned index, AVStream& in, AudioMode audioMode, bool chunk, const std::string& container,
                    std::vector<std::string>& warnings);
     void attachPicture(const AVStream& picture);
     void writeHeld();

@@ -280,9 +280,9 @@ void VideoOutput::setUpEncoder(const OutputSettings& settings) {
     stream_->sample_aspect_ratio = video_.sampleAspect;
 }
 
-void VideoOutput::copyStreamsFrom(InputContextPtr source, double startSeconds, double endSeconds) {
+void VideoOutput::copyStreamsFrom(InputContextPtr source, double startSeconds, double endSeconds, bool chunk) {
     copy_ = std::make_unique<StreamCopy>(muxer_, std::move(source), video_.streamIndex, *stream_, audioMode_,
-                                         startSeconds, endSeconds, warnings_);
+                                         startSeconds, endSeconds, chunk, warnings_);
 }
 
 int VideoOutput::copiedStreams() const { return copy_ ? copy_->streams() : 0; }

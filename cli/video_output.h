@@ -42,8 +42,9 @@ public:
 
     // Copies the streams of `source` (the input, opened again) other than its
     // video, with their packets that start within [startSeconds, endSeconds),
-    // and its chapters. Call before the first frame.
-    void copyStreamsFrom(InputContextPtr source, double startSeconds, double endSeconds);
+    // and its chapters; a `chunk` keeps its audio as it is or refuses.
+    // Call before the first frame.
+    void copyStreamsFrom(InputContextPtr source, double startSeconds, double endSeconds, bool chunk);
 
     // Encodes one frame of the input's format; `pts` in the input's time base.
     void write(const AVFrame& frame, int64_t pts);

@@ -161,64 +161,146 @@ TEST(CliDenoise, DenoisingGainsPsnrAgainstTheCleanSource) {
 // Chunks of a clip, each with its neighbours as temporal context, joined in
 // whatever order they are named, give the whole run's file: its frames, time
 // stamps, audio and duration. MP4 chunks are lossless (--crf 0) so that
-// frames can be compared. Parts that do not belong together are refused,
-// naming them: a missing chunk, a chunk of another clip or other settings,
-// a file that is no chunk.
+// frames can be compared; Matroska chunks of H.264 joined into MP4 get their
+// audio converted once, as the whole run does. Parts that do not make the
+// whole clip are refused, naming them: a missing chunk (first, middle or
+// last), one cut short or cut afterwards, one of another clip, other
+// settings or another encoding, a whole run among chunks, a file that is no
+// chunk. One part alone, a range asked for, and standard output are joined.
 TEST(CliDenoise, ChunksJoinIntoTheWholeRun) {
-    for (const char* extension : {".mkv", ".mp4"}) {
-        const bool mp4 = std::string(extension) == ".mp4";
-        if (mp4 && !avcodec_find_encoder_by_name("libx264")) continue;
+    const bool haveFfmpeg = std::system("command -v ffmpeg >/dev/null") == 0;
+    const struct {
+        const char* chunks;  // the chunks' extension
+        std::vector<std::string> encoding;
+        const char* joined;
+    } runs[] = {
+        {".mkv", {}, ".mkv"},
+        {".mp4", {"--crf", "0"}, ".mp4"},
+        {".mkv", {"--codec", "libx264", "--crf", "0"}, ".mp4"},
+    };
+    for (const auto& r : runs) {
+        const std::string name = std::string(r.chunks) + (r.encoding.empty() ? "" : " " + r.encoding[1]) + " to " + r.joined;
+        if (!r.encoding.empty() && !avcodec_find_encoder_by_name("libx264")) continue;
         cli_test::TempDir dir;
-        auto path = [&](const std::string& name) { return dir.path(name + extension); };
+        auto path = [&](const std::string& file) { return dir.path(file + r.chunks); };
+        auto joinedPath = [&](const std::string& file) { return dir.path(file + r.joined); };
         cli_test::writeClipWithAudio(path("in"), cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 10));
-        std::vector<std::string> settings = {"--luma-time", "2", "--chroma-time", "1", "-q"};
-        if (mp4) settings.insert(settings.end(), {"--crf", "0"});
+        const std::vector<std::string> settings =
+            std::vector<std::string>{"--luma-time", "2", "--chroma-time", "1", "-q"} + r.encoding;
 
-        ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("in"), path("whole")} + settings).exitCode, 0);
+        ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("in"), joinedPath("whole")} + settings).exitCode, 0);
         const char* const ranges[] = {"0:4", "4:7", "7:"};
         for (int i = 0; i < 3; ++i)
             ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("in"), path("part" + std::to_string(i)),
                                                          "--frames", ranges[i]} + settings).exitCode, 0) << ranges[i];
         const cli_test::RunResult join =
-            runQuenda({"join", path("part2"), path("part0"), path("part1"), path("joined"), "-q"});
-        ASSERT_EQ(join.exitCode, 0) << extension << ": " << join.output;
+            runQuenda({"join", path("part2"), path("part0"), path("part1"), joinedPath("joined"), "-q"});
+        ASSERT_EQ(join.exitCode, 0) << name << ": " << join.output;
 
-        const std::vector<FramePtr> whole = cli_test::readAllFrames(path("whole")),
-                                    joined = cli_test::readAllFrames(path("joined"));
-        ASSERT_EQ(whole.size(), 10u) << extension;
-        ASSERT_EQ(joined.size(), 10u) << extension;
-        VideoInput wholeTimes(path("whole"), 2), joinedTimes(path("joined"), 2);
+        const std::vector<FramePtr> whole = cli_test::readAllFrames(joinedPath("whole")),
+                                    joined = cli_test::readAllFrames(joinedPath("joined"));
+        ASSERT_EQ(whole.size(), 10u) << name;
+        ASSERT_EQ(joined.size(), 10u) << name;
+        VideoInput wholeTimes(joinedPath("whole"), 2), joinedTimes(joinedPath("joined"), 2);
         for (int i = 0; i < 10; ++i) {
-            EXPECT_TRUE(cli_test::samePlanes(*joined[i], *whole[i])) << extension << " frame " << i;
-            EXPECT_NEAR(joinedTimes.frameSeconds(i), wholeTimes.frameSeconds(i), 1e-6) << extension << " frame " << i;
+            EXPECT_TRUE(cli_test::samePlanes(*joined[i], *whole[i])) << name << " frame " << i;
+            EXPECT_NEAR(joinedTimes.frameSeconds(i), wholeTimes.frameSeconds(i), 1e-6) << name << " frame " << i;
         }
-        EXPECT_EQ(cli_test::audioBytes(path("joined"), true), cli_test::audioBytes(path("whole"), true)) << extension;
-        EXPECT_EQ(openInputFile(path("joined"))->duration, openInputFile(path("whole"))->duration) << extension;
+        EXPECT_EQ(cli_test::audioBytes(joinedPath("joined"), true), cli_test::audioBytes(joinedPath("whole"), true))
+            << name;
+        EXPECT_EQ(openInputFile(joinedPath("joined"))->duration, openInputFile(joinedPath("whole"))->duration) << name;
+
+        const struct {
+            const char* name;
+            std::vector<std::string> parts;
+            std::vector<std::string> options;
+            int frames;
+        } accepted[] = {
+            {"one part", {joinedPath("joined")}, {}, 10},
+            {"a range asked for", {path("part1"), path("part0")}, {"--frames", "0:7"}, 7},
+            {"standard output", {path("part0"), path("part1"), path("part2")}, {"-f", "matroska"}, 10},
+        };
+        for (const auto& a : accepted) {
+            const bool toPipe = a.options.size() == 2 && a.options[0] == "-f";
+            const std::string out = dir.path(std::string("accepted") + (toPipe ? ".out" : r.joined));
+            const cli_test::RunResult run =
+                runQuenda(std::vector<std::string>{"join"} + a.parts + a.options +
+                              std::vector<std::string>{toPipe ? "-" : out},
+                          "", toPipe ? out : "");
+            ASSERT_EQ(run.exitCode, 0) << name << " " << a.name << ": " << run.output;
+            EXPECT_EQ(cli_test::readAllFrames(out).size(), static_cast<size_t>(a.frames)) << name << " " << a.name;
+            if (toPipe) {
+                EXPECT_EQ(cli_test::readFile(out).find("joined 3 parts"), std::string::npos) << name;
+            }
+            std::remove(out.c_str());
+        }
 
         cli_test::writeClipWithAudio(path("other"), cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 12));
         ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("other"), path("other1"), "--frames", "4:7"} +
                             settings).exitCode, 0);
         ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("in"), path("weaker1"), "--frames", "4:7",
                                                      "--luma-dispersion", "30"} + settings).exitCode, 0);
+        const std::vector<std::string> otherEncoding =
+            r.encoding.empty() ? std::vector<std::string>{"--encoder-options", "context=1"}
+                               : std::vector<std::string>{"--preset", "veryfast"};
+        ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("in"), path("coded1"), "--frames", "4:7"} +
+                            settings + otherEncoding).exitCode, 0);
+        cli_test::truncateCopy(path("part1"), path("short1"), 0.6);
+        const bool matroska = std::string(r.chunks) == ".mkv";
+        // An ffmpeg cut keeps the record in Matroska and counts from zero.
+        const bool cut = matroska && haveFfmpeg &&
+                         std::system(("ffmpeg -v error -ss 0.1 -i '" + path("part1") + "' -c copy '" + path("cut1") +
+                                      "'").c_str()) == 0;
         const struct {
             const char* name;
             std::vector<std::string> parts;
             std::string message;
+            bool applies;
         } refused[] = {
-            {"a missing chunk", {path("part0"), path("part2")}, "frames 4 to 6 are missing between " + path("part0")},
+            {"a missing chunk", {path("part0"), path("part2")}, "frames 4 to 6 are missing between " + path("part0"), true},
+            {"a missing first chunk", {path("part1"), path("part2")},
+             "frames 0 to 3 are missing before " + path("part1") + " (the clip has 10 frames)", true},
+            {"a missing last chunk", {path("part0"), path("part1")},
+             "frames 7 to 9 are missing after " + path("part1"), true},
+            {"a chunk cut short", {path("part0"), path("short1"), path("part2")},
+             matroska ? path("short1") + " holds " : path("short1") + " is not a video file", true},
+            {"a chunk cut afterwards", {path("part0"), path("cut1"), path("part2")},
+             path("cut1") + " starts at 0.000 s where its record says", cut},
             {"a chunk of another clip", {path("part0"), path("other1"), path("part2")},
-             path("other1") + " was made from another input than " + path("part0")},
+             path("other1") + " was made from another input than " + path("part0"), true},
             {"a chunk with other settings", {path("part0"), path("weaker1"), path("part2")},
-             path("weaker1") + " was made with other settings (3,2,30,3,1,50)"},
-            {"a file that is no chunk", {path("part0"), path("whole")}, path("whole") + " does not say what it was made from"},
+             path("weaker1") + " was made with other settings (3,2,30,3,1,50)", true},
+            {"a chunk encoded otherwise", {path("part0"), path("coded1"), path("part2")},
+             path("coded1") + " was encoded with other settings", true},
+            {"a whole run among chunks", {path("part0"), joinedPath("whole")},
+             joinedPath("whole") + " (frames 0 to 9) overlaps " + path("part0"), std::string(r.chunks) == r.joined},
+            {"a file that is no chunk", {path("part0"), path("in")}, path("in") + " does not say what it was made from",
+             true},
         };
-        for (const auto& r : refused) {
-            const cli_test::RunResult run = runQuenda(std::vector<std::string>{"join"} + r.parts +
-                                                      std::vector<std::string>{path("refused"), "-q"});
-            EXPECT_EQ(run.exitCode, static_cast<int>(ExitCode::input)) << extension << " " << r.name << ": " << run.output;
-            EXPECT_NE(run.output.find(r.message), std::string::npos) << extension << " " << r.name << ": " << run.output;
-            EXPECT_FALSE(cli_test::fileExists(path("refused"))) << extension << " " << r.name;
+        for (const auto& f : refused) {
+            if (!f.applies) continue;
+            const cli_test::RunResult run = runQuenda(std::vector<std::string>{"join"} + f.parts +
+                                                      std::vector<std::string>{joinedPath("refused"), "-q"});
+            EXPECT_EQ(run.exitCode, static_cast<int>(ExitCode::input)) << name << " " << f.name << ": " << run.output;
+            EXPECT_NE(run.output.find(f.message), std::string::npos) << name << " " << f.name << ": " << run.output;
+            EXPECT_FALSE(cli_test::fileExists(joinedPath("refused"))) << name << " " << f.name;
         }
+    }
+}
+
+// Audio that a chunk's container cannot hold is refused rather than encoded
+// chunk by chunk, which would not join exactly.
+TEST(CliDenoise, ChunksKeepTheirAudioAsItIs) {
+    cli_test::TempDir dir;
+    cli_test::writeClipWithAudio(dir.path("in.mkv"), cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 4));
+    for (const std::vector<std::string>& chunk :
+         {std::vector<std::string>{dir.path("part.mp4")}, {dir.path("part.mkv"), "--audio", "transcode"}}) {
+        const cli_test::RunResult run = runQuenda(std::vector<std::string>{"denoise", dir.path("in.mkv")} + chunk +
+                                                  std::vector<std::string>{"--frames", "0:2", "-q"} + identity);
+        EXPECT_EQ(run.exitCode, static_cast<int>(ExitCode::usage)) << chunk[0] << ": " << run.output;
+        EXPECT_NE(run.output.find("audio encoded chunk by chunk does not join exactly: write the chunks as .mkv"),
+                  std::string::npos) << run.output;
+        EXPECT_FALSE(cli_test::fileExists(chunk[0]));
     }
 }
 
