@@ -11,7 +11,7 @@
 #include "cli/progress.h"
 #include "host/version.h"
 #include "platform/d3d11/adapters.h"
-#include "platform/test_hooks.h"
+#include "platform/instrumentation.h"
 
 #include <CLI/CLI.hpp>
 
@@ -446,7 +446,7 @@ int runCommandLine(int argc, char** argv) {
     configureFfmpegLogging();
     reportWriteFailuresAsErrors();
     // The plug-in's message boxes reach the user inside quenda's own messages.
-    platform_hooks::setBoxEcho(false);
+    platform_instrumentation::setBoxEcho(false);
     const std::string pluginPath = pluginArgument(argc, argv);
     const LoadedPlugin plugin(pluginPath);
 

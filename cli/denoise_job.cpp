@@ -9,7 +9,7 @@
 #include "cli/png_compare.h"
 #include "cli/video_input.h"
 #include "cli/video_output.h"
-#include "platform/test_hooks.h"
+#include "platform/instrumentation.h"
 
 #include <algorithm>
 #include <chrono>
@@ -263,10 +263,10 @@ Clock::time_point frameLoop(const OpenRun& run, PluginModule& plugin, InputFrame
         if (!run.options.preview) session.beginOutputRun();
         report.setupSeconds = since(started);
         const auto loopStarted = Clock::now();
-        using platform_hooks::Timer;
-        const double waitedBefore = platform_hooks::timerSeconds(Timer::ThreadWait);
-        const double workedBefore = platform_hooks::timerSeconds(Timer::ThreadRun);
-        const double gpuBefore = platform_hooks::timerSeconds(Timer::GpuWait);
+        using platform_instrumentation::Timer;
+        const double waitedBefore = platform_instrumentation::timerSeconds(Timer::ThreadWait);
+        const double workedBefore = platform_instrumentation::timerSeconds(Timer::ThreadRun);
+        const double gpuBefore = platform_instrumentation::timerSeconds(Timer::GpuWait);
         const double servedBefore = server.seconds();
         int knownCount = server.frameCount();
         for (int i = first; i < end; ++i) {
@@ -295,9 +295,9 @@ Clock::time_point frameLoop(const OpenRun& run, PluginModule& plugin, InputFrame
         }
         report.loopSeconds = since(loopStarted);
         report.fetchSeconds = server.seconds() - servedBefore;
-        report.waitSeconds = platform_hooks::timerSeconds(Timer::ThreadWait) - waitedBefore;
-        report.workerSeconds = platform_hooks::timerSeconds(Timer::ThreadRun) - workedBefore;
-        report.gpuWaitSeconds = platform_hooks::timerSeconds(Timer::GpuWait) - gpuBefore;
+        report.waitSeconds = platform_instrumentation::timerSeconds(Timer::ThreadWait) - waitedBefore;
+        report.workerSeconds = platform_instrumentation::timerSeconds(Timer::ThreadRun) - workedBefore;
+        report.gpuWaitSeconds = platform_instrumentation::timerSeconds(Timer::GpuWait) - gpuBefore;
         if (!run.options.preview) session.endOutputRun();
     }
     progress.finish();

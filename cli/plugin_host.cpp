@@ -2,7 +2,7 @@
 
 #include "cli/errors.h"
 #include "cli/kernel_cache.h"
-#include "platform/test_hooks.h"
+#include "platform/instrumentation.h"
 #include "platform/win32/codepage.h"
 #include "state/messages.h"
 
@@ -112,13 +112,13 @@ void PluginSession::init() {
     table_.trackValues = tracks_.data();
     table_.services = &services_;
     table_.window = &window_;
-    const size_t before = platform_hooks::recordedBoxes().size();
+    const size_t before = platform_instrumentation::recordedBoxes().size();
     if (table_.onInit(&table_) != 1) {
         table_.onExit(&table_);
         // Kernels from the cache that the device refuses (a damaged entry),
         // or a cache that cannot be written: built anew, once, in a
         // temporary folder; the warning is given when that works.
-        const std::vector<platform_hooks::RecordedBox> boxes = platform_hooks::recordedBoxes();
+        const std::vector<platform_instrumentation::RecordedBox> boxes = platform_instrumentation::recordedBoxes();
         bool shaderFailed = false;
         for (size_t i = before; i < boxes.size(); ++i)
             for (const char* text : {textShaderCreateFailed, textShaderBuildFailed})
@@ -156,10 +156,10 @@ void PluginSession::restart() {
 }
 
 void PluginSession::beginOutputRun() {
-    const size_t before = platform_hooks::recordedBoxes().size();
+    const size_t before = platform_instrumentation::recordedBoxes().size();
     table_.onWindowMessage(&window_, messageOutputStart, 0, 0, this, &table_);
     // The message's result is always 0; a failure shows only as a box.
-    if (platform_hooks::recordedBoxes().size() != before)
+    if (platform_instrumentation::recordedBoxes().size() != before)
         throw CliError(ExitCode::plugin, "the plug-in could not start the output run" + newBoxes(before));
     runActive_ = true;
 }
@@ -181,7 +181,7 @@ void PluginSession::process(int index, PixelYC* output, int rowPixels, int width
     record.frameIndex = index;
     record.editHandle = this;
     pending_ = nullptr;
-    const size_t before = platform_hooks::recordedBoxes().size();
+    const size_t before = platform_instrumentation::recordedBoxes().size();
     const int32_t result = table_.onProcess(&table_, &record);
     if (pending_) {
         std::exception_ptr error = pending_;
@@ -191,12 +191,12 @@ void PluginSession::process(int index, PixelYC* output, int rowPixels, int width
     if (result != 1)
         throw CliError(ExitCode::plugin, "the plug-in failed on frame " + std::to_string(index) + newBoxes(before));
     // A box shown on a frame that still came out: said once, as a warning.
-    if (platform_hooks::recordedBoxes().size() != before)
+    if (platform_instrumentation::recordedBoxes().size() != before)
         std::cerr << "quenda: warning: the plug-in reported on frame " << index << newBoxes(before) << "\n";
 }
 
 std::string PluginSession::newBoxes(size_t before) const {
-    const std::vector<platform_hooks::RecordedBox> boxes = platform_hooks::recordedBoxes();
+    const std::vector<platform_instrumentation::RecordedBox> boxes = platform_instrumentation::recordedBoxes();
     std::string text;
     for (size_t i = before; i < boxes.size(); ++i)
         text += (text.empty() ? ": " : "; ") + glossPluginMessage(boxes[i].text);

@@ -13,12 +13,10 @@ struct Hooks {
     std::mutex mutex;
     std::array<int, kPoints> calls{};
     std::array<std::vector<int>, kPoints> armed{};  // occurrence numbers that fail
-    std::vector<RecordedBox> boxes;
     std::vector<std::string> callLines;
     uint32_t featureLevel = 0;
     uint32_t deviceId = 0;
     bool deviceIdForced = false;
-    bool echo = true;
 };
 
 Hooks& hooks() {
@@ -28,7 +26,6 @@ Hooks& hooks() {
 
 std::atomic<long> live{0};
 std::atomic<bool> callLog{false};
-std::array<std::atomic<int64_t>, static_cast<size_t>(Timer::Count)> timerNanoseconds{};
 
 }  // namespace
 
@@ -59,7 +56,7 @@ void resetHooks() {
     std::lock_guard<std::mutex> lock(h.mutex);
     h.calls.fill(0);
     for (auto& a : h.armed) a.clear();
-    h.boxes.clear();
+    platform_instrumentation::clearRecordedBoxes();
     h.callLines.clear();
     callLog = false;
     h.featureLevel = 0;
@@ -104,34 +101,14 @@ bool forcedDeviceId(uint32_t* id) {
     return hooks().deviceIdForced;
 }
 
-double timerSeconds(Timer timer) {
-    const size_t i = static_cast<size_t>(timer);
-    return i < timerNanoseconds.size() ? static_cast<double>(timerNanoseconds[i].load()) * 1e-9 : 0.0;
-}
 
-void addTime(Timer timer, double seconds) {
-    const size_t i = static_cast<size_t>(timer);
-    if (i < timerNanoseconds.size()) timerNanoseconds[i] += static_cast<int64_t>(seconds * 1e9);
-}
 
 long liveObjects() { return live.load(); }
 void objectCreated() { ++live; }
 void objectDestroyed() { --live; }
 
-std::vector<RecordedBox> recordedBoxes() {
-    std::lock_guard<std::mutex> lock(hooks().mutex);
-    return hooks().boxes;
-}
 
-void clearRecordedBoxes() {
-    std::lock_guard<std::mutex> lock(hooks().mutex);
-    hooks().boxes.clear();
-}
 
-void recordBox(const RecordedBox& box) {
-    std::lock_guard<std::mutex> lock(hooks().mutex);
-    hooks().boxes.push_back(box);
-}
 
 void setCallLog(bool enabled) { callLog = enabled; }
 bool callLogOn() { return callLog.load(); }
@@ -146,14 +123,6 @@ std::vector<std::string> loggedCalls() {
     return hooks().callLines;
 }
 
-void setBoxEcho(bool echo) {
-    std::lock_guard<std::mutex> lock(hooks().mutex);
-    hooks().echo = echo;
-}
 
-bool boxEcho() {
-    std::lock_guard<std::mutex> lock(hooks().mutex);
-    return hooks().echo;
-}
 
 }  // namespace platform_hooks

@@ -1,17 +1,30 @@
 // Test hooks of the Linux stand-ins: failure injection, forced adapter facts,
-// live-object counts and recorded message boxes. Not part of the Windows API;
-// only tests, benchmarks and the command-line host use them.
+// live-object counts and the call log. Not part of the Windows API; only
+// tests and benchmarks use them. The timers and recorded boxes, which the
+// hosts use too, are in platform/instrumentation.h, seen here as well.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/instrumentation.h"
+
 #ifndef QUENDA_PLATFORM_API
 #define QUENDA_PLATFORM_API __attribute__((visibility("default")))
 #endif
 
 namespace platform_hooks {
+
+using platform_instrumentation::addTime;
+using platform_instrumentation::boxEcho;
+using platform_instrumentation::clearRecordedBoxes;
+using platform_instrumentation::recordBox;
+using platform_instrumentation::RecordedBox;
+using platform_instrumentation::recordedBoxes;
+using platform_instrumentation::setBoxEcho;
+using platform_instrumentation::Timer;
+using platform_instrumentation::timerSeconds;
 
 // Calls that can be made to fail. Each call of the named kind counts as one
 // occurrence; failNth(point, k) makes the k-th occurrence from now fail.
@@ -47,31 +60,10 @@ QUENDA_PLATFORM_API uint32_t forcedFeatureLevel();
 QUENDA_PLATFORM_API void forceDeviceId(uint32_t id, bool enabled = true);
 QUENDA_PLATFORM_API bool forcedDeviceId(uint32_t* id);
 
-// Running totals of time since the library was loaded, all threads
-// together, for benchmarks: where a host's and a worker's time went.
-enum class Timer {
-    ThreadWait,  // blocked in WaitForSingleObject (a host's thread joining a worker)
-    ThreadRun,   // start routines of threads made by _beginthreadex (the workers)
-    GpuWait,     // ID3D11DeviceContext::Map waiting for the GPU's work
-    Count
-};
-QUENDA_PLATFORM_API double timerSeconds(Timer timer);
-QUENDA_PLATFORM_API void addTime(Timer timer, double seconds);
-
 // Direct3D, DXGI and blob objects alive now.
 QUENDA_PLATFORM_API long liveObjects();
 QUENDA_PLATFORM_API void objectCreated();
 QUENDA_PLATFORM_API void objectDestroyed();
-
-struct RecordedBox {
-    void* owner;
-    std::string text;     // UTF-8
-    std::string caption;  // UTF-8
-    uint32_t style;
-};
-QUENDA_PLATFORM_API std::vector<RecordedBox> recordedBoxes();
-QUENDA_PLATFORM_API void clearRecordedBoxes();
-QUENDA_PLATFORM_API void recordBox(const RecordedBox& box);
 
 // A log of the calls whose arguments the plug-in's tests pin: registry
 // queries and writes, compiles, and the immediate context's Map, Unmap,
@@ -81,9 +73,5 @@ QUENDA_PLATFORM_API void setCallLog(bool enabled);
 QUENDA_PLATFORM_API bool callLogOn();
 QUENDA_PLATFORM_API void logCall(const std::string& line);
 QUENDA_PLATFORM_API std::vector<std::string> loggedCalls();
-
-// When false, MessageBoxA only records (no stderr output); default true.
-QUENDA_PLATFORM_API void setBoxEcho(bool echo);
-QUENDA_PLATFORM_API bool boxEcho();
 
 }  // namespace platform_hooks

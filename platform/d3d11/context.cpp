@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/d3d11/vk_check.h"
+#include "platform/instrumentation.h"
 #include "platform/test_hooks.h"
 
 namespace d3d11vk {
@@ -95,7 +96,7 @@ HRESULT ImmediateContext::mapStaging(const std::shared_ptr<BufferMemory>& memory
     } else {
         const auto start = std::chrono::steady_clock::now();
         const bool done = queue_.waitFor(memory->lastUse);
-        platform_hooks::addTime(platform_hooks::Timer::GpuWait,
+        platform_instrumentation::addTime(platform_instrumentation::Timer::GpuWait,
                                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         if (!done) return DXGI_ERROR_DEVICE_REMOVED;
     }

@@ -1,6 +1,6 @@
 // MessageBoxA without a screen: the box is recorded for tests and printed on
 // stderr, and the user's answer is OK at once.
-#include "platform/test_hooks.h"
+#include "platform/instrumentation.h"
 #include "platform/win32/codepage.h"
 #include "platform/win32/win32_base.h"
 
@@ -8,14 +8,14 @@
 #include <string>
 
 extern "C" int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    platform_hooks::RecordedBox box;
+    platform_instrumentation::RecordedBox box;
     box.owner = owner;
     box.text = platform_win32::cp932ToUtf8(text ? text : "");
     // Windows titles a box without a caption "Error".
     box.caption = caption ? platform_win32::cp932ToUtf8(caption) : std::string("Error");
     box.style = type;
-    platform_hooks::recordBox(box);
-    if (platform_hooks::boxEcho()) {
+    platform_instrumentation::recordBox(box);
+    if (platform_instrumentation::boxEcho()) {
         const std::string line = "[" + box.caption + "] " + box.text + "\n";
         std::fputs(line.c_str(), stderr);
     }

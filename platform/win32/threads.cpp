@@ -2,6 +2,7 @@
 // shared by its handle and the running thread; whichever lets go last frees
 // it. The handle's owner joins the pthread when it closes an ended thread,
 // and a thread whose handle was closed first detaches itself.
+#include "platform/instrumentation.h"
 #include "platform/test_hooks.h"
 #include "platform/win32/win32_base.h"
 
@@ -72,7 +73,7 @@ void* threadMain(void* raw) {
     }
     const auto start = std::chrono::steady_clock::now();
     const unsigned code = object->start(object->argument);
-    platform_hooks::addTime(platform_hooks::Timer::ThreadRun,
+    platform_instrumentation::addTime(platform_instrumentation::Timer::ThreadRun,
                             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     bool freeNow = false;
     {
@@ -159,7 +160,7 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     else
         done = object->ended.wait_for(lock, std::chrono::milliseconds(milliseconds),
                                       [object] { return object->finished; });
-    platform_hooks::addTime(platform_hooks::Timer::ThreadWait,
+    platform_instrumentation::addTime(platform_instrumentation::Timer::ThreadWait,
                             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     return done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
