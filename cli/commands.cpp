@@ -28,6 +28,8 @@ extern "C" {
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace quenda_cli {
 
@@ -105,7 +107,11 @@ void refuseEmptyValues(int argc, char** argv) {
 // missing value is named as such (the parser would speak of a range). Whole
 // numbers are decimal: their leading zeros are dropped here, in place, where
 // the parser would read 010 as octal 8 and refuse 08.
-void checkNumbers(int argc, char** argv) {
+// The arguments with each numeric option's value checked and written in
+// plain decimal (no sign, no leading zeros: 010 is ten, not octal eight);
+// the caller's argv is left as it is.
+std::vector<std::string> checkNumbers(int argc, char** argv) {
+    std::vector<std::string> arguments(argv, argv + argc);
     static const struct {
         const char* flag;
         bool fraction;
@@ -129,8 +135,10 @@ void checkNumbers(int argc, char** argv) {
             const bool inlineValue = equals != std::string::npos;
             if (!inlineValue && (i + 1 >= argc || (argv[i + 1][0] == '-' && !isNumber(argv[i + 1], option.fraction))))
                 throw CliError(ExitCode::usage, flag + " needs a value");
-            char* text = inlineValue ? argv[i] + equals + 1 : argv[i + 1];
-            const std::string value = text;
+            std::string& argument = arguments[inlineValue ? i : i + 1];
+            const size_t at = inlineValue ? equals + 1 : 0;
+            const std::string value = argument.substr(at);
+            const char* text = value.c_str();
             if (option.takesAuto && value == "auto") continue;
             if (!isNumber(value, option.fraction) || (option.fraction && !std::isfinite(std::strtod(text, nullptr))))
                 throw CliError(ExitCode::usage, flag + ": " + value + " is not " + (option.fraction ? "a number" : "a whole number"));
@@ -139,12 +147,10 @@ void checkNumbers(int argc, char** argv) {
             const size_t significant = value.find_first_not_of('0', digits);
             const bool zero = option.fraction ? std::strtod(text, nullptr) == 0 : significant == std::string::npos;
             if (negative && !zero) throw CliError(ExitCode::usage, flag + ": " + value + " is below 0");
-            if (!option.fraction) {
-                const std::string plain = zero ? "0" : value.substr(significant);
-                std::memcpy(text, plain.c_str(), plain.size() + 1);
-            }
+            if (!option.fraction) argument = argument.substr(0, at) + (zero ? "0" : value.substr(significant));
         }
     }
+    return arguments;
 }
 
 std::string versionText(const std::string& pluginPath) {
@@ -393,15 +399,19 @@ CLI::App* addDevicesCommand(CLI::App& app) {
 // Checks and parses the arguments; an exit code where the run ends here
 // (--help, or an argument refused).
 std::optional<int> parseArguments(CLI::App& app, int argc, char** argv) {
+    std::vector<std::string> arguments;
     try {
         refuseEmptyValues(argc, argv);
-        checkNumbers(argc, argv);
+        arguments = checkNumbers(argc, argv);
     } catch (const CliError& error) {
         std::cerr << "quenda: error: " << error.what() << "\n";
         return static_cast<int>(error.code());
     }
+    std::vector<char*> checked;
+    for (std::string& argument : arguments) checked.push_back(argument.data());
+    checked.push_back(nullptr);
     try {
-        app.parse(argc, argv);
+        app.parse(argc, checked.data());
     } catch (const CLI::ParseError& error) {
         const int code = app.exit(error);
         if (code == 0) return 0;
