@@ -3,7 +3,6 @@
 #include "cli/output_files.h"
 #include "platform/win32/registry_root.h"
 
-#include <ftw.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -18,16 +17,6 @@
 namespace quenda_cli {
 
 namespace {
-
-std::string temporaryFolder;
-
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
-void removeTemporaryFolder() {
-    if (temporaryFolder.empty()) return;
-    forgetTemporaryFolder();
-    nftw(temporaryFolder.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
 
 const char* const advice = "set QUENDA_REGISTRY_ROOT (or XDG_CACHE_HOME) to a folder of your own that can be written to keep them";
 
@@ -118,9 +107,9 @@ std::string useTemporaryKernelCache(const std::string& why) {
     const char* tmp = std::getenv("TMPDIR");
     std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/quenda-kernels-XXXXXX";
     if (!mkdtemp(folder.data())) return "";
-    removeTemporaryFolder();
-    if (temporaryFolder.empty()) std::atexit(removeTemporaryFolder);
-    temporaryFolder = folder;
+    // Removed at exit as on a signal; a later one replaces this one.
+    static const bool registered = std::atexit(removeTemporaryFolder) == 0;
+    (void)registered;
     rememberTemporaryFolder(folder);
     setenv("QUENDA_REGISTRY_ROOT", folder.c_str(), 1);
     return why + "; this run builds them in a temporary folder";

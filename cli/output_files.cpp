@@ -197,13 +197,17 @@ void forgetTemporary(int slot) {
 void rememberTemporaryFolder(const std::string& path) {
     static const bool installed = (installSignalHandlers(), true);
     (void)installed;
-    temporaryFolderUsed = 0;
+    removeTemporaryFolder();
     if (path.size() >= sizeof temporaryFolderPath) return;
     std::memcpy(temporaryFolderPath, path.c_str(), path.size() + 1);
     temporaryFolderUsed = 1;
 }
 
-void forgetTemporaryFolder() { temporaryFolderUsed = 0; }
+void removeTemporaryFolder() {
+    if (!temporaryFolderUsed) return;
+    temporaryFolderUsed = 0;
+    removeTreeAt(AT_FDCWD, temporaryFolderPath, 16);
+}
 
 void refuseSameFile(const std::vector<RunFile>& files) {
     for (size_t i = 0; i < files.size(); ++i) {

@@ -25,9 +25,10 @@ int rememberTemporary(const std::string& path);
 // stopping the process without a word.
 void reportWriteFailuresAsErrors();
 void forgetTemporary(int slot);
-// One temporary folder, removed with what it holds on the same signals.
+// One temporary folder, removed with what it holds on the same signals, or
+// by removeTemporaryFolder (a new one replaces the one before).
 void rememberTemporaryFolder(const std::string& path);
-void forgetTemporaryFolder();
+void removeTemporaryFolder();
 
 // A named file of the run, for refusing two names of one file.
 struct RunFile {
