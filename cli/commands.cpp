@@ -104,12 +104,9 @@ void refuseEmptyValues(int argc, char** argv) {
 }
 
 // The options that take numbers, checked before parsing so that a word or a
-// missing value is named as such (the parser would speak of a range). Whole
-// numbers are decimal: their leading zeros are dropped here, in place, where
-// the parser would read 010 as octal 8 and refuse 08.
-// The arguments with each numeric option's value checked and written in
-// plain decimal (no sign, no leading zeros: 010 is ten, not octal eight);
-// the caller's argv is left as it is.
+// missing value is named as such (the parser would speak of a range). Returns
+// a copy of the arguments with whole numbers written in plain decimal, where
+// the parser would read 010 as octal 8 and refuse 08; argv is left as it is.
 std::vector<std::string> checkNumbers(int argc, char** argv) {
     std::vector<std::string> arguments(argv, argv + argc);
     static const struct {
