@@ -1,13 +1,13 @@
 #!/bin/bash
-# The recipes of README.md's "Long videos in chunks", run as a user runs
-# them, as root on a Debian 12 machine: on GNU parallel, and as a Slurm job
-# array on a one-node cluster that this script starts itself (munged,
+# The recipes of docs/chunks.md, the page on long videos in chunks, run as
+# a user runs them, as root on a Debian 12 machine: on GNU parallel, and as a
+# Slurm job array on a one-node cluster that this script starts itself (munged,
 # slurmctld and slurmd on this machine, configured in a temporary folder, all
-# stopped at the end). The commands are taken from README.md's text (the
+# stopped at the end). The commands are taken from the page's text (the
 # blocks marked <!-- recipe: NAME -->), with the chunk size C set to 10 frames
 # for a 30-frame clip, and the manual page's copies must read the same. On
 # each engine one chunk is made to fail: the join must refuse, and the
-# README's way to run that chunk again must give video and audio
+# page's way to run that chunk again must give video and audio
 # bit-identical to a whole run. Exits 77, saying why, where Slurm cannot be
 # installed or started (after the GNU parallel part has passed).
 #   .ci/check_chunk_recipes.sh BUILD_DIR
@@ -15,12 +15,13 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath "${1:?usage: $0 BUILD_DIR}")
 real_quenda=$build/bin/quenda
+recipes=$root/docs/chunks.md
 [ -x "$real_quenda" ] || { echo "no $real_quenda"; exit 1; }
 
-# The indented block after "<!-- recipe: NAME -->" in README.md.
+# The indented block after "<!-- recipe: NAME -->" in the page.
 recipe() {
     awk -v mark="<!-- recipe: $1 -->" '$0 == mark {on = 1; next} on && sub(/^    /, "") {print; started = 1; next}
-        on && started {exit} on && /./ {exit}' "$root/README.md"
+        on && started {exit} on && /./ {exit}' "$recipes"
 }
 # The block between .EX and .EE after '.\" recipe: NAME' in the manual page, as text.
 manual_recipe() {
@@ -29,11 +30,11 @@ manual_recipe() {
         sed -e 's/\\-/-/g' -e "s/\\\\(aq/'/g" -e 's/\\e/\\/g'
 }
 for name in count parallel parallel-retry slurm slurm-retry; do
-    [ -n "$(recipe "$name")" ] || { echo "README.md has no recipe $name"; exit 1; }
+    [ -n "$(recipe "$name")" ] || { echo "docs/chunks.md has no recipe $name"; exit 1; }
 done
 for name in count parallel parallel-retry; do
     if [ "$(manual_recipe "$name")" != "$(recipe "$name")" ]; then
-        echo "the manual page's recipe $name differs from README.md's:"
+        echo "the manual page's recipe $name differs from docs/chunks.md's:"
         diff <(manual_recipe "$name") <(recipe "$name") || true
         exit 1
     fi
@@ -107,7 +108,7 @@ content "$work/clip/whole.mkv" > "$work/clip/whole.md5"
 # A recipe run in the current folder by bash, as typed, after the frame count.
 run_recipe() {
     printf '%s\nexport C=10\n%s\n' "$(recipe count)" "$(recipe "$1")" > "recipe-$1.sh"
-    echo "\$ the recipe $1, from README.md:" >&2
+    echo "\$ the recipe $1, from docs/chunks.md:" >&2
     sed 's/^/    /' "recipe-$1.sh" >&2
     bash "recipe-$1.sh" < /dev/null
 }
