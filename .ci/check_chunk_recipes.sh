@@ -40,16 +40,8 @@ for name in count parallel parallel-retry; do
     fi
 done
 
-install_missing() {
-    local missing=() package
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "Installing: ${missing[*]}"
-    apt-get update -qq || echo "apt-get update failed in part; installing from the package lists there are"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-}
+# shellcheck source=scripts/apt_install.sh
+source "$root/scripts/apt_install.sh"
 install_missing parallel
 
 work=$(mktemp -d /tmp/quenda-chunks.XXXXXX)

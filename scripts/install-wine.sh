@@ -15,30 +15,6 @@ packages=(
     meson glslang-tools g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
 )
 
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$package")
-    fi
-done
-if [ ${#missing[@]} -eq 0 ]; then
-    exit 0
-fi
-
-sudo=()
-if [ "$(id -u)" -ne 0 ]; then
-    sudo=(sudo)
-fi
-echo "Installing: ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    "${sudo[@]}" dpkg --add-architecture i386
-fi
-# An index caught mid-sync on the mirror (Debian's i386 security index, at
-# times) fails the update; the packages of the release itself still install.
-update_status=0
-"${sudo[@]}" apt-get update || update_status=$?
-install=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends)
-if ! "${install[@]}" "${missing[@]}"; then
-    [ "$update_status" -ne 0 ] && echo "apt-get update failed; installing from bookworm alone"
-    "${install[@]}" -t bookworm "${missing[@]}"
-fi
+# shellcheck source=scripts/apt_install.sh
+source "$(dirname "$0")/apt_install.sh"
+install_missing "${packages[@]}"
