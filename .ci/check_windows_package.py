@@ -10,7 +10,7 @@ usage: check_windows_package.py ZIP
 - readme_ja.txt is code page 932 and readme_en.txt ASCII, both with CRLF
   line ends only;
 - the readmes list the plug-in's message boxes: readme_ja.txt quotes every
-  text of pluginMessages (state/messages.h, which must list each text of
+  text of pluginMessages (state/message_table.h, which must list each text of
   that header once) under a number [Mnn], with captions taken from there;
   readme_en.txt has the same numbers, each naming the ASCII words of its
   text; readme_ja.txt names the six track bars as the plug-in does.
@@ -175,7 +175,7 @@ def main():
         fail("LICENSE differs from the repository's")
 
     # The plug-in's own texts, each of which it must carry.
-    texts = named_strings(ROOT / "state" / "messages.h")
+    texts = named_strings(ROOT / "state" / "message_table.h")
     tracks = track_names(ROOT / "host" / "filter_table.cpp")
     info = [v for _, v in c_strings((ROOT / "host" / "filter_table.cpp").read_text(encoding="utf-8"))
             if v.startswith(b"Quenda") and b" ver " in v]
@@ -185,9 +185,9 @@ def main():
         if value + b"\0" not in plugin:
             fail(f"{name} as read from the source is not in the plug-in")
     captions = {value.decode("cp932") for name, value in texts.items() if name.startswith("caption")}
-    table = message_table(ROOT / "state" / "messages.h")
+    table = message_table(ROOT / "state" / "message_table.h")
     if sorted(table) != sorted(name for name in texts if not name.startswith("caption")):
-        fail(f"pluginMessages names {sorted(table)}, not each text of state/messages.h once")
+        fail(f"pluginMessages names {sorted(table)}, not each text of state/message_table.h once")
     messages = {texts[name].decode("cp932"): name for name in table if name in texts}
 
     if info and (info[0] + version.encode("ascii")).decode("cp932") not in ja:

@@ -4,7 +4,7 @@
 #include "cli/kernel_cache.h"
 #include "platform/instrumentation.h"
 #include "platform/win32/codepage.h"
-#include "state/messages.h"
+#include "state/message_table.h"
 
 #include <dlfcn.h>
 #include <unistd.h>

@@ -6,7 +6,7 @@
 #include "pipeline/scheduler.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
-#include "state/failure.h"
+#include "state/failure_report.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "pipeline/plane_convert.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
-#include "state/failure.h"
+#include "state/failure_report.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "pipeline/work_buffers.h"
 #include "platform/win32_api.h"
 #include "state/denoise_state.h"
-#include "state/failure.h"
+#include "state/failure_report.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "platform/win32_api.h"
 #include "state/checked_size.h"
 #include "state/denoise_state.h"
-#include "state/failure.h"
+#include "state/failure_report.h"
 
 bool allocateHostResult() {
     DenoiseState& s = denoiseState;

@@ -17,7 +17,7 @@ struct FrameCacheSlot {
 };
 
 // A message box that the worker thread leaves for the host's thread, which
-// shows it after the join (state/failure.h).
+// shows it after the join (state/failure_report.h).
 struct DeferredBox {
     const char* text;
 };
@@ -71,7 +71,7 @@ struct DenoiseState {
     DenoiseParams denoiseParams = {};
 
     // Boxes recorded by the worker, and whether its failure needs everything
-    // released; the host's thread does both after the join (state/failure.h).
+    // released; the host's thread does both after the join (state/failure_report.h).
     DeferredBox workerBoxes[deferredBoxLimit] = {};
     int workerBoxCount = 0;
     bool workerReleaseWanted = false;

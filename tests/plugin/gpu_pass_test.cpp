@@ -11,7 +11,7 @@
 #include "pipeline/gpu_pass.h"
 #include "pipeline/work_buffers.h"
 #include "state/denoise_state.h"
-#include "state/messages.h"
+#include "state/message_table.h"
 #include "tests/plugin/plugin_fixture.h"
 #include "tests/support/reference_frame.h"
 #include "tests/support/test_host.h"

@@ -7,7 +7,7 @@
 
 #include "host/filter_table.h"
 #include "platform/win32_api.h"
-#include "state/messages.h"
+#include "state/message_table.h"
 
 enum class Teardown { none, everything };
 

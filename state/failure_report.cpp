@@ -1,4 +1,4 @@
-#include "state/failure.h"
+#include "state/failure_report.h"
 
 #include "state/denoise_state.h"
 
