@@ -10,8 +10,8 @@
 #include "cli/media/ffmpeg_util.h"
 #include "cli/report/run_report.h"
 #include "host/version.h"
-#include "platform/d3d11/adapters.h"
 #include "platform/instrumentation.h"
+#include "platform/vulkan_adapters.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,7 +1,7 @@
 #include "cli/hosting/kernel_cache.h"
 
 #include "cli/commands/output_files.h"
-#include "platform/win32/registry_root.h"
+#include "platform/registry_root.h"
 
 #include <grp.h>
 #include <pwd.h>

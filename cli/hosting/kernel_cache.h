@@ -1,5 +1,5 @@
 // Where the plug-in's compiled kernels are kept between runs: the registry
-// stand-in's root (platform/win32/registry_root.h chooses it). The cache
+// stand-in's root (platform/registry_root.h chooses it). The cache
 // only saves time: a folder that cannot be written (a read-only or missing
 // home, a file in its place) or a damaged entry must never stop a run, and
 // kernels from a folder that another user controls must never be loaded;

@@ -2,8 +2,8 @@
 
 #include "cli/commands/errors.h"
 #include "cli/hosting/kernel_cache.h"
+#include "platform/codepage.h"
 #include "platform/instrumentation.h"
-#include "platform/win32/codepage.h"
 #include "state/messages.h"
 
 #include <dlfcn.h>

@@ -1,7 +1,7 @@
 #include "cli/report/run_report.h"
 
 #include "cli/analysis/metrics.h"
-#include "platform/d3d11/adapters.h"
+#include "platform/vulkan_adapters.h"
 
 #include <cmath>
 #include <cstdio>

@@ -2,9 +2,11 @@
 // message texts.
 #pragma once
 
-#include "platform/win32/win32_base.h"
-
 #include <string>
+
+#ifndef QUENDA_PLATFORM_API
+#define QUENDA_PLATFORM_API __attribute__((visibility("default")))
+#endif
 
 namespace platform_win32 {
 
