@@ -5,6 +5,7 @@
 #include "cli/analysis/png_compare.h"
 #include "cli/commands/chunk_record.h"
 #include "cli/commands/errors.h"
+#include "cli/commands/frame_range.h"
 #include "cli/hosting/input_frames.h"
 #include "cli/media/pixel_convert.h"
 #include "cli/media/video_input.h"
@@ -49,8 +50,6 @@ private:
     FramePtr converted_;
 };
 
-std::string frames(int n) { return std::to_string(n) + (n == 1 ? " frame" : " frames"); }
-
 std::string rateText(AVRational rate) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3g", av_q2d(rate));
@@ -84,22 +83,21 @@ FrameRange checkRange(const DenoiseOptions& options, VideoInput& input) {
     range.clipFrames = input.frameCount();
     range.first = options.firstFrame;
     const int first = range.first;
-    // A range reaching past the end stops at the end, so that equal chunks
-    // can be asked for without knowing the length.
-    const int end = options.endFrame < 0 ? range.clipFrames : std::min(options.endFrame, range.clipFrames);
+    const int end = frameRangeEnd(options.endFrame, range.clipFrames);
     range.end = end;
     if (first < 0 || first >= end)
         throw CliError(ExitCode::usage,
-                       // Numbers past INT32_MAX were read as that: the range is then not restated.
-                       (first == INT32_MAX ? std::string("--frames")
-                                           : "--frames " + std::to_string(first) + ":" +
-                                                 (options.endFrame < 0 || options.endFrame == INT32_MAX
-                                                      ? std::string()
-                                                      : std::to_string(options.endFrame))) +
-                           (first == range.clipFrames ? " starts at the end of the " : " starts past the ") +
-                           frames(range.clipFrames) + " of " + input.info().path +
-                           (range.clipFrames > 0 ? " (frames 0 to " + std::to_string(range.clipFrames - 1) + ")"
-                                                 : std::string()));
+                       startsBeyondEnd(
+                           // Numbers past INT32_MAX were read as that: the range is then not restated.
+                           first == INT32_MAX ? std::string("--frames")
+                                              : "--frames " + std::to_string(first) + ":" +
+                                                    (options.endFrame < 0 || options.endFrame == INT32_MAX
+                                                         ? std::string()
+                                                         : std::to_string(options.endFrame)),
+                           first, range.clipFrames,
+                           input.info().path + (range.clipFrames > 0
+                                                    ? " (frames 0 to " + std::to_string(range.clipFrames - 1) + ")"
+                                                    : std::string())));
     if (options.compareFrame >= 0 && options.compare.empty())
         throw CliError(ExitCode::usage, "--compare-frame chooses the frame for --compare FILE.png, which is not given");
     range.compareFrame = options.compareFrame >= 0 ? options.compareFrame : first + (end - first) / 2;
@@ -123,10 +121,10 @@ std::unique_ptr<VideoInput> openReference(const DenoiseOptions& options, const V
                                             std::to_string(info.width) + "x" + std::to_string(info.height));
     if (reference->frameCount() < range.end)
         throw CliError(ExitCode::input, "the reference " + options.reference + " has " +
-                                            frames(reference->frameCount()) + ", fewer than the input's " +
+                                            framesText(reference->frameCount()) + ", fewer than the input's " +
                                             std::to_string(range.end));
     if (reference->frameCount() > range.clipFrames)
-        notes.push_back("the reference " + options.reference + " has " + frames(reference->frameCount()) +
+        notes.push_back("the reference " + options.reference + " has " + framesText(reference->frameCount()) +
                         ", the input " + std::to_string(range.clipFrames) + "; its first " +
                         std::to_string(range.clipFrames) + " are compared");
     if (ref.format != info.format)
@@ -162,7 +160,7 @@ std::vector<std::string> openWarnings(const DenoiseOptions& options, const Video
     warnings.insert(warnings.end(), referenceNotes.begin(), referenceNotes.end());
     if (info.videoStreams > 1)
         warnings.push_back(info.path + " has " + std::to_string(info.videoStreams) + " video streams: stream " +
-                           std::to_string(info.streamIndex) + " (" + frames(range.clipFrames) + ") is denoised" +
+                           std::to_string(info.streamIndex) + " (" + framesText(range.clipFrames) + ") is denoised" +
                            (options.stream < 0 ? ", the one with the most frames," : "") +
                            " and the others copied; --stream N picks another");
     if (output.y4m() && info.variableRate)
@@ -372,7 +370,7 @@ void refuseIncomplete(const VideoInfo& info, int first, const RunReport& report)
     }
     if (!damage.empty())
         throw CliError(ExitCode::truncated, info.path + " is damaged: " + damage + "; " + report.output +
-                                                " holds all " + frames(report.framesWritten) +
+                                                " holds all " + framesText(report.framesWritten) +
                                                 ", damaged ones as the decoder concealed them");
 }
 

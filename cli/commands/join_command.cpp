@@ -2,6 +2,7 @@
 
 #include "cli/commands/chunk_record.h"
 #include "cli/commands/errors.h"
+#include "cli/commands/frame_range.h"
 #include "cli/media/audio_transcode.h"
 #include "cli/media/muxer.h"
 
@@ -150,12 +151,11 @@ void checkCovered(const std::vector<Part>& parts, const JoinOptions& options) {
     const int clip = parts[0].record->clipFrames;
     const int first = parts.front().record->first, end = parts.back().record->end;
     const int wantFirst = options.framesGiven ? options.firstFrame : 0;
-    const int wantEnd = options.framesGiven && options.endFrame >= 0 ? std::min(options.endFrame, clip) : clip;
+    const int wantEnd = options.framesGiven ? frameRangeEnd(options.endFrame, clip) : clip;
     const std::string asked = options.framesGiven ? "--frames " + std::to_string(wantFirst) + ":" + std::to_string(wantEnd)
                                                   : "the clip";
     if (wantFirst >= wantEnd)
-        throw CliError(ExitCode::usage, asked + (wantFirst == clip ? " starts at the end of the " : " starts past the ") +
-                                            std::to_string(clip) + " frames of the parts' clip");
+        throw CliError(ExitCode::usage, startsBeyondEnd(asked, wantFirst, clip, "the parts' clip"));
     const std::string clipFrames = " (the clip has " + std::to_string(clip) + " frames)";
     const std::string hint = options.framesGiven ? std::string()
                                                  : "; to join a part of the clip, name its frames with --frames " +
