@@ -1,5 +1,5 @@
 #!/bin/bash
-# Builds the calibration table of the automatic strength (cli/noise_estimate.cpp)
+# Builds the calibration table of the automatic strength (cli/analysis/noise_estimate.cpp)
 # from clips panned over four photographs of Debian's python3-skimage, at nine
 # noise levels. The held-out test and bench/compare_peers.sh use two others
 # (chelsea, motorcycle_left). About half an hour on lavapipe with two cores.

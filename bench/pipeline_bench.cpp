@@ -24,11 +24,11 @@
 #include <unistd.h>
 
 #include "bench/bench_support.h"
-#include "cli/demo_clip.h"
-#include "cli/errors.h"
-#include "cli/pixel_convert.h"
-#include "cli/progress.h"
-#include "cli/video_input.h"
+#include "cli/commands/errors.h"
+#include "cli/media/demo_clip.h"
+#include "cli/media/pixel_convert.h"
+#include "cli/media/video_input.h"
+#include "cli/report/run_report.h"
 #include "gpu/device.h"
 #include "gpu/kernels.h"
 #include "gpu/shader_build.h"

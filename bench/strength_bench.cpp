@@ -4,14 +4,14 @@
 //       For each noise level: clips panned over the photographs, the noise
 //       that measureNoise finds in them, and the dispersion of each plane
 //       whose worst PSNR loss against each photograph's own best is least, at
-//       the default radii; prints the table for cli/noise_estimate.cpp.
+//       the default radii; prints the table for cli/analysis/noise_estimate.cpp.
 //   quenda_strength_bench clips DIR SIGMA [--size WxH] [--frames N] PHOTO...
 //       Writes DIR/NAME-clean.y4m and DIR/NAME-noisy.y4m for each photograph.
-#include "cli/errors.h"
-#include "cli/ffmpeg_util.h"
-#include "cli/noise_estimate.h"
-#include "cli/progress.h"
-#include "cli/video_input.h"
+#include "cli/analysis/noise_estimate.h"
+#include "cli/commands/errors.h"
+#include "cli/media/ffmpeg_util.h"
+#include "cli/media/video_input.h"
+#include "cli/report/run_report.h"
 #include "tests/support/photo_clips.h"
 
 #include <cmath>
@@ -179,7 +179,7 @@ int calibrate(const Arguments& args) {
         std::fflush(stdout);
         table.emplace_back(best[0], best[1]);
     }
-    std::printf("\n# for the table in cli/noise_estimate.cpp:\n");
+    std::printf("\n# for the table in cli/analysis/noise_estimate.cpp:\n");
     for (size_t i = 0; i < table.size(); ++i)
         std::printf("    {%g, %.1f, %d, %.1f, %d},\n", args.sigmas[i], table[i].first.sigma, table[i].first.dispersion,
                     table[i].second.sigma, table[i].second.dispersion);

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "cli/commands.h"
+#include "cli/commands/command_line.h"
 
 int main(int argc, char** argv) {
     // Started with standard input, output or error closed (a daemon, a cron

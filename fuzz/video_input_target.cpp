@@ -17,9 +17,9 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "cli/errors.h"
-#include "cli/pixel_convert.h"
-#include "cli/video_input.h"
+#include "cli/commands/errors.h"
+#include "cli/media/pixel_convert.h"
+#include "cli/media/video_input.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/d3d11/adapters.h"
+#include "platform/vulkan_adapters.h"
 
 #include "platform/d3d11/vulkan_state.h"
 

@@ -1,4 +1,4 @@
-#include "platform/win32/codepage.h"
+#include "platform/codepage.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,7 +1,7 @@
 // MessageBoxA without a screen: the box is recorded for tests and printed on
 // stderr, and the user's answer is OK at once.
+#include "platform/codepage.h"
 #include "platform/instrumentation.h"
-#include "platform/win32/codepage.h"
 #include "platform/win32/win32_base.h"
 
 #include <cstdio>

@@ -1,8 +1,8 @@
 // The registry as a tree of files: a key is a directory under the registry
 // root, a value one file in it. Values are replaced by rename, so a reader in
 // another process sees either the old or the new value whole.
+#include "platform/registry_root.h"
 #include "platform/test_hooks.h"
-#include "platform/win32/registry_root.h"
 #include "platform/win32/win32_base.h"
 
 #include <dirent.h>

@@ -1,4 +1,4 @@
-#include "platform/win32/registry_root.h"
+#include "platform/registry_root.h"
 
 #include <pwd.h>
 #include <sys/stat.h>

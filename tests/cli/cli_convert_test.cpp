@@ -1,9 +1,9 @@
 // The command-line host's own machinery, without the plug-in: the pixel
 // scale, the conversion of frames to host images and back, and random
 // access into video files.
-#include "cli/errors.h"
-#include "cli/pixel_convert.h"
-#include "cli/video_input.h"
+#include "cli/commands/errors.h"
+#include "cli/media/pixel_convert.h"
+#include "cli/media/video_input.h"
 #include "tests/cli/cli_test_media.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // quenda denoising real files through the plug-in: exact round trips, a gain
 // against the clean source, chunks equal to the whole run, audio kept.
-#include "cli/errors.h"
-#include "cli/metrics.h"
-#include "cli/video_input.h"
-#include "cli/video_output.h"
+#include "cli/analysis/metrics.h"
+#include "cli/commands/errors.h"
+#include "cli/media/video_input.h"
+#include "cli/media/video_output.h"
 #include "tests/cli/cli_test_media.h"
 
 #include <gtest/gtest.h>

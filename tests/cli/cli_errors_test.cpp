@@ -1,6 +1,6 @@
 // Bad input gets one clear message and its own exit status, never a crash or
 // a half-written file under the output's name.
-#include "cli/errors.h"
+#include "cli/commands/errors.h"
 #include "tests/cli/cli_test_media.h"
 
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
 // The command-line host's frame service decodes the next frame ahead on a
 // thread of its own; what the plug-in sees must be what decoding on request
 // gives, in every order of requests and on broken files.
-#include "cli/errors.h"
-#include "cli/input_frames.h"
-#include "cli/pixel_convert.h"
-#include "cli/video_input.h"
+#include "cli/commands/errors.h"
+#include "cli/hosting/input_frames.h"
+#include "cli/media/pixel_convert.h"
+#include "cli/media/video_input.h"
 #include "tests/cli/cli_test_media.h"
 
 #include <gtest/gtest.h>

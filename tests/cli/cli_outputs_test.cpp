@@ -1,6 +1,6 @@
 // What quenda writes, and what it must never touch: its input, files it did
 // not create, each other's results, and leftovers after an interruption.
-#include "cli/errors.h"
+#include "cli/commands/errors.h"
 #include "tests/cli/cli_test_media.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 #include "tests/cli/cli_test_media.h"
 
-#include "cli/png_compare.h"
-#include "cli/video_input.h"
-#include "cli/video_output.h"
+#include "cli/analysis/png_compare.h"
+#include "cli/media/video_input.h"
+#include "cli/media/video_output.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>

@@ -2,8 +2,8 @@
 // making and reading small video files with its library.
 #pragma once
 
-#include "cli/demo_clip.h"
-#include "cli/ffmpeg_util.h"
+#include "cli/media/demo_clip.h"
+#include "cli/media/ffmpeg_util.h"
 
 #include <string>
 #include <vector>

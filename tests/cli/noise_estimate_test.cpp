@@ -1,7 +1,7 @@
 // The noise estimator on frames of known noise: Gaussian noise of a given
 // sigma over gradients and hard edges, in the layouts the plug-in's chroma
 // kernel sees, with and without clipped highlights.
-#include "cli/noise_estimate.h"
+#include "cli/analysis/noise_estimate.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Device creation, feature levels, the DXGI adapter chain and the adapter list.
 #include <cstdlib>
 
-#include "platform/d3d11/adapters.h"
+#include "platform/vulkan_adapters.h"
 #include "tests/platform/d3d11_test.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Message boxes, code page 932 and threads of the Win32 stand-ins.
+#include "platform/codepage.h"
 #include "platform/test_hooks.h"
-#include "platform/win32/codepage.h"
 #include "platform/win32_api.h"
 
 #include <gtest/gtest.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/plugin_host.h"
+#include "cli/hosting/plugin_host.h"
 #include "platform/test_hooks.h"
 
 // The plug-in's shared object built with the tests, loaded on first use as

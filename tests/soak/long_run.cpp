@@ -9,7 +9,7 @@
 #include <fstream>
 #include <random>
 
-#include "cli/plugin_host.h"
+#include "cli/hosting/plugin_host.h"
 #include "platform/test_hooks.h"
 #include "tests/support/test_host.h"
 

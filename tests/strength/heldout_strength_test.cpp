@@ -4,7 +4,7 @@
 // Gaussian noise, denoised through the whole job as `quenda denoise
 // --strength auto` runs it. CTest fetches the photographs first and names
 // their folder in QUENDA_PHOTO_DIR; without it the test is skipped.
-#include "cli/noise_estimate.h"
+#include "cli/analysis/noise_estimate.h"
 #include "tests/support/photo_clips.h"
 
 #include <gtest/gtest.h>

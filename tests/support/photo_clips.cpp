@@ -1,11 +1,11 @@
 #include "tests/support/photo_clips.h"
 
-#include "cli/demo_clip.h"
-#include "cli/denoise_job.h"
-#include "cli/errors.h"
-#include "cli/metrics.h"
-#include "cli/video_input.h"
-#include "cli/video_output.h"
+#include "cli/analysis/metrics.h"
+#include "cli/commands/denoise_job.h"
+#include "cli/commands/errors.h"
+#include "cli/media/demo_clip.h"
+#include "cli/media/video_input.h"
+#include "cli/media/video_output.h"
 
 #include <cstdlib>
 #include <filesystem>

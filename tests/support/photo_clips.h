@@ -4,8 +4,8 @@
 // (bench/fetch_photos.sh).
 #pragma once
 
-#include "cli/ffmpeg_util.h"
-#include "cli/plugin_host.h"
+#include "cli/hosting/plugin_host.h"
+#include "cli/media/ffmpeg_util.h"
 
 #include <functional>
 #include <string>
