@@ -22,7 +22,7 @@ prepare() {
     local build=${1:-$ROOT/build}
     local bin
     bin=$(cd "$build/bin" && pwd)
-    for tool in quenda quenda_dx11.so libquenda_platform.so quenda_pipeline_bench quenda_plugin_tests; do
+    for tool in quenda quenda_dx11.so libquenda_platform.so quenda_pipeline_bench quenda_plugin_unit_tests quenda_plugin_module_tests; do
         [[ -e $bin/$tool ]] || { echo "gpu.sh: $bin/$tool is missing; build first" >&2; exit 2; }
     done
     mkdir -p "$PACK"
@@ -40,7 +40,7 @@ prepare() {
     # absolute path they were built with, which the run makes again.
     mkdir -p "$stage/bin" "$stage/libs"
     local tools=(quenda quenda_dx11.so libquenda_platform.so quenda_pipeline_bench quenda_kernel_bench
-                 quenda_plugin_tests)
+                 quenda_plugin_unit_tests quenda_plugin_module_tests)
     for tool in "${tools[@]}"; do
         [[ -e $bin/$tool ]] && strip --strip-unneeded -o "$stage/bin/$tool" "$bin/$tool"
     done
@@ -134,9 +134,9 @@ run() {
     export QUENDA_SOURCE_DIR=$ROOT
     export QUENDA_REGISTRY_ROOT=$work/registry
     mkdir -p "$QUENDA_REGISTRY_ROOT"
-    timeout "${TEST_LIMIT:-120}" "$built_at/quenda_plugin_tests" --gtest_filter='Kernel*:GpuPass*' --gtest_brief=1 ||
+    timeout "${TEST_LIMIT:-120}" "$built_at/quenda_plugin_unit_tests" --gtest_filter='Kernel*:GpuPass*' --gtest_brief=1 ||
         { status=1; echo "kernel and GPU pass reference tests FAILED"; }
-    timeout "${TEST_LIMIT:-120}" "$built_at/quenda_plugin_tests" --gtest_filter='Scheduler*' --gtest_brief=1 ||
+    timeout "${TEST_LIMIT:-120}" "$built_at/quenda_plugin_module_tests" --gtest_filter='Scheduler*' --gtest_brief=1 ||
         { status=1; echo "scheduler tests FAILED"; }
     echo "gpu.sh took $((SECONDS - started)) s; log in $log"
     return $status

@@ -163,69 +163,58 @@ int priceOps(KernelHarness& harness, int runs) {
     return 0;
 }
 
-}  // namespace
+// The frame and tracks timed, from the command line.
+struct FrameSettings {
+    int runs, width, height, space, time, dispersion;
+    int alignedWidth() const { return (width + 15) / 16 * 16; }
+    int alignedHeight() const { return (height + 15) / 16 * 16; }
+};
 
-int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "--sizes") == 0) return printSizes();
-    const bool plain = argc > 1 && std::strcmp(argv[argc - 1], "--plain") == 0;
-    if (plain) --argc;
-    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
-    const int width = argc > 3 ? std::atoi(argv[2]) : 1920;
-    const int height = argc > 3 ? std::atoi(argv[3]) : 1080;
-    const int space = argc > 6 ? std::atoi(argv[4]) : 3;
-    const int time = argc > 6 ? std::atoi(argv[5]) : 1;
-    const int dispersion = argc > 6 ? std::atoi(argv[6]) : 50;
-    if (width < 2 || height < 1 || space < 0 || space > 16 || time < 0 || time > 7 || dispersion < 0 ||
-        dispersion > 100) {
-        std::fprintf(stderr, "usage: quenda_kernel_bench [runs [width height [space time dispersion]]] [--plain] | --sizes\n");
-        return 2;
-    }
-    KernelHarness harness;
-    if (!harness.ok()) {
-        std::fprintf(stderr, "no device: %s\n", harness.error().c_str());
-        return 1;
-    }
-    if (argc > 1 && std::strcmp(argv[1], "--ops") == 0)
-        return priceOps(harness, argc > 2 ? std::max(1, std::atoi(argv[2])) : 3);
-    const int alignedWidth = (width + 15) / 16 * 16;
-    const int alignedHeight = (height + 15) / 16 * 16;
-    std::printf("device: %s\nframe %d x %d, R %d, T %d, dispersion %d; median of %d runs\n",
-                adapterName(harness.device()).c_str(), width, height, space, time, dispersion, runs);
+using Views = std::vector<ComRef<ID3D11ShaderResourceView>>;
 
-    // The window of the middle frame of a clip of 2T + 1, as the GPU pass binds it.
-    std::vector<ComRef<ID3D11ShaderResourceView>> lumaViews, chromaViews;
-    for (int f = 0; f < 2 * time + 1; ++f) {
+// The window of the middle frame of a clip of 2T + 1, as the GPU pass binds it.
+void uploadWindow(KernelHarness& harness, const FrameSettings& f, Views* lumaViews, Views* chromaViews) {
+    for (int n = 0; n < 2 * f.time + 1; ++n) {
         Plane luma, chroma;
-        makePlanes(width, height, 1 + f, &luma, &chroma);
-        lumaViews.push_back(harness.upload(luma));
-        chromaViews.push_back(harness.upload(chroma));
+        makePlanes(f.width, f.height, 1 + n, &luma, &chroma);
+        lumaViews->push_back(harness.upload(luma));
+        chromaViews->push_back(harness.upload(chroma));
     }
-    auto bound = [time](const std::vector<ComRef<ID3D11ShaderResourceView>>& window) {
-        std::vector<ID3D11ShaderResourceView*> views;
-        for (int e = 0; e < 16; ++e) views.push_back(window[e <= 2 * time ? e : time].get());
-        return views;
-    };
+}
 
-    const FixedMacros<D3D10_SHADER_MACRO> fixed(space, time, dispersion);
-    struct Kernel {
-        const char* name;
-        const char* source;
-        const D3D10_SHADER_MACRO* macros;
-        bool luma;
-    };
+struct Kernel {
+    const char* name;
+    const char* source;
+    const D3D10_SHADER_MACRO* macros;
+    bool luma;
+};
+
+// Runtime and fixed pairs, and with --plain the plain search's pairs.
+std::vector<Kernel> kernelsToTime(const D3D10_SHADER_MACRO* fixed, bool plain) {
     std::vector<Kernel> kernels = {{"luma runtime", lumaRuntimeSource, nullptr, true},
                                    {"chroma runtime", chromaRuntimeSource, nullptr, false},
-                                   {"luma fixed", lumaFixedSource, fixed.macros, true},
-                                   {"chroma fixed", chromaFixedSource, fixed.macros, false}};
+                                   {"luma fixed", lumaFixedSource, fixed, true},
+                                   {"chroma fixed", chromaFixedSource, fixed, false}};
     if (plain) {
         kernels.insert(kernels.end(), {{"plain l. runt.", plainLumaRuntimeSource, nullptr, true},
                                        {"plain c. runt.", plainChromaRuntimeSource, nullptr, false},
-                                       {"plain l. fixed", plainLumaFixedSource, fixed.macros, true},
-                                       {"plain c. fixed", plainChromaFixedSource, fixed.macros, false}});
+                                       {"plain l. fixed", plainLumaFixedSource, fixed, true},
+                                       {"plain c. fixed", plainChromaFixedSource, fixed, false}});
     }
+    return kernels;
+}
 
+// Each kernel over the window, less the buffers and readback around it, and
+// each pair's sum; 1 when a kernel does not compile.
+int timeKernels(KernelHarness& harness, const FrameSettings& f, const std::vector<Kernel>& kernels,
+                const Views& lumaViews, const Views& chromaViews) {
+    auto bound = [&f](const Views& window) {
+        std::vector<ID3D11ShaderResourceView*> views;
+        for (int e = 0; e < 16; ++e) views.push_back(window[e <= 2 * f.time ? e : f.time].get());
+        return views;
+    };
     // Buffer creation, copy and readback, to take off the kernels' figures.
-    const Timing overhead = timeRuns(harness, {}, alignedWidth, alignedHeight, runs);
+    const Timing overhead = timeRuns(harness, {}, f.alignedWidth(), f.alignedHeight(), f.runs);
     std::printf("%-15s %9.1f ms  (cpu %6.0f ms): buffers and readback, taken off below\n", "no kernel",
                 overhead.wallMs, overhead.cpuMs);
     std::printf("%-15s %9s     %12s  %9s %11s %12s\n", "kernel", "wall", "cpu", "bytes", "compile", "first use");
@@ -241,10 +230,10 @@ int main(int argc, char** argv) {
             return 1;
         }
         Pass pass{shader.get(), bound(k.luma ? lumaViews : chromaViews),
-                  {space, time, alignedWidth, dispersionStrength(dispersion)}};
+                  {f.space, f.time, f.alignedWidth(), dispersionStrength(f.dispersion)}};
         // The first dispatch also builds the driver's pipeline.
-        const Timing first = timeRuns(harness, {pass}, alignedWidth, alignedHeight, 1);
-        const Timing t = timeRuns(harness, {pass}, alignedWidth, alignedHeight, runs);
+        const Timing first = timeRuns(harness, {pass}, f.alignedWidth(), f.alignedHeight(), 1);
+        const Timing t = timeRuns(harness, {pass}, f.alignedWidth(), f.alignedHeight(), f.runs);
         const double wall = t.wallMs - overhead.wallMs, cpu = t.cpuMs - overhead.cpuMs;
         const size_t pair = i / 2;  // runtime, fixed, plain runtime, plain fixed
         totalWall[pair] += wall;
@@ -257,4 +246,37 @@ int main(int argc, char** argv) {
     for (size_t pair = 0; pair < kernels.size() / 2; ++pair)
         std::printf("%-15s %9.1f ms  (cpu %6.0f ms)\n", pairs[pair], totalWall[pair], totalCpu[pair]);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--sizes") == 0) return printSizes();
+    const bool plain = argc > 1 && std::strcmp(argv[argc - 1], "--plain") == 0;
+    if (plain) --argc;
+    FrameSettings f;
+    f.runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    f.width = argc > 3 ? std::atoi(argv[2]) : 1920;
+    f.height = argc > 3 ? std::atoi(argv[3]) : 1080;
+    f.space = argc > 6 ? std::atoi(argv[4]) : 3;
+    f.time = argc > 6 ? std::atoi(argv[5]) : 1;
+    f.dispersion = argc > 6 ? std::atoi(argv[6]) : 50;
+    if (f.width < 2 || f.height < 1 || f.space < 0 || f.space > 16 || f.time < 0 || f.time > 7 || f.dispersion < 0 ||
+        f.dispersion > 100) {
+        std::fprintf(stderr, "usage: quenda_kernel_bench [runs [width height [space time dispersion]]] [--plain] | --sizes\n");
+        return 2;
+    }
+    KernelHarness harness;
+    if (!harness.ok()) {
+        std::fprintf(stderr, "no device: %s\n", harness.error().c_str());
+        return 1;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--ops") == 0)
+        return priceOps(harness, argc > 2 ? std::max(1, std::atoi(argv[2])) : 3);
+    std::printf("device: %s\nframe %d x %d, R %d, T %d, dispersion %d; median of %d runs\n",
+                adapterName(harness.device()).c_str(), f.width, f.height, f.space, f.time, f.dispersion, f.runs);
+    Views lumaViews, chromaViews;
+    uploadWindow(harness, f, &lumaViews, &chromaViews);
+    const FixedMacros<D3D10_SHADER_MACRO> fixed(f.space, f.time, f.dispersion);
+    return timeKernels(harness, f, kernelsToTime(fixed.macros, plain), lumaViews, chromaViews);
 }

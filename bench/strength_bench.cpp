@@ -82,13 +82,107 @@ struct Best {
     double defaultGain = 0;  // the mean gain at the default
 };
 
-int calibrate(const Arguments& args) {
-    PluginModule plugin(PluginModule::defaultPath());
-    const TrackValues defaults = plugin.defaults();
-    photo_clips::TempFolder folder;
-    std::vector<FramePtr> photos;
-    for (const std::string& path : args.photos) photos.push_back(photo_clips::loadPhotograph(path));
+// The clips of one noise level: panned over each photograph, clean and
+// noisy, the noisy clip's PSNR, and the noise measureNoise finds in it
+// (the mean over the photographs, in best[plane].sigma).
+struct NoiseLevel {
+    double sigma;
+    std::vector<Clip> clips;
+    std::vector<photo_clips::Psnr> noisy;
+    Best best[2];
+};
 
+NoiseLevel makeClips(const Arguments& args, const std::vector<FramePtr>& photos, const photo_clips::TempFolder& folder,
+                     const TrackValues& defaults, double sigma) {
+    NoiseLevel level;
+    level.sigma = sigma;
+    for (size_t p = 0; p < photos.size(); ++p) {
+        const std::string stem = folder.path(std::to_string(p));
+        level.clips.push_back(Clip{stem + "-clean.y4m", stem + "-noisy.y4m"});
+        const Clip& clip = level.clips.back();
+        photo_clips::writePannedClips(*photos[p], args.pan, sigma, static_cast<uint64_t>(std::lround(sigma * 1000)) + p,
+                                      clip.clean, clip.noisy);
+        level.noisy.push_back(photo_clips::measurePsnr(clip.noisy, clip.clean));
+        VideoInput input(clip.noisy, 2);
+        const bool both[2] = {true, true};
+        const StrengthChoice choice = chooseStrength(input, 0, input.frameCount(), defaults, both);
+        level.best[0].sigma += choice.noise.luma / photos.size();
+        level.best[1].sigma += choice.noise.chroma / photos.size();
+    }
+    return level;
+}
+
+// PSNR gain of each plane on each photograph, per dispersion, each
+// dispersion denoised once at most.
+class Gains {
+public:
+    Gains(PluginModule& plugin, const NoiseLevel& level, const photo_clips::TempFolder& folder,
+          const TrackValues& defaults)
+        : plugin_(plugin), level_(level), folder_(folder), defaults_(defaults) {}
+
+    const std::vector<photo_clips::Psnr>& at(int dispersion) {
+        auto known = gains_.find(dispersion);
+        if (known != gains_.end()) return known->second;
+        TrackValues tracks = defaults_;
+        tracks[dispersionTrack[0]] = tracks[dispersionTrack[1]] = dispersion;
+        std::vector<photo_clips::Psnr> gain;
+        for (size_t p = 0; p < level_.clips.size(); ++p) {
+            const Clip& clip = level_.clips[p];
+            const photo_clips::Psnr out =
+                photo_clips::denoise(plugin_, clip.noisy, clip.clean, folder_.path("out.y4m"), tracks);
+            gain.push_back(photo_clips::Psnr{out.y - level_.noisy[p].y, out.chroma - level_.noisy[p].chroma});
+        }
+        return gains_[dispersion] = gain;
+    }
+    const std::map<int, std::vector<photo_clips::Psnr>>& tried() const { return gains_; }
+
+private:
+    PluginModule& plugin_;
+    const NoiseLevel& level_;
+    const photo_clips::TempFolder& folder_;
+    const TrackValues& defaults_;
+    std::map<int, std::vector<photo_clips::Psnr>> gains_;
+};
+
+// A climb by single steps from the best of the grid to the peak of the mean
+// gain and from there to each photograph's own peak. The choice is the
+// dispersion whose worst loss against those peaks is least: the peaks differ
+// by content, and a clip is one content, not the mean.
+void choosePlane(Gains& gains, size_t photos, int plane, int defaultDispersion, Best* best) {
+    auto photoGain = [&](size_t p, int d) { return plane ? gains.at(d)[p].chroma : gains.at(d)[p].y; };
+    auto meanGain = [&](int d) {
+        double sum = 0;
+        for (size_t p = 0; p < photos; ++p) sum += photoGain(p, d) / photos;
+        return sum;
+    };
+    int top = gains.tried().begin()->first;
+    for (const auto& entry : gains.tried())
+        if (meanGain(entry.first) > meanGain(top)) top = entry.first;
+    top = photo_clips::climbToPeak(meanGain, top);
+    std::vector<double> peakGain;
+    int lowest = top, highest = top;
+    for (size_t p = 0; p < photos; ++p) {
+        const int peak = photo_clips::climbToPeak([&](int d) { return photoGain(p, d); }, top);
+        peakGain.push_back(photoGain(p, peak));
+        lowest = std::min(lowest, peak);
+        highest = std::max(highest, peak);
+    }
+    auto worstLoss = [&](int d) {
+        double worst = 0;
+        for (size_t p = 0; p < photos; ++p) worst = std::max(worst, peakGain[p] - photoGain(p, d));
+        return worst;
+    };
+    int chosen = top;
+    for (int d = lowest; d <= highest; ++d)
+        if (worstLoss(d) < worstLoss(chosen) || (worstLoss(d) == worstLoss(chosen) && meanGain(d) > meanGain(chosen)))
+            chosen = d;
+    best->dispersion = chosen;
+    best->gain = meanGain(chosen);
+    best->worstLoss = worstLoss(chosen);
+    best->defaultGain = meanGain(defaultDispersion);
+}
+
+void printHeader(const Arguments& args, const TrackValues& defaults) {
     std::printf("# %dx%d, %d frames panned by (%d, %d) pixels a frame, default radii, on %s\n", args.pan.width,
                 args.pan.height, args.pan.frames, args.pan.stepX, args.pan.stepY, pickedDeviceName().c_str());
     std::printf("# sigma: Gaussian noise in 8-bit codes; measured: what measureNoise finds (host units, mean of the\n"
@@ -98,84 +192,31 @@ int calibrate(const Arguments& args) {
                 defaults[dispersionTrack[0]]);
     std::printf("#  sigma | luma: measured best gain loss (at %d) | chroma: measured best gain loss (at %d) | runs\n",
                 defaults[dispersionTrack[0]], defaults[dispersionTrack[1]]);
+}
+
+int calibrate(const Arguments& args) {
+    PluginModule plugin(PluginModule::defaultPath());
+    const TrackValues defaults = plugin.defaults();
+    photo_clips::TempFolder folder;
+    std::vector<FramePtr> photos;
+    for (const std::string& path : args.photos) photos.push_back(photo_clips::loadPhotograph(path));
+    printHeader(args, defaults);
     std::vector<std::pair<Best, Best>> table;
     for (double sigma : args.sigmas) {
-        std::vector<Clip> clips;
-        std::vector<photo_clips::Psnr> noisy;
-        Best best[2];
-        for (size_t p = 0; p < photos.size(); ++p) {
-            const std::string stem = folder.path(std::to_string(p));
-            clips.push_back(Clip{stem + "-clean.y4m", stem + "-noisy.y4m"});
-            photo_clips::writePannedClips(*photos[p], args.pan, sigma,
-                                          static_cast<uint64_t>(std::lround(sigma * 1000)) + p, clips.back().clean,
-                                          clips.back().noisy);
-            noisy.push_back(photo_clips::measurePsnr(clips.back().noisy, clips.back().clean));
-            VideoInput input(clips.back().noisy, 2);
-            const bool both[2] = {true, true};
-            const StrengthChoice choice = chooseStrength(input, 0, input.frameCount(), defaults, both);
-            best[0].sigma += choice.noise.luma / photos.size();
-            best[1].sigma += choice.noise.chroma / photos.size();
-        }
-        // PSNR gain of each plane on each photograph, per dispersion.
-        std::map<int, std::vector<photo_clips::Psnr>> gains;
-        auto evaluate = [&](int dispersion) -> const std::vector<photo_clips::Psnr>& {
-            auto known = gains.find(dispersion);
-            if (known != gains.end()) return known->second;
-            TrackValues tracks = defaults;
-            tracks[dispersionTrack[0]] = tracks[dispersionTrack[1]] = dispersion;
-            std::vector<photo_clips::Psnr> gain;
-            for (size_t p = 0; p < clips.size(); ++p) {
-                const photo_clips::Psnr out =
-                    photo_clips::denoise(plugin, clips[p].noisy, clips[p].clean, folder.path("out.y4m"), tracks);
-                gain.push_back(photo_clips::Psnr{out.y - noisy[p].y, out.chroma - noisy[p].chroma});
-            }
-            return gains[dispersion] = gain;
-        };
+        NoiseLevel level = makeClips(args, photos, folder, defaults, sigma);
+        Gains gains(plugin, level, folder, defaults);
         // A grid around where h2 shrinks as 1 / sigma from the default at
-        // sigma 10, then a climb by single steps to the peak of the mean
-        // gain and from there to each photograph's own peak. The choice is
-        // the dispersion whose worst loss against those peaks is least: the
-        // peaks differ by content, and a clip is one content, not the mean.
+        // sigma 10, then the climb of choosePlane.
         const int guess = static_cast<int>(std::lround(50 + 27.5 * std::log10(sigma / 10)));
         for (int d = guess - 12; d <= guess + 12; d += 4)
-            if (d >= 0 && d <= 100) evaluate(d);
-        for (int plane = 0; plane < 2; ++plane) {
-            auto photoGain = [&](size_t p, int d) { return plane ? evaluate(d)[p].chroma : evaluate(d)[p].y; };
-            auto meanGain = [&](int d) {
-                double sum = 0;
-                for (size_t p = 0; p < clips.size(); ++p) sum += photoGain(p, d) / clips.size();
-                return sum;
-            };
-            int top = gains.begin()->first;
-            for (const auto& entry : gains)
-                if (meanGain(entry.first) > meanGain(top)) top = entry.first;
-            top = photo_clips::climbToPeak(meanGain, top);
-            std::vector<double> peakGain;
-            int lowest = top, highest = top;
-            for (size_t p = 0; p < clips.size(); ++p) {
-                const int peak = photo_clips::climbToPeak([&](int d) { return photoGain(p, d); }, top);
-                peakGain.push_back(photoGain(p, peak));
-                lowest = std::min(lowest, peak);
-                highest = std::max(highest, peak);
-            }
-            auto worstLoss = [&](int d) {
-                double worst = 0;
-                for (size_t p = 0; p < clips.size(); ++p) worst = std::max(worst, peakGain[p] - photoGain(p, d));
-                return worst;
-            };
-            int chosen = top;
-            for (int d = lowest; d <= highest; ++d)
-                if (worstLoss(d) < worstLoss(chosen) || (worstLoss(d) == worstLoss(chosen) && meanGain(d) > meanGain(chosen)))
-                    chosen = d;
-            best[plane].dispersion = chosen;
-            best[plane].gain = meanGain(chosen);
-            best[plane].worstLoss = worstLoss(chosen);
-            best[plane].defaultGain = meanGain(defaults[dispersionTrack[plane]]);
-        }
+            if (d >= 0 && d <= 100) gains.at(d);
+        Best* best = level.best;
+        for (int plane = 0; plane < 2; ++plane)
+            choosePlane(gains, level.clips.size(), plane, defaults[dispersionTrack[plane]], &best[plane]);
         std::printf("  %5.1f | %7.1f %3d %+6.2f %5.2f (%+6.2f) | %7.1f %3d %+6.2f %5.2f (%+6.2f) | %zu\n", sigma,
                     best[0].sigma, best[0].dispersion, best[0].gain, best[0].worstLoss, best[0].defaultGain,
                     best[1].sigma, best[1].dispersion, best[1].gain, best[1].worstLoss, best[1].defaultGain,
-                    gains.size());
+                    gains.tried().size());
         std::fflush(stdout);
         table.emplace_back(best[0], best[1]);
     }

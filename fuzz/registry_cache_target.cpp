@@ -137,51 +137,50 @@ void expectRefusal(const Setup& setup, bool throughInit) {
     FUZZ_CHECK(!keyExists(setup), "a refused cache entry must delete the key");
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1 || size > 2 * shaderCacheBlobLimit) return 0;
-    Setup& s = setup();
-    const uint8_t mode = data[0];
-    const std::vector<BYTE> payload(data + 1, data + size);
-    std::vector<BYTE> luma = s.luma, chroma = s.chroma;
+// The two cached kernels the input stands for: the mode's low bits say
+// whether it replaces the luma entry, the chroma entry, or both, split where
+// its first two bytes say.
+void entriesFromInput(uint8_t mode, const std::vector<BYTE>& payload, std::vector<BYTE>* luma,
+                      std::vector<BYTE>* chroma) {
     switch (mode & 3) {
-        case 0: luma = payload; break;
-        case 1: chroma = payload; break;
+        case 0: *luma = payload; break;
+        case 1: *chroma = payload; break;
         default: {
             const size_t at = payload.size() < 2 ? 0 : (payload[0] | payload[1] << 8) % (payload.size() - 1);
             const size_t from = payload.size() < 2 ? payload.size() : 2;
-            luma.assign(payload.begin() + from, payload.begin() + from + at);
-            chroma.assign(payload.begin() + from + at, payload.end());
+            luma->assign(payload.begin() + from, payload.begin() + from + at);
+            chroma->assign(payload.begin() + from + at, payload.end());
         }
     }
-    // Larger values cannot be read back: a miss, which is not this target's concern.
-    if (luma.size() > shaderCacheBlobLimit || chroma.size() > shaderCacheBlobLimit) return 0;
+}
 
-    if (mode & 0x80) {
-        releaseAll();
-        const long liveBefore = platform_hooks::liveObjects();
-        writeValues(luma, chroma, s.version);
-        resetHooks();
-        const int32_t result = onInit(s.filter);
-        FUZZ_CHECK(platform_hooks::callCount(FailPoint::Compile) == 0, "a matching Version must hit");
-        if (result == 1) {
-            FUZZ_CHECK(platform_hooks::recordedBoxes().empty(), "boxes on success: %s", boxesText().c_str());
-            FUZZ_CHECK(deviceGroupReady(), "onInit returned 1 without the device group");
-        } else {
-            FUZZ_CHECK(result == 0, "onInit returned %d", static_cast<int>(result));
-            expectRefusal(s, true);
-            FUZZ_CHECK(platform_hooks::liveObjects() == liveBefore, "a failed onInit left %ld objects alive",
-                       platform_hooks::liveObjects() - liveBefore);
-        }
-        releaseAll();
-        FUZZ_CHECK(platform_hooks::liveObjects() == liveBefore, "releaseAll left %ld objects alive",
+// The entries read by a whole onInit: it succeeds with the device group up,
+// or refuses with its boxes and nothing left alive.
+void throughInit(Setup& s, const std::vector<BYTE>& luma, const std::vector<BYTE>& chroma) {
+    releaseAll();
+    const long liveBefore = platform_hooks::liveObjects();
+    writeValues(luma, chroma, s.version);
+    resetHooks();
+    const int32_t result = onInit(s.filter);
+    FUZZ_CHECK(platform_hooks::callCount(FailPoint::Compile) == 0, "a matching Version must hit");
+    if (result == 1) {
+        FUZZ_CHECK(platform_hooks::recordedBoxes().empty(), "boxes on success: %s", boxesText().c_str());
+        FUZZ_CHECK(deviceGroupReady(), "onInit returned 1 without the device group");
+    } else {
+        FUZZ_CHECK(result == 0, "onInit returned %d", static_cast<int>(result));
+        expectRefusal(s, true);
+        FUZZ_CHECK(platform_hooks::liveObjects() == liveBefore, "a failed onInit left %ld objects alive",
                    platform_hooks::liveObjects() - liveBefore);
-        resetHooks();
-        bringUp(s);
-        return 0;
     }
+    releaseAll();
+    FUZZ_CHECK(platform_hooks::liveObjects() == liveBefore, "releaseAll left %ld objects alive",
+               platform_hooks::liveObjects() - liveBefore);
+    resetHooks();
+    bringUp(s);
+}
 
+// The entries read by buildRuntimeShaders alone, on a device that is up.
+void throughRuntimeBuild(Setup& s, const std::vector<BYTE>& luma, const std::vector<BYTE>& chroma) {
     if (!deviceGroupReady()) {
         resetHooks();
         bringUp(s);
@@ -203,5 +202,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     releaseRuntimeShaders();
     FUZZ_CHECK(platform_hooks::liveObjects() == liveBefore, "%ld objects leaked",
                platform_hooks::liveObjects() - liveBefore);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1 || size > 2 * shaderCacheBlobLimit) return 0;
+    Setup& s = setup();
+    const uint8_t mode = data[0];
+    const std::vector<BYTE> payload(data + 1, data + size);
+    std::vector<BYTE> luma = s.luma, chroma = s.chroma;
+    entriesFromInput(mode, payload, &luma, &chroma);
+    // Larger values cannot be read back: a miss, which is not this target's concern.
+    if (luma.size() > shaderCacheBlobLimit || chroma.size() > shaderCacheBlobLimit) return 0;
+    if (mode & 0x80)
+        throughInit(s, luma, chroma);
+    else
+        throughRuntimeBuild(s, luma, chroma);
     return 0;
 }

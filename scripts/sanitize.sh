@@ -12,7 +12,7 @@ threaded='Scheduler*:Win32Thread*:Registry*:D3D11Context*'
 
 configure_and_build() {  # dir sanitizers [more targets]
     cmake -S . -B "$1" -G Ninja -DQUENDA_WERROR=ON -DQUENDA_SANITIZE="$2" > /dev/null
-    cmake --build "$1" --target quenda quenda_dx11 quenda_platform_tests quenda_plugin_tests quenda_cli_tests "${@:3}"
+    cmake --build "$1" --target quenda quenda_dx11 quenda_platform_tests quenda_plugin_unit_tests quenda_plugin_module_tests quenda_cli_tests "${@:3}"
 }
 
 if [ "$which" = asan ] || [ "$which" = all ]; then
@@ -22,7 +22,8 @@ if [ "$which" = asan ] || [ "$which" = all ]; then
     export LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
     build-asan/bin/quenda_platform_tests --gtest_brief=1
-    build-asan/bin/quenda_plugin_tests --gtest_brief=1
+    build-asan/bin/quenda_plugin_unit_tests --gtest_brief=1
+    build-asan/bin/quenda_plugin_module_tests --gtest_brief=1
     build-asan/bin/quenda_cli_tests --gtest_brief=1
     (cd build-asan && ctest --output-on-failure -R FuzzCorpus)
 fi
@@ -35,5 +36,5 @@ if [ "$which" = tsan ] || [ "$which" = all ]; then
     export OMP_NUM_THREADS=1
     export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
     build-tsan/bin/quenda_platform_tests --gtest_brief=1 --gtest_filter="$threaded"
-    build-tsan/bin/quenda_plugin_tests --gtest_brief=1 --gtest_filter="$threaded"
+    build-tsan/bin/quenda_plugin_module_tests --gtest_brief=1 --gtest_filter="$threaded"
 fi

@@ -158,58 +158,54 @@ TEST(CliDenoise, DenoisingGainsPsnrAgainstTheCleanSource) {
     EXPECT_LE(differing * 1000, samples) << differing << " of " << samples << " samples differ";
 }
 
-// Chunks of a clip, each with its neighbours as temporal context, joined in
-// whatever order they are named, give the whole run's file: its frames, time
-// stamps, audio and duration. MP4 chunks are lossless (--crf 0) so that
-// frames can be compared; Matroska chunks of H.264 joined into MP4 get their
-// audio converted once, as the whole run does. Parts that do not make the
-// whole clip are refused, naming them: a missing chunk (first, middle or
-// last), one cut short or cut afterwards, one of another clip, other
-// settings or another encoding, a whole run among chunks, a file that is no
-// chunk. One part alone, a range asked for, and standard output are joined.
-TEST(CliDenoise, ChunksJoinIntoTheWholeRun) {
-    const bool haveFfmpeg = std::system("command -v ffmpeg >/dev/null") == 0;
-    const struct {
-        const char* chunks;  // the chunks' extension
-        std::vector<std::string> encoding;
-        const char* joined;
-    } runs[] = {
-        {".mkv", {}, ".mkv"},
-        {".mp4", {"--crf", "0"}, ".mp4"},
-        {".mkv", {"--codec", "libx264", "--crf", "0"}, ".mp4"},
-    };
-    for (const auto& r : runs) {
-        const std::string name = std::string(r.chunks) + (r.encoding.empty() ? "" : " " + r.encoding[1]) + " to " + r.joined;
-        if (!r.encoding.empty() && !avcodec_find_encoder_by_name("libx264")) continue;
-        cli_test::TempDir dir;
-        auto path = [&](const std::string& file) { return dir.path(file + r.chunks); };
-        auto joinedPath = [&](const std::string& file) { return dir.path(file + r.joined); };
-        cli_test::writeClipWithAudio(path("in"), cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 10));
-        const std::vector<std::string> settings =
-            std::vector<std::string>{"--luma-time", "2", "--chroma-time", "1", "-q"} + r.encoding;
+// The chunks' container and encoding, and the container they are joined into.
+struct ChunkFormat {
+    const char* chunks;  // the chunks' extension
+    std::vector<std::string> encoding;
+    const char* joined;
+};
 
-        ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("in"), joinedPath("whole")} + settings).exitCode, 0);
+// One clip cut into chunks and joined, in a folder of its own. Each step is
+// void for gtest's fatal assertions; the test stops at the first that fails.
+class ChunkJoin {
+public:
+    ChunkJoin(const ChunkFormat& r, bool haveFfmpeg)
+        : r_(r), haveFfmpeg_(haveFfmpeg), name_(std::string(r.chunks) + (r.encoding.empty() ? "" : " " + r.encoding[1]) + " to " + r.joined),
+          settings_(std::vector<std::string>{"--luma-time", "2", "--chroma-time", "1", "-q"} + r.encoding) {}
+
+    // The whole run, chunks 0:4, 4:7 and 7:, and the chunks joined out of order.
+    void makeChunks() {
+        cli_test::writeClipWithAudio(path("in"), cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 10));
+        ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("in"), joinedPath("whole")} + settings_).exitCode,
+                  0);
         const char* const ranges[] = {"0:4", "4:7", "7:"};
         for (int i = 0; i < 3; ++i)
             ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("in"), path("part" + std::to_string(i)),
-                                                         "--frames", ranges[i]} + settings).exitCode, 0) << ranges[i];
+                                                         "--frames", ranges[i]} + settings_).exitCode, 0) << ranges[i];
         const cli_test::RunResult join =
             runQuenda({"join", path("part2"), path("part0"), path("part1"), joinedPath("joined"), "-q"});
-        ASSERT_EQ(join.exitCode, 0) << name << ": " << join.output;
+        ASSERT_EQ(join.exitCode, 0) << name_ << ": " << join.output;
+    }
 
+    // Frames, time stamps, audio and duration of the whole run.
+    void expectJoinedIsWhole() {
         const std::vector<FramePtr> whole = cli_test::readAllFrames(joinedPath("whole")),
                                     joined = cli_test::readAllFrames(joinedPath("joined"));
-        ASSERT_EQ(whole.size(), 10u) << name;
-        ASSERT_EQ(joined.size(), 10u) << name;
+        ASSERT_EQ(whole.size(), 10u) << name_;
+        ASSERT_EQ(joined.size(), 10u) << name_;
         VideoInput wholeTimes(joinedPath("whole"), 2), joinedTimes(joinedPath("joined"), 2);
         for (int i = 0; i < 10; ++i) {
-            EXPECT_TRUE(cli_test::samePlanes(*joined[i], *whole[i])) << name << " frame " << i;
-            EXPECT_NEAR(joinedTimes.frameSeconds(i), wholeTimes.frameSeconds(i), 1e-6) << name << " frame " << i;
+            EXPECT_TRUE(cli_test::samePlanes(*joined[i], *whole[i])) << name_ << " frame " << i;
+            EXPECT_NEAR(joinedTimes.frameSeconds(i), wholeTimes.frameSeconds(i), 1e-6) << name_ << " frame " << i;
         }
         EXPECT_EQ(cli_test::audioBytes(joinedPath("joined"), true), cli_test::audioBytes(joinedPath("whole"), true))
-            << name;
-        EXPECT_EQ(openInputFile(joinedPath("joined"))->duration, openInputFile(joinedPath("whole"))->duration) << name;
+            << name_;
+        EXPECT_EQ(openInputFile(joinedPath("joined"))->duration, openInputFile(joinedPath("whole"))->duration)
+            << name_;
+    }
 
+    // One part alone, a range asked for, and standard output.
+    void expectAcceptedJoins() {
         const struct {
             const char* name;
             std::vector<std::string> parts;
@@ -222,69 +218,118 @@ TEST(CliDenoise, ChunksJoinIntoTheWholeRun) {
         };
         for (const auto& a : accepted) {
             const bool toPipe = a.options.size() == 2 && a.options[0] == "-f";
-            const std::string out = dir.path(std::string("accepted") + (toPipe ? ".out" : r.joined));
+            const std::string out = dir_.path(std::string("accepted") + (toPipe ? ".out" : r_.joined));
             const cli_test::RunResult run =
                 runQuenda(std::vector<std::string>{"join"} + a.parts + a.options +
                               std::vector<std::string>{toPipe ? "-" : out},
                           "", toPipe ? out : "");
-            ASSERT_EQ(run.exitCode, 0) << name << " " << a.name << ": " << run.output;
-            EXPECT_EQ(cli_test::readAllFrames(out).size(), static_cast<size_t>(a.frames)) << name << " " << a.name;
+            ASSERT_EQ(run.exitCode, 0) << name_ << " " << a.name << ": " << run.output;
+            EXPECT_EQ(cli_test::readAllFrames(out).size(), static_cast<size_t>(a.frames)) << name_ << " " << a.name;
             if (toPipe) {
-                EXPECT_EQ(cli_test::readFile(out).find("joined 3 parts"), std::string::npos) << name;
+                EXPECT_EQ(cli_test::readFile(out).find("joined 3 parts"), std::string::npos) << name_;
             }
             std::remove(out.c_str());
         }
+    }
 
+    // Middle chunks that do not belong: of another clip, other settings,
+    // another encoding, cut short, and (Matroska, with ffmpeg) cut afterwards.
+    void makeStrayChunks() {
         cli_test::writeClipWithAudio(path("other"), cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 12));
         ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("other"), path("other1"), "--frames", "4:7"} +
-                            settings).exitCode, 0);
+                            settings_).exitCode, 0);
         ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("in"), path("weaker1"), "--frames", "4:7",
-                                                     "--luma-dispersion", "30"} + settings).exitCode, 0);
+                                                     "--luma-dispersion", "30"} + settings_).exitCode, 0);
         const std::vector<std::string> otherEncoding =
-            r.encoding.empty() ? std::vector<std::string>{"--encoder-options", "context=1"}
-                               : std::vector<std::string>{"--preset", "veryfast"};
+            r_.encoding.empty() ? std::vector<std::string>{"--encoder-options", "context=1"}
+                                : std::vector<std::string>{"--preset", "veryfast"};
         ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", path("in"), path("coded1"), "--frames", "4:7"} +
-                            settings + otherEncoding).exitCode, 0);
+                            settings_ + otherEncoding).exitCode, 0);
         cli_test::truncateCopy(path("part1"), path("short1"), 0.6);
-        const bool matroska = std::string(r.chunks) == ".mkv";
         // An ffmpeg cut keeps the record in Matroska and counts from zero.
-        const bool cut = matroska && haveFfmpeg &&
-                         std::system(("ffmpeg -v error -ss 0.1 -i '" + path("part1") + "' -c copy '" + path("cut1") +
-                                      "'").c_str()) == 0;
-        const struct {
-            const char* name;
-            std::vector<std::string> parts;
-            std::string message;
-            bool applies;
-        } refused[] = {
-            {"a missing chunk", {path("part0"), path("part2")}, "frames 4 to 6 are missing between " + path("part0"), true},
-            {"a missing first chunk", {path("part1"), path("part2")},
-             "frames 0 to 3 are missing before " + path("part1") + " (the clip has 10 frames)", true},
-            {"a missing last chunk", {path("part0"), path("part1")},
-             "frames 7 to 9 are missing after " + path("part1"), true},
-            {"a chunk cut short", {path("part0"), path("short1"), path("part2")},
-             matroska ? path("short1") + " holds " : path("short1") + " is not a video file", true},
-            {"a chunk cut afterwards", {path("part0"), path("cut1"), path("part2")},
-             path("cut1") + " starts at 0.000 s where its record says", cut},
-            {"a chunk of another clip", {path("part0"), path("other1"), path("part2")},
-             path("other1") + " was made from another input than " + path("part0"), true},
-            {"a chunk with other settings", {path("part0"), path("weaker1"), path("part2")},
-             path("weaker1") + " was made with other settings (3,2,30,3,1,50)", true},
-            {"a chunk encoded otherwise", {path("part0"), path("coded1"), path("part2")},
-             path("coded1") + " was encoded with other settings", true},
-            {"a whole run among chunks", {path("part0"), joinedPath("whole")},
-             joinedPath("whole") + " (frames 0 to 9) overlaps " + path("part0"), std::string(r.chunks) == r.joined},
-            {"a file that is no chunk", {path("part0"), path("in")}, path("in") + " does not say what it was made from",
-             true},
-        };
-        for (const auto& f : refused) {
-            if (!f.applies) continue;
-            const cli_test::RunResult run = runQuenda(std::vector<std::string>{"join"} + f.parts +
-                                                      std::vector<std::string>{joinedPath("refused"), "-q"});
-            EXPECT_EQ(run.exitCode, static_cast<int>(ExitCode::input)) << name << " " << f.name << ": " << run.output;
-            EXPECT_NE(run.output.find(f.message), std::string::npos) << name << " " << f.name << ": " << run.output;
-            EXPECT_FALSE(cli_test::fileExists(joinedPath("refused"))) << name << " " << f.name;
-        }
+        cut_ = matroska() && haveFfmpeg_ &&
+               std::system(("ffmpeg -v error -ss 0.1 -i '" + path("part1") + "' -c copy '" + path("cut1") + "'")
+                               .c_str()) == 0;
+    }
+
+    void expectRefusedJoins() const;
+
+private:
+    std::string path(const std::string& file) const { return dir_.path(file + r_.chunks); }
+    std::string joinedPath(const std::string& file) const { return dir_.path(file + r_.joined); }
+    bool matroska() const { return std::string(r_.chunks) == ".mkv"; }
+
+    const ChunkFormat& r_;
+    const bool haveFfmpeg_;
+    const std::string name_;
+    const std::vector<std::string> settings_;
+    cli_test::TempDir dir_;
+    bool cut_ = false;
+};
+
+// Parts that do not make the whole clip are refused, naming them, and
+// nothing is written.
+void ChunkJoin::expectRefusedJoins() const {
+    const struct {
+        const char* name;
+        std::vector<std::string> parts;
+        std::string message;
+        bool applies;
+    } refused[] = {
+        {"a missing chunk", {path("part0"), path("part2")}, "frames 4 to 6 are missing between " + path("part0"), true},
+        {"a missing first chunk", {path("part1"), path("part2")},
+         "frames 0 to 3 are missing before " + path("part1") + " (the clip has 10 frames)", true},
+        {"a missing last chunk", {path("part0"), path("part1")}, "frames 7 to 9 are missing after " + path("part1"),
+         true},
+        {"a chunk cut short", {path("part0"), path("short1"), path("part2")},
+         matroska() ? path("short1") + " holds " : path("short1") + " is not a video file", true},
+        {"a chunk cut afterwards", {path("part0"), path("cut1"), path("part2")},
+         path("cut1") + " starts at 0.000 s where its record says", cut_},
+        {"a chunk of another clip", {path("part0"), path("other1"), path("part2")},
+         path("other1") + " was made from another input than " + path("part0"), true},
+        {"a chunk with other settings", {path("part0"), path("weaker1"), path("part2")},
+         path("weaker1") + " was made with other settings (3,2,30,3,1,50)", true},
+        {"a chunk encoded otherwise", {path("part0"), path("coded1"), path("part2")},
+         path("coded1") + " was encoded with other settings", true},
+        {"a whole run among chunks", {path("part0"), joinedPath("whole")},
+         joinedPath("whole") + " (frames 0 to 9) overlaps " + path("part0"), std::string(r_.chunks) == r_.joined},
+        {"a file that is no chunk", {path("part0"), path("in")}, path("in") + " does not say what it was made from",
+         true},
+    };
+    for (const auto& f : refused) {
+        if (!f.applies) continue;
+        const cli_test::RunResult run = runQuenda(std::vector<std::string>{"join"} + f.parts +
+                                                  std::vector<std::string>{joinedPath("refused"), "-q"});
+        EXPECT_EQ(run.exitCode, static_cast<int>(ExitCode::input)) << name_ << " " << f.name << ": " << run.output;
+        EXPECT_NE(run.output.find(f.message), std::string::npos) << name_ << " " << f.name << ": " << run.output;
+        EXPECT_FALSE(cli_test::fileExists(joinedPath("refused"))) << name_ << " " << f.name;
+    }
+}
+
+// Chunks of a clip, each with its neighbours as temporal context, joined in
+// whatever order they are named, give the whole run's file: its frames, time
+// stamps, audio and duration. MP4 chunks are lossless (--crf 0) so that
+// frames can be compared; Matroska chunks of H.264 joined into MP4 get their
+// audio converted once, as the whole run does. Parts that do not make the
+// whole clip are refused, naming them: a missing chunk (first, middle or
+// last), one cut short or cut afterwards, one of another clip, other
+// settings or another encoding, a whole run among chunks, a file that is no
+// chunk. One part alone, a range asked for, and standard output are joined.
+TEST(CliDenoise, ChunksJoinIntoTheWholeRun) {
+    const bool haveFfmpeg = std::system("command -v ffmpeg >/dev/null") == 0;
+    const ChunkFormat runs[] = {
+        {".mkv", {}, ".mkv"},
+        {".mp4", {"--crf", "0"}, ".mp4"},
+        {".mkv", {"--codec", "libx264", "--crf", "0"}, ".mp4"},
+    };
+    for (const ChunkFormat& r : runs) {
+        if (!r.encoding.empty() && !avcodec_find_encoder_by_name("libx264")) continue;
+        ChunkJoin chunks(r, haveFfmpeg);
+        ASSERT_NO_FATAL_FAILURE(chunks.makeChunks());
+        ASSERT_NO_FATAL_FAILURE(chunks.expectJoinedIsWhole());
+        ASSERT_NO_FATAL_FAILURE(chunks.expectAcceptedJoins());
+        ASSERT_NO_FATAL_FAILURE(chunks.makeStrayChunks());
+        chunks.expectRefusedJoins();
     }
 }
 
@@ -322,81 +367,62 @@ TEST(CliDenoise, AudioSurvives) {
     EXPECT_EQ(chunkAudio, audio.substr(audio.size() / 2)) << "the second half of the audio";
 }
 
-// What a file carries besides its pictures is kept where the output's
-// container holds it, and named where it does not: rotation, HDR metadata,
-// field order, chapters, cover art, a second video stream, and audio (PCM,
-// which MP4 cannot hold, converted; Y4M, which holds none, leaves it out).
-// AVI keeps the real frame rate.
-TEST(CliDenoise, KeepsWhatFilesCarry) {
-    cli_test::TempDir dir;
-    const DemoSettings settings = cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 4);
-    const bool haveX264 = avcodec_find_encoder_by_name("libx264") != nullptr;
-    cli_test::writeClipWithAudio(dir.path("in.mkv"), settings, true);
-    if (haveX264) cli_test::writeClipWithAudio(dir.path("in.mp4"), settings, true);
-    const struct {
-        const char* input;
-        const char* output;
-        int rotation;  // counter-clockwise degrees kept; -1: none
-        bool interlaced;
-        int videoStreams;
-        int covers;
-        const char* audio;
-        std::vector<const char*> warnings;
-    } cases[] = {
-        {"in.mkv", "a.mkv", -1, true, 2, 1, "pcm_s16le", {"interlaced", "has 2 video streams: stream 0"}},
-        {"in.mkv", "a.mp4", -1, true, 1, 1, "aac", {"video stream 2 (ffv1) cannot be stored", "converted to aac"}},
-        {"in.mp4", "b.mp4", -90, false, 1, 0, "aac", {}},
-        {"in.mp4", "b.mkv", -1, false, 1, 0, "aac", {"rotation of the video (90 degrees clockwise) cannot be stored"}},
-    };
-    for (const auto& c : cases) {
-        if (!haveX264 && (std::string(c.input) == "in.mp4" || std::string(c.output) == "a.mp4")) continue;
-        const std::string name = std::string(c.input) + " to " + c.output;
-        const cli_test::RunResult run =
-            runQuenda(std::vector<std::string>{"denoise", dir.path(c.input), dir.path(c.output), "-q"} + identity);
-        ASSERT_EQ(run.exitCode, 0) << name << ": " << run.output;
-        for (const char* warning : c.warnings) EXPECT_NE(run.output.find(warning), std::string::npos) << name << ": " << run.output;
+struct CarryCase {
+    const char* input;
+    const char* output;
+    int rotation;  // counter-clockwise degrees kept; -1: none
+    bool interlaced;
+    int videoStreams;
+    int covers;
+    const char* audio;
+    std::vector<const char*> warnings;
+};
 
-        const InputContextPtr out = openInputFile(dir.path(c.output));
-        const AVStream& video = *out->streams[0];
-        EXPECT_EQ(video.codecpar->field_order == AV_FIELD_TT, c.interlaced) << name;
-        const auto* matrix = reinterpret_cast<const int32_t*>(av_stream_get_side_data(&video, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
-        EXPECT_EQ(matrix ? std::lround(av_display_rotation_get(matrix)) : -1, c.rotation) << name;
-        const auto* mastering = reinterpret_cast<const AVMasteringDisplayMetadata*>(
-            av_stream_get_side_data(&video, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, nullptr));
-        const auto* light = reinterpret_cast<const AVContentLightMetadata*>(
-            av_stream_get_side_data(&video, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, nullptr));
-        ASSERT_TRUE(mastering && light) << name;
-        EXPECT_EQ(av_q2d(mastering->max_luminance), 1000) << name;
-        EXPECT_EQ(light->MaxCLL, 1000u) << name;
-        ASSERT_EQ(out->nb_chapters, 2u) << name;
-        EXPECT_STREQ(av_dict_get(out->chapters[1]->metadata, "title", nullptr, 0)->value, "second") << name;
-        EXPECT_NEAR(out->chapters[1]->start * av_q2d(out->chapters[1]->time_base), 0.08, 0.001) << name;
-        int videos = 0, covers = 0;
-        std::string audio;
-        for (unsigned i = 0; i < out->nb_streams; ++i) {
-            const AVStream& s = *out->streams[i];
-            const bool cover = s.disposition & AV_DISPOSITION_ATTACHED_PIC;
-            covers += cover;
-            videos += s.codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !cover;
-            if (s.codecpar->codec_type == AVMEDIA_TYPE_AUDIO) audio = avcodec_get_name(s.codecpar->codec_id);
-        }
-        EXPECT_EQ(videos, c.videoStreams) << name;
-        EXPECT_EQ(covers, c.covers) << name;
-        EXPECT_EQ(audio, c.audio) << name;
+// The output's video stream: field order, rotation, HDR metadata.
+void expectVideoCarried(const AVStream& video, const CarryCase& c, const std::string& name) {
+    EXPECT_EQ(video.codecpar->field_order == AV_FIELD_TT, c.interlaced) << name;
+    const auto* matrix = reinterpret_cast<const int32_t*>(av_stream_get_side_data(&video, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+    EXPECT_EQ(matrix ? std::lround(av_display_rotation_get(matrix)) : -1, c.rotation) << name;
+    const auto* mastering = reinterpret_cast<const AVMasteringDisplayMetadata*>(
+        av_stream_get_side_data(&video, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, nullptr));
+    const auto* light = reinterpret_cast<const AVContentLightMetadata*>(
+        av_stream_get_side_data(&video, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, nullptr));
+    ASSERT_TRUE(mastering && light) << name;
+    EXPECT_EQ(av_q2d(mastering->max_luminance), 1000) << name;
+    EXPECT_EQ(light->MaxCLL, 1000u) << name;
+}
+
+// One input denoised into one container: the warnings, the video stream,
+// the chapters, and the streams beside the video.
+void expectCarried(const cli_test::TempDir& dir, const CarryCase& c) {
+    const std::string name = std::string(c.input) + " to " + c.output;
+    const cli_test::RunResult run =
+        runQuenda(std::vector<std::string>{"denoise", dir.path(c.input), dir.path(c.output), "-q"} + identity);
+    ASSERT_EQ(run.exitCode, 0) << name << ": " << run.output;
+    for (const char* warning : c.warnings) EXPECT_NE(run.output.find(warning), std::string::npos) << name << ": " << run.output;
+
+    const InputContextPtr out = openInputFile(dir.path(c.output));
+    ASSERT_NO_FATAL_FAILURE(expectVideoCarried(*out->streams[0], c, name));
+    ASSERT_EQ(out->nb_chapters, 2u) << name;
+    EXPECT_STREQ(av_dict_get(out->chapters[1]->metadata, "title", nullptr, 0)->value, "second") << name;
+    EXPECT_NEAR(out->chapters[1]->start * av_q2d(out->chapters[1]->time_base), 0.08, 0.001) << name;
+    int videos = 0, covers = 0;
+    std::string audio;
+    for (unsigned i = 0; i < out->nb_streams; ++i) {
+        const AVStream& s = *out->streams[i];
+        const bool cover = s.disposition & AV_DISPOSITION_ATTACHED_PIC;
+        covers += cover;
+        videos += s.codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !cover;
+        if (s.codecpar->codec_type == AVMEDIA_TYPE_AUDIO) audio = avcodec_get_name(s.codecpar->codec_id);
     }
+    EXPECT_EQ(videos, c.videoStreams) << name;
+    EXPECT_EQ(covers, c.covers) << name;
+    EXPECT_EQ(audio, c.audio) << name;
+}
 
-    ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", dir.path("in.mkv"), dir.path("out.avi"), "-q"} + identity).exitCode, 0);
-    const InputContextPtr avi = openInputFile(dir.path("out.avi"));
-    EXPECT_EQ(av_q2d(avi->streams[0]->r_frame_rate), 25);
-
-    // Y4M holds no audio: by default it is left out, as a further video stream is.
-    const cli_test::RunResult noAudio =
-        runQuenda(std::vector<std::string>{"denoise", dir.path("in.mkv"), dir.path("a.y4m"), "-q"} + identity);
-    EXPECT_EQ(noAudio.exitCode, 0) << noAudio.output;
-    EXPECT_NE(noAudio.output.find("(pcm_s16le) is left out: Y4M holds video only"), std::string::npos) << noAudio.output;
-
-    // Y4M cannot keep a variable frame rate, and says so; it plays at the
-    // average rate (a frame each 80 ms but the first), not the declared 25.
+// Y4M cannot keep a variable frame rate, and says so; it plays at the
+// average rate (a frame each 80 ms but the first), not the declared 25.
+void expectVariableRateToY4m(const cli_test::TempDir& dir, const DemoSettings& settings) {
     {
         VideoInfo variable = demoVideoInfo(settings);
         variable.timeBase = AVRational{1, 1000};
@@ -411,6 +437,40 @@ TEST(CliDenoise, KeepsWhatFilesCarry) {
               std::string::npos)
         << y4m.output;
     EXPECT_EQ(av_q2d(openInputFile(dir.path("vfr.y4m"))->streams[0]->r_frame_rate), 12.5);
+}
+
+// What a file carries besides its pictures is kept where the output's
+// container holds it, and named where it does not: rotation, HDR metadata,
+// field order, chapters, cover art, a second video stream, and audio (PCM,
+// which MP4 cannot hold, converted; Y4M, which holds none, leaves it out).
+// AVI keeps the real frame rate.
+TEST(CliDenoise, KeepsWhatFilesCarry) {
+    cli_test::TempDir dir;
+    const DemoSettings settings = cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 4);
+    const bool haveX264 = avcodec_find_encoder_by_name("libx264") != nullptr;
+    cli_test::writeClipWithAudio(dir.path("in.mkv"), settings, true);
+    if (haveX264) cli_test::writeClipWithAudio(dir.path("in.mp4"), settings, true);
+    const CarryCase cases[] = {
+        {"in.mkv", "a.mkv", -1, true, 2, 1, "pcm_s16le", {"interlaced", "has 2 video streams: stream 0"}},
+        {"in.mkv", "a.mp4", -1, true, 1, 1, "aac", {"video stream 2 (ffv1) cannot be stored", "converted to aac"}},
+        {"in.mp4", "b.mp4", -90, false, 1, 0, "aac", {}},
+        {"in.mp4", "b.mkv", -1, false, 1, 0, "aac", {"rotation of the video (90 degrees clockwise) cannot be stored"}},
+    };
+    for (const CarryCase& c : cases) {
+        if (!haveX264 && (std::string(c.input) == "in.mp4" || std::string(c.output) == "a.mp4")) continue;
+        ASSERT_NO_FATAL_FAILURE(expectCarried(dir, c));
+    }
+
+    ASSERT_EQ(runQuenda(std::vector<std::string>{"denoise", dir.path("in.mkv"), dir.path("out.avi"), "-q"} + identity).exitCode, 0);
+    const InputContextPtr avi = openInputFile(dir.path("out.avi"));
+    EXPECT_EQ(av_q2d(avi->streams[0]->r_frame_rate), 25);
+
+    // Y4M holds no audio: by default it is left out, as a further video stream is.
+    const cli_test::RunResult noAudio =
+        runQuenda(std::vector<std::string>{"denoise", dir.path("in.mkv"), dir.path("a.y4m"), "-q"} + identity);
+    EXPECT_EQ(noAudio.exitCode, 0) << noAudio.output;
+    EXPECT_NE(noAudio.output.find("(pcm_s16le) is left out: Y4M holds video only"), std::string::npos) << noAudio.output;
+    expectVariableRateToY4m(dir, settings);
 }
 
 TEST(CliCommands, VersionAndDevicesTellWhatIsInUse) {

@@ -28,23 +28,28 @@ bool isSymlink(const std::string& path) {
     return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
+using Dir = cli_test::TempDir;
+
 // Each case runs in a folder holding in.y4m and the files its setup makes;
 // {D} in an argument stands for that folder. The files named in `kept` must
 // come out as they went in, and no temporary file may stay. The arguments
 // follow `denoise in.y4m`, or are a `demo` command of their own, which keeps
 // to the same rules.
-TEST(CliOutputs, SideOutputsAndOverwriteRules) {
-    using Dir = cli_test::TempDir;
-    const struct {
-        const char* name;
-        std::function<void(const Dir&)> setup;
-        std::vector<std::string> args;
-        ExitCode code;
-        const char* message;
-        std::vector<std::string> kept;
-        std::function<void(const Dir&)> after;
-        const char* environment = "";
-    } cases[] = {
+struct OutputCase {
+    const char* name;
+    std::function<void(const Dir&)> setup;
+    std::vector<std::string> args;
+    ExitCode code;
+    const char* message;
+    std::vector<std::string> kept;
+    std::function<void(const Dir&)> after;
+    const char* environment = "";
+};
+
+// Outputs refused before anything is written, or a run that fails and keeps
+// nothing of its own.
+std::vector<OutputCase> refusedOutputs() {
+    return {
         {"--compare names the input", nullptr, {"{D}/out.mkv", "--compare", "{D}/in.y4m"}, ExitCode::usage,
          "same file as the input", {"in.y4m"}, nullptr},
         {"--report through a symbolic link to the input",
@@ -84,6 +89,12 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
         {"a reference read through another protocol", nullptr,
          {"{D}/out.mkv", "--reference", "subfile,,start,0,end,0,,:{D}/in.y4m"}, ExitCode::usage, "subfile: protocol",
          {"in.y4m"}, nullptr},
+    };
+}
+
+// Runs that write, and what they write.
+std::vector<OutputCase> writtenOutputs() {
+    return {
         {"a name with a colon is a file name", nullptr, {"{D}/a:b.mkv"}, ExitCode::ok, "", {},
          [](const Dir& d) { EXPECT_EQ(cli_test::readAllFrames(d.path("a:b.mkv")).size(), 3u); }},
         {"a longer reference in another format is compared in part, with a warning",
@@ -122,6 +133,11 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
              EXPECT_NE(json.find("out\\ufffd.mkv"), std::string::npos) << json;
              EXPECT_EQ(json.find('\xff'), std::string::npos) << json;
          }},
+    };
+}
+
+std::vector<OutputCase> demoOutputs() {
+    return {
         {"demo keeps a file of the user's without -y",
          [](const Dir& d) {
              mkdir(d.path("demo").c_str(), 0700);
@@ -144,30 +160,36 @@ TEST(CliOutputs, SideOutputsAndOverwriteRules) {
          "could not start its GPU device", {}, [](const Dir& d) { EXPECT_FALSE(cli_test::fileExists(d.path("new"))); },
          "QUENDA_VULKAN_DEVICE=99"},
     };
-    for (const auto& c : cases) {
-        Dir dir;
-        cli_test::writeClip(dir.path("in.y4m"), cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 3), true);
-        if (c.setup) c.setup(dir);
-        std::vector<std::string> before;
-        for (const std::string& name : c.kept) before.push_back(cli_test::readFile(dir.path(name)));
-        const bool demo = c.args[0] == "demo";
-        std::vector<std::string> args = demo ? std::vector<std::string>{} : std::vector<std::string>{"denoise", dir.path("in.y4m")};
-        for (std::string arg : c.args) {
-            const size_t folder = arg.find("{D}");
-            args.push_back(folder == std::string::npos ? arg : arg.replace(folder, 3, dir.dir()));
-        }
-        const cli_test::RunResult run =
-            runQuenda(args + (demo ? std::vector<std::string>{} : identity) + std::vector<std::string>{"-q"}, "",
-                      dir.path("stdout"), c.environment);
-        EXPECT_EQ(run.exitCode, static_cast<int>(c.code)) << c.name << ": " << run.output;
-        EXPECT_NE(run.output.find(c.message), std::string::npos) << c.name << ": " << run.output;
-        for (size_t i = 0; i < c.kept.size(); ++i)
-            EXPECT_EQ(cli_test::readFile(dir.path(c.kept[i])), before[i]) << c.name << ": " << c.kept[i];
-        for (const std::string& folder : {dir.dir(), dir.path("demo")})
-            for (const std::string& part : cli_test::filesEndingWith(folder, ".part"))
-                EXPECT_NE(std::find(c.kept.begin(), c.kept.end(), part), c.kept.end()) << c.name << ": " << part;
-        if (c.after) c.after(dir);
+}
+
+void runOutputCase(const OutputCase& c) {
+    Dir dir;
+    cli_test::writeClip(dir.path("in.y4m"), cli_test::clipSettings(AV_PIX_FMT_YUV420P, 32, 24, 3), true);
+    if (c.setup) c.setup(dir);
+    std::vector<std::string> before;
+    for (const std::string& name : c.kept) before.push_back(cli_test::readFile(dir.path(name)));
+    const bool demo = c.args[0] == "demo";
+    std::vector<std::string> args = demo ? std::vector<std::string>{} : std::vector<std::string>{"denoise", dir.path("in.y4m")};
+    for (std::string arg : c.args) {
+        const size_t folder = arg.find("{D}");
+        args.push_back(folder == std::string::npos ? arg : arg.replace(folder, 3, dir.dir()));
     }
+    const cli_test::RunResult run =
+        runQuenda(args + (demo ? std::vector<std::string>{} : identity) + std::vector<std::string>{"-q"}, "",
+                  dir.path("stdout"), c.environment);
+    EXPECT_EQ(run.exitCode, static_cast<int>(c.code)) << c.name << ": " << run.output;
+    EXPECT_NE(run.output.find(c.message), std::string::npos) << c.name << ": " << run.output;
+    for (size_t i = 0; i < c.kept.size(); ++i)
+        EXPECT_EQ(cli_test::readFile(dir.path(c.kept[i])), before[i]) << c.name << ": " << c.kept[i];
+    for (const std::string& folder : {dir.dir(), dir.path("demo")})
+        for (const std::string& part : cli_test::filesEndingWith(folder, ".part"))
+            EXPECT_NE(std::find(c.kept.begin(), c.kept.end(), part), c.kept.end()) << c.name << ": " << part;
+    if (c.after) c.after(dir);
+}
+
+TEST(CliOutputs, SideOutputsAndOverwriteRules) {
+    for (const std::vector<OutputCase>& cases : {refusedOutputs(), writtenOutputs(), demoOutputs()})
+        for (const OutputCase& c : cases) runOutputCase(c);
 }
 
 // Two runs on one output at once: each writes its own temporary file; the

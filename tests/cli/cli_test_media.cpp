@@ -131,15 +131,12 @@ void writeClip(const std::string& path, const quenda_cli::DemoSettings& settings
     output.finish();
 }
 
-void writeClipWithAudio(const std::string& path, const quenda_cli::DemoSettings& settings, bool extras) {
-    const bool mp4 = path.size() > 4 && path.compare(path.size() - 4, 4, ".mp4") == 0;
-    AVFormatContext* muxer = nullptr;
-    check(avformat_alloc_output_context2(&muxer, nullptr, mp4 ? "mp4" : "matroska", path.c_str()), "muxer");
-    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> owner(muxer, [](AVFormatContext* m) {
-        if (m->pb) avio_closep(&m->pb);
-        avformat_free_context(m);
-    });
+namespace {
 
+const int clipSampleRate = 48000;
+
+quenda_cli::CodecContextPtr clipVideoEncoder(const quenda_cli::DemoSettings& settings, bool mp4,
+                                             const AVFormatContext* muxer) {
     quenda_cli::CodecContextPtr video(
         avcodec_alloc_context3(mp4 ? avcodec_find_encoder_by_name("libx264") : avcodec_find_encoder(AV_CODEC_ID_FFV1)));
     video->width = settings.width;
@@ -148,116 +145,162 @@ void writeClipWithAudio(const std::string& path, const quenda_cli::DemoSettings&
     video->time_base = av_inv_q(settings.frameRate);
     if (muxer->oformat->flags & AVFMT_GLOBALHEADER) video->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     check(avcodec_open2(video.get(), video->codec, nullptr), "video encoder");
-    const int sampleRate = 48000;
+    return video;
+}
+
+// AAC in MP4, PCM in Matroska; one channel.
+quenda_cli::CodecContextPtr clipAudioEncoder(bool mp4, const AVFormatContext* muxer) {
     quenda_cli::CodecContextPtr audio(avcodec_alloc_context3(avcodec_find_encoder(mp4 ? AV_CODEC_ID_AAC : AV_CODEC_ID_PCM_S16LE)));
     audio->sample_fmt = mp4 ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_S16;
-    audio->sample_rate = sampleRate;
+    audio->sample_rate = clipSampleRate;
     av_channel_layout_default(&audio->ch_layout, 1);
-    audio->time_base = AVRational{1, sampleRate};
+    audio->time_base = AVRational{1, clipSampleRate};
     if (muxer->oformat->flags & AVFMT_GLOBALHEADER) audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     check(avcodec_open2(audio.get(), audio->codec, nullptr), "audio encoder");
-    // AAC takes frames of its own size; PCM one video frame's worth.
-    const int samplesPerFrame = audio->frame_size > 0 ? audio->frame_size : static_cast<int>(sampleRate / av_q2d(settings.frameRate));
-    const int64_t totalSamples = av_rescale_q(settings.frames, av_inv_q(settings.frameRate), AVRational{1, sampleRate});
+    return audio;
+}
 
-    AVStream* videoStream = avformat_new_stream(muxer, nullptr);
-    avcodec_parameters_from_context(videoStream->codecpar, video.get());
-    videoStream->time_base = video->time_base;
-    AVStream* audioStream = avformat_new_stream(muxer, nullptr);
-    avcodec_parameters_from_context(audioStream->codecpar, audio.get());
-    audioStream->time_base = audio->time_base;
-    AVStream* secondVideo = nullptr;
-    if (extras) {
-        videoStream->codecpar->field_order = AV_FIELD_TT;
-        av_display_rotation_set(reinterpret_cast<int32_t*>(
-                                    av_stream_new_side_data(videoStream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(int32_t))),
-                                90);
-        auto* mastering = reinterpret_cast<AVMasteringDisplayMetadata*>(
-            av_stream_new_side_data(videoStream, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, sizeof(AVMasteringDisplayMetadata)));
-        const int bt2020[3][2] = {{35400, 14600}, {8500, 39850}, {6550, 2300}};  // x, y in 1/50000
-        for (int c = 0; c < 3; ++c)
-            for (int xy = 0; xy < 2; ++xy) mastering->display_primaries[c][xy] = AVRational{bt2020[c][xy], 50000};
-        mastering->white_point[0] = AVRational{15635, 50000};
-        mastering->white_point[1] = AVRational{16450, 50000};
-        mastering->min_luminance = AVRational{50, 10000};
-        mastering->max_luminance = AVRational{1000, 1};
-        mastering->has_primaries = mastering->has_luminance = 1;
-        auto* light = reinterpret_cast<AVContentLightMetadata*>(
-            av_stream_new_side_data(videoStream, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, sizeof(AVContentLightMetadata)));
-        *light = AVContentLightMetadata{1000, 400};
-        for (int i = 0; i < 2; ++i) {
-            auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
-            chapter->id = i + 1;
-            chapter->time_base = av_inv_q(settings.frameRate);
-            chapter->start = i * settings.frames / 2;
-            chapter->end = (i + 1) * settings.frames / 2;
-            av_dict_set(&chapter->metadata, "title", i ? "second" : "first", 0);
-            av_dynarray_add(&muxer->chapters, reinterpret_cast<int*>(&muxer->nb_chapters), chapter);
-        }
-    }
-    if (extras && !mp4) {
-        secondVideo = avformat_new_stream(muxer, nullptr);
-        avcodec_parameters_from_context(secondVideo->codecpar, video.get());
-        secondVideo->time_base = video->time_base;
-        AVStream* cover = avformat_new_stream(muxer, nullptr);
-        const std::string png = quenda_cli::comparePng({quenda_cli::makeCleanFrame(settings, 0).get()});
-        cover->codecpar->codec_type = AVMEDIA_TYPE_ATTACHMENT;
-        cover->codecpar->codec_id = AV_CODEC_ID_PNG;
-        cover->codecpar->extradata = static_cast<uint8_t*>(av_mallocz(png.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-        std::memcpy(cover->codecpar->extradata, png.data(), png.size());
-        cover->codecpar->extradata_size = static_cast<int>(png.size());
-        av_dict_set(&cover->metadata, "filename", "cover.png", 0);
-        av_dict_set(&cover->metadata, "mimetype", "image/png", 0);
-    }
-    check(avio_open(&muxer->pb, path.c_str(), AVIO_FLAG_WRITE), "open");
-    check(avformat_write_header(muxer, nullptr), "header");
+AVStream* addStream(AVFormatContext* muxer, const AVCodecContext* encoder) {
+    AVStream* stream = avformat_new_stream(muxer, nullptr);
+    avcodec_parameters_from_context(stream->codecpar, encoder);
+    stream->time_base = encoder->time_base;
+    return stream;
+}
 
+// Interlacing, a rotation of 90 degrees, HDR metadata and two chapters.
+void addVideoExtras(AVFormatContext* muxer, AVStream* videoStream, const quenda_cli::DemoSettings& settings) {
+    videoStream->codecpar->field_order = AV_FIELD_TT;
+    av_display_rotation_set(reinterpret_cast<int32_t*>(
+                                av_stream_new_side_data(videoStream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(int32_t))),
+                            90);
+    auto* mastering = reinterpret_cast<AVMasteringDisplayMetadata*>(
+        av_stream_new_side_data(videoStream, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, sizeof(AVMasteringDisplayMetadata)));
+    const int bt2020[3][2] = {{35400, 14600}, {8500, 39850}, {6550, 2300}};  // x, y in 1/50000
+    for (int c = 0; c < 3; ++c)
+        for (int xy = 0; xy < 2; ++xy) mastering->display_primaries[c][xy] = AVRational{bt2020[c][xy], 50000};
+    mastering->white_point[0] = AVRational{15635, 50000};
+    mastering->white_point[1] = AVRational{16450, 50000};
+    mastering->min_luminance = AVRational{50, 10000};
+    mastering->max_luminance = AVRational{1000, 1};
+    mastering->has_primaries = mastering->has_luminance = 1;
+    auto* light = reinterpret_cast<AVContentLightMetadata*>(
+        av_stream_new_side_data(videoStream, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, sizeof(AVContentLightMetadata)));
+    *light = AVContentLightMetadata{1000, 400};
+    for (int i = 0; i < 2; ++i) {
+        auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+        chapter->id = i + 1;
+        chapter->time_base = av_inv_q(settings.frameRate);
+        chapter->start = i * settings.frames / 2;
+        chapter->end = (i + 1) * settings.frames / 2;
+        av_dict_set(&chapter->metadata, "title", i ? "second" : "first", 0);
+        av_dynarray_add(&muxer->chapters, reinterpret_cast<int*>(&muxer->nb_chapters), chapter);
+    }
+}
+
+// A PNG cover attached to the file.
+void addCover(AVFormatContext* muxer, const quenda_cli::DemoSettings& settings) {
+    AVStream* cover = avformat_new_stream(muxer, nullptr);
+    const std::string png = quenda_cli::comparePng({quenda_cli::makeCleanFrame(settings, 0).get()});
+    cover->codecpar->codec_type = AVMEDIA_TYPE_ATTACHMENT;
+    cover->codecpar->codec_id = AV_CODEC_ID_PNG;
+    cover->codecpar->extradata = static_cast<uint8_t*>(av_mallocz(png.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    std::memcpy(cover->codecpar->extradata, png.data(), png.size());
+    cover->codecpar->extradata_size = static_cast<int>(png.size());
+    av_dict_set(&cover->metadata, "filename", "cover.png", 0);
+    av_dict_set(&cover->metadata, "mimetype", "image/png", 0);
+}
+
+// The muxer's streams and the packets written to them; a second video
+// stream, when there is one, gets a copy of each video packet.
+struct ClipStreams {
+    AVFormatContext* muxer;
+    AVStream* video;
+    AVStream* audio;
+    AVStream* secondVideo;
     quenda_cli::PacketPtr packet = quenda_cli::allocPacket();
-    auto drain = [&](AVCodecContext* encoder, AVStream* stream) {
+
+    void drain(AVCodecContext* encoder, AVStream* stream) {
         while (avcodec_receive_packet(encoder, packet.get()) == 0) {
             // Without a duration, MP4 would end the video at its last frame's start.
             if (packet->duration == 0 && encoder->codec_type == AVMEDIA_TYPE_VIDEO) packet->duration = 1;
             av_packet_rescale_ts(packet.get(), encoder->time_base, stream->time_base);
             packet->stream_index = stream->index;
-            if (secondVideo && stream == videoStream) {
+            if (secondVideo && stream == video) {
                 quenda_cli::PacketPtr copy(av_packet_clone(packet.get()));
                 copy->stream_index = secondVideo->index;
                 check(av_interleaved_write_frame(muxer, copy.get()), "write");
             }
             check(av_interleaved_write_frame(muxer, packet.get()), "write");
         }
-    };
+    }
+};
+
+// A 440 Hz tone from sample `samples` up to `until`, in frames of
+// samplesPerFrame; returns where it stopped.
+int64_t encodeTone(AVCodecContext* audio, ClipStreams& streams, int64_t samples, int64_t until, int64_t totalSamples,
+                   int samplesPerFrame, bool mp4) {
+    while (samples < until) {
+        FramePtr sound = quenda_cli::allocFrame();
+        sound->format = audio->sample_fmt;
+        sound->sample_rate = clipSampleRate;
+        sound->nb_samples = static_cast<int>(std::min<int64_t>(samplesPerFrame, totalSamples - samples));
+        av_channel_layout_default(&sound->ch_layout, 1);
+        check(av_frame_get_buffer(sound.get(), 0), "audio buffer");
+        for (int s = 0; s < sound->nb_samples; ++s) {
+            const double value = 0.25 * std::sin((samples + s) * 2 * M_PI * 440 / clipSampleRate);
+            if (mp4) reinterpret_cast<float*>(sound->data[0])[s] = static_cast<float>(value);
+            else reinterpret_cast<int16_t*>(sound->data[0])[s] = static_cast<int16_t>(32000 * value);
+        }
+        sound->pts = samples;
+        samples += sound->nb_samples;
+        check(avcodec_send_frame(audio, sound.get()), "encode audio");
+        streams.drain(audio, streams.audio);
+    }
+    return samples;
+}
+
+}  // namespace
+
+void writeClipWithAudio(const std::string& path, const quenda_cli::DemoSettings& settings, bool extras) {
+    const bool mp4 = path.size() > 4 && path.compare(path.size() - 4, 4, ".mp4") == 0;
+    AVFormatContext* muxer = nullptr;
+    check(avformat_alloc_output_context2(&muxer, nullptr, mp4 ? "mp4" : "matroska", path.c_str()), "muxer");
+    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> owner(muxer, [](AVFormatContext* m) {
+        if (m->pb) avio_closep(&m->pb);
+        avformat_free_context(m);
+    });
+    quenda_cli::CodecContextPtr video = clipVideoEncoder(settings, mp4, muxer);
+    quenda_cli::CodecContextPtr audio = clipAudioEncoder(mp4, muxer);
+    // AAC takes frames of its own size; PCM one video frame's worth.
+    const int samplesPerFrame =
+        audio->frame_size > 0 ? audio->frame_size : static_cast<int>(clipSampleRate / av_q2d(settings.frameRate));
+    const int64_t totalSamples =
+        av_rescale_q(settings.frames, av_inv_q(settings.frameRate), AVRational{1, clipSampleRate});
+
+    ClipStreams streams{muxer, addStream(muxer, video.get()), addStream(muxer, audio.get()), nullptr};
+    if (extras) addVideoExtras(muxer, streams.video, settings);
+    if (extras && !mp4) {
+        streams.secondVideo = addStream(muxer, video.get());
+        addCover(muxer, settings);
+    }
+    check(avio_open(&muxer->pb, path.c_str(), AVIO_FLAG_WRITE), "open");
+    check(avformat_write_header(muxer, nullptr), "header");
+
     int64_t samples = 0;
     for (int i = 0; i < settings.frames; ++i) {
         FramePtr frame = quenda_cli::makeCleanFrame(settings, i);
         frame->pts = i;
         check(avcodec_send_frame(video.get(), frame.get()), "encode video");
-        drain(video.get(), videoStream);
-
+        streams.drain(video.get(), streams.video);
         // The sound up to the end of this frame.
-        const int64_t until = std::min(totalSamples, av_rescale_q(i + 1, av_inv_q(settings.frameRate), AVRational{1, sampleRate}));
-        while (samples < until) {
-            FramePtr sound = quenda_cli::allocFrame();
-            sound->format = audio->sample_fmt;
-            sound->sample_rate = sampleRate;
-            sound->nb_samples = static_cast<int>(std::min<int64_t>(samplesPerFrame, totalSamples - samples));
-            av_channel_layout_default(&sound->ch_layout, 1);
-            check(av_frame_get_buffer(sound.get(), 0), "audio buffer");
-            for (int s = 0; s < sound->nb_samples; ++s) {
-                const double value = 0.25 * std::sin((samples + s) * 2 * M_PI * 440 / sampleRate);
-                if (mp4) reinterpret_cast<float*>(sound->data[0])[s] = static_cast<float>(value);
-                else reinterpret_cast<int16_t*>(sound->data[0])[s] = static_cast<int16_t>(32000 * value);
-            }
-            sound->pts = samples;
-            samples += sound->nb_samples;
-            check(avcodec_send_frame(audio.get(), sound.get()), "encode audio");
-            drain(audio.get(), audioStream);
-        }
+        const int64_t until =
+            std::min(totalSamples, av_rescale_q(i + 1, av_inv_q(settings.frameRate), AVRational{1, clipSampleRate}));
+        samples = encodeTone(audio.get(), streams, samples, until, totalSamples, samplesPerFrame, mp4);
     }
     avcodec_send_frame(video.get(), nullptr);
-    drain(video.get(), videoStream);
+    streams.drain(video.get(), streams.video);
     avcodec_send_frame(audio.get(), nullptr);
-    drain(audio.get(), audioStream);
+    streams.drain(audio.get(), streams.audio);
     check(av_write_trailer(muxer), "trailer");
 }
 

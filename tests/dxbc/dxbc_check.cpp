@@ -100,18 +100,45 @@ struct Tracks {
     int time;
 };
 
+struct Text {
+    const char* name;
+    const char* source;
+    bool runtime;
+    std::string rewritten;
+};
+
+// Compiles one form (a fixed form at `tracks`), prints its figures and
+// whatever is wrong with it; false when something is.
+bool checkForm(const Text& t, const char* profile, const Tracks& tracks) {
+    const FixedMacros<D3D_SHADER_MACRO> fixed(tracks.space, tracks.time, 50);
+    const D3D_SHADER_MACRO* macros = fixed.macros;
+    Figures f = compile(t.rewritten, t.runtime ? nullptr : macros, profile);
+    // A busy machine slows one compile: a form over the limit is
+    // compiled twice more and judged by its fastest time.
+    for (int again = 0; again < 2 && f.compiled && f.ms > kCompileLimitMs; ++again)
+        f.ms = std::min(f.ms, compile(t.rewritten, t.runtime ? nullptr : macros, profile).ms);
+    char trackText[16];
+    std::snprintf(trackText, sizeof trackText, t.runtime ? "-" : "R%d T%d", tracks.space, tracks.time);
+    std::printf("%-15s %-7s %-8s %9.0f %8zu %7d %6d %10d %6d", t.name, trackText, profile, f.ms, f.bytes,
+                f.instructions, f.temps, f.indexable, f.loops);
+    std::string problems;
+    if (!f.compiled) problems += " does-not-compile";
+    if (f.ms > kCompileLimitMs) problems += " slow";
+    if (f.indexable > 0) problems += " indexable-temporary";
+    if (t.runtime && f.bytes > kRuntimeLimitBytes) problems += " over-60KiB";
+    if (!problems.empty()) std::printf("   FAIL:%s", problems.c_str());
+    std::printf("\n");
+    if (!f.compiled) std::printf("%s\n", f.messages.c_str());
+    return problems.empty();
+}
+
 }  // namespace
 
 int main() {
-    struct Text {
-        const char* name;
-        const char* source;
-        bool runtime;
-        std::string rewritten;
-    } texts[] = {{"luma runtime", lumaRuntimeSource, true, {}},
-                 {"chroma runtime", chromaRuntimeSource, true, {}},
-                 {"luma fixed", lumaFixedSource, false, {}},
-                 {"chroma fixed", chromaFixedSource, false, {}}};
+    Text texts[] = {{"luma runtime", lumaRuntimeSource, true, {}},
+                    {"chroma runtime", chromaRuntimeSource, true, {}},
+                    {"luma fixed", lumaFixedSource, false, {}},
+                    {"chroma fixed", chromaFixedSource, false, {}}};
     int failures = 0;
     for (Text& t : texts) {
         t.rewritten = t.source;
@@ -132,30 +159,8 @@ int main() {
     for (const char* profile : profiles) {
         for (const Text& t : texts) {
             const size_t runs = t.runtime ? 1 : sizeof(sweep) / sizeof(sweep[0]);
-            for (size_t i = 0; i < runs; ++i) {
-                const FixedMacros<D3D_SHADER_MACRO> fixed(sweep[i].space, sweep[i].time, 50);
-                const D3D_SHADER_MACRO* macros = fixed.macros;
-                Figures f = compile(t.rewritten, t.runtime ? nullptr : macros, profile);
-                // A busy machine slows one compile: a form over the limit is
-                // compiled twice more and judged by its fastest time.
-                for (int again = 0; again < 2 && f.compiled && f.ms > kCompileLimitMs; ++again)
-                    f.ms = std::min(f.ms, compile(t.rewritten, t.runtime ? nullptr : macros, profile).ms);
-                char tracks[16];
-                std::snprintf(tracks, sizeof tracks, t.runtime ? "-" : "R%d T%d", sweep[i].space, sweep[i].time);
-                std::printf("%-15s %-7s %-8s %9.0f %8zu %7d %6d %10d %6d", t.name, tracks, profile, f.ms, f.bytes,
-                            f.instructions, f.temps, f.indexable, f.loops);
-                std::string problems;
-                if (!f.compiled) problems += " does-not-compile";
-                if (f.ms > kCompileLimitMs) problems += " slow";
-                if (f.indexable > 0) problems += " indexable-temporary";
-                if (t.runtime && f.bytes > kRuntimeLimitBytes) problems += " over-60KiB";
-                if (!problems.empty()) {
-                    std::printf("   FAIL:%s", problems.c_str());
-                    ++failures;
-                }
-                std::printf("\n");
-                if (!f.compiled) std::printf("%s\n", f.messages.c_str());
-            }
+            for (size_t i = 0; i < runs; ++i)
+                if (!checkForm(t, profile, sweep[i])) ++failures;
         }
     }
     if (failures) {

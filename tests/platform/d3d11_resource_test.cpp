@@ -199,7 +199,7 @@ TEST_F(D3D11ResourceTest, MapFollowsUsageAndAccess) {
     releaseCom(gpu);
 }
 
-TEST_F(D3D11ResourceTest, UnsupportedDescriptionsAreRefused) {
+void expectTexturesRefused(ID3D11Device* device) {
     struct TextureCase {
         const char* name;
         D3D11_TEXTURE2D_DESC desc;
@@ -224,7 +224,9 @@ TEST_F(D3D11ResourceTest, UnsupportedDescriptionsAreRefused) {
         EXPECT_TRUE(FAILED(device->CreateTexture2D(&c.desc, nullptr, &texture)));
         EXPECT_EQ(texture, nullptr);
     }
+}
 
+void expectBuffersRefused(ID3D11Device* device) {
     struct BufferCase {
         const char* name;
         D3D11_BUFFER_DESC desc;
@@ -244,7 +246,11 @@ TEST_F(D3D11ResourceTest, UnsupportedDescriptionsAreRefused) {
         EXPECT_TRUE(FAILED(device->CreateBuffer(&c.desc, nullptr, &buffer)));
         EXPECT_EQ(buffer, nullptr);
     }
+}
 
+// Views of the output buffer beyond it or of no elements, of a staging
+// buffer, or typed; and no shader resource view of a buffer at all.
+void expectViewsRefused(ID3D11Device* device) {
     D3D11_BUFFER_DESC outDesc = outBufferDesc(100);
     D3D11_BUFFER_DESC backDesc = readbackDesc(100);
     ID3D11Buffer *out = nullptr, *back = nullptr;
@@ -273,6 +279,12 @@ TEST_F(D3D11ResourceTest, UnsupportedDescriptionsAreRefused) {
     EXPECT_EQ(srv, nullptr);
     releaseCom(out);
     releaseCom(back);
+}
+
+TEST_F(D3D11ResourceTest, UnsupportedDescriptionsAreRefused) {
+    expectTexturesRefused(device);
+    expectBuffersRefused(device);
+    expectViewsRefused(device);
 }
 
 // Every creation call can be made to fail once: a negative result, a null

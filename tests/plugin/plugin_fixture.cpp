@@ -4,11 +4,6 @@
 #include <filesystem>
 #include <stdexcept>
 
-quenda_cli::PluginModule& sharedPluginModule() {
-    static quenda_cli::PluginModule module(QUENDA_PLUGIN_PATH);
-    return module;
-}
-
 TemporaryRegistry::TemporaryRegistry() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quenda-registry-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");

@@ -1,6 +1,5 @@
 // Common ground of the plug-in's tests: a private registry root, clean test
-// hooks, quiet message boxes, a check that nothing is left alive, and the
-// plug-in's shared object for the tests that drive the whole plug-in.
+// hooks, quiet message boxes and a check that nothing is left alive.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,13 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/hosting/plugin_host.h"
 #include "platform/test_hooks.h"
-
-// The plug-in's shared object built with the tests, loaded on first use as
-// the editor loads the DLL (by the command-line host's loader) and kept for
-// the life of the test process.
-quenda_cli::PluginModule& sharedPluginModule();
 
 // A fresh temporary directory used as the registry root while it lives.
 class TemporaryRegistry {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <utility>
 
 namespace {
 
@@ -56,10 +57,20 @@ TestHost::~TestHost() {
 }
 
 void TestHost::setClip(const SyntheticClip& clip, int rowPixels, int heightBound) {
+    images_.clear();
     clip_ = clip;
     rowPixels_ = rowPixels > 0 ? rowPixels : clip.width;
     heightBound_ = heightBound > 0 ? heightBound : clip.height;
     output_.assign(static_cast<size_t>(rowPixels_) * heightBound_, PixelYC{0x7777, 0x7777, 0x7777});
+}
+
+void TestHost::setImages(std::vector<std::vector<PixelYC>> images, int width, int height, int count) {
+    SyntheticClip clip;
+    clip.width = width;
+    clip.height = height;
+    clip.count = count;
+    setClip(clip);
+    images_ = std::move(images);
 }
 
 int32_t TestHost::init() {
@@ -73,17 +84,22 @@ int32_t TestHost::exit() {
     return table_->onExit(table_);
 }
 
+FrameProcInfo TestHost::record(int frameIndex) {
+    FrameProcInfo info{};
+    info.outputImage = output_.data();
+    info.frameWidth = clip_.width;
+    info.frameHeight = clip_.height;
+    info.rowPixels = rowPixels_;
+    info.heightBound = heightBound_;
+    info.frameIndex = frameIndex;
+    info.editHandle = this;
+    return info;
+}
+
 int32_t TestHost::process(int frameIndex) {
     currentHost = this;
     table_->trackValues = tracks_.data();
-    info_ = FrameProcInfo{};
-    info_.outputImage = output_.data();
-    info_.frameWidth = clip_.width;
-    info_.frameHeight = clip_.height;
-    info_.rowPixels = rowPixels_;
-    info_.heightBound = heightBound_;
-    info_.frameIndex = frameIndex;
-    info_.editHandle = this;
+    info_ = record(frameIndex);
     return table_->onProcess(table_, &info_);
 }
 
@@ -136,13 +152,15 @@ PixelYC* QUENDA_CALL TestHost::getFrameImage(FilterTable*, void* editHandle, int
         if (c.kind == CallKind::Fetch) ++ordinal;
     if (host->nullFetches.count(ordinal)) return nullptr;
     const SyntheticClip& clip = host->clip_;
+    *width = host->reportedWidth >= 0 ? host->reportedWidth : clip.width;
+    *height = host->reportedHeight >= 0 ? host->reportedHeight : clip.height;
+    if (!host->images_.empty())
+        return host->images_[static_cast<size_t>(frame) % host->images_.size()].data();
     std::vector<PixelYC> pixels = clip.frame(frame);
     const int stride = std::max(host->rowPixels_, clip.width);
     host->served_.assign(static_cast<size_t>(stride) * clip.height, PixelYC{-1, -1, -1});
     for (int y = 0; y < clip.height; ++y)
         for (int x = 0; x < clip.width; ++x)
             host->served_[static_cast<size_t>(y) * stride + x] = pixels[static_cast<size_t>(y) * clip.width + x];
-    *width = host->reportedWidth >= 0 ? host->reportedWidth : clip.width;
-    *height = host->reportedHeight >= 0 ? host->reportedHeight : clip.height;
     return host->served_.data();
 }

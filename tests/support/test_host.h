@@ -1,8 +1,10 @@
-// A small host that plays the editor's part in-process: it owns a clip of
-// synthetic frames, fills the descriptor's host words, serves the three
-// services (recording every call) and drives the callbacks. It is handed the
-// descriptor of a module already loaded: by quenda_cli::PluginModule on Linux,
-// by the Windows hosts themselves under Wine.
+// A small host that plays the editor's part in-process, for the tests and the
+// benchmarks: it owns a clip of synthetic frames (or frames held in memory),
+// fills the descriptor's host words and the frame record, serves the three
+// services (recording every call) and drives the callbacks. It is handed a
+// descriptor: the plug-in's code linked in (GetFilterTable), a module loaded
+// by quenda_cli::PluginModule on Linux, or the DLL the Windows hosts load
+// under Wine.
 #pragma once
 
 #include <array>
@@ -42,12 +44,20 @@ public:
     // The clip served; rowPixels and heightBound of 0 take the clip's size.
     void setClip(const SyntheticClip& clip, int rowPixels = 0, int heightBound = 0);
     const SyntheticClip& clip() const { return clip_; }
+    // Frames held in memory instead, width x height, tightly packed: frame f
+    // is images[f % images.size()], served as it is, without a copy; the clip
+    // reports `count` frames.
+    void setImages(std::vector<std::vector<PixelYC>> images, int width, int height, int count);
     void setTracks(const std::array<int32_t, 6>& tracks) { tracks_ = tracks; }
+    const std::array<int32_t, 6>& tracks() const { return tracks_; }
 
     int32_t init();
     int32_t exit();
     int32_t process(int frameIndex);
     int32_t message(uint32_t message);
+    // The record process hands to onProcess for frame frameIndex, writing
+    // into this host's output image.
+    FrameProcInfo record(int frameIndex);
 
     // The frame written by the last successful process call, tightly packed.
     std::vector<PixelYC> result() const;
@@ -90,4 +100,5 @@ private:
     FrameProcInfo info_ = {};
     std::vector<PixelYC> output_;
     std::vector<PixelYC> served_;
+    std::vector<std::vector<PixelYC>> images_;
 };

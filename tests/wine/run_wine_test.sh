@@ -24,7 +24,8 @@
 # run its 32-bit programs.
 #
 # Environment:
-#   QUENDA_WINDOWS_BUILD_DIR  build folder of the plug-in (default build-windows)
+#   QUENDA_WINDOWS_BUILD_DIR  build folder of the plug-in and the hosts
+#                             (default build-windows)
 #   QUENDA_WINE_PLUGIN        use this quenda_dx11.auf instead of building one
 #   QUENDA_TOOLS_DIR          where vkd3d's and DXVK's Windows builds go
 #                             (default ~/.cache/quenda)
@@ -123,16 +124,14 @@ if [[ " $d3d11s " == *" dxvk "* ]]; then
 fi
 
 step "test hosts"
-cxx=(i686-w64-mingw32-g++-posix -std=c++17 -O1 -Wall -Wextra -Werror -static -I.)
-compiler=(tests/wine/vkd3d_compiler.cpp tests/dxbc/vkd3d_equivalents.cpp)
-# The frames host carries the Linux tests' host and CPU reference, and the
-# plane conversion they use, serially (no OpenMP in the host).
-"${cxx[@]}" -Wno-unknown-pragmas -o "$work/wine_frames.exe" tests/wine/wine_frames.cpp "${compiler[@]}" \
-    tests/support/test_host.cpp tests/support/reference_frame.cpp tests/support/nlm_reference.cpp \
-    gpu/strength.cpp pipeline/plane_convert.cpp &
-frames_build=$!
-"${cxx[@]}" -o "$work/wine_host.exe" tests/wine/wine_host.cpp "${compiler[@]}"
-wait "$frames_build"
+# Targets of the Windows build (tests/wine/CMakeLists.txt), built with the
+# plug-in by scripts/build-windows.sh; with a plug-in given, in a build folder
+# of their own.
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S . -B "$build" -G Ninja --toolchain cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release "$@" > /dev/null
+fi
+cmake --build "$build" --target wine_frames wine_host
+hosts=$build/tests/wine
 took
 
 export WINEDEBUG=${WINEDEBUG:-fixme-all}
@@ -204,7 +203,7 @@ run_on() {
     local d3d11=$1
     local dir=$work/$d3d11
     mkdir -p "$dir"
-    cp "$work/wine_frames.exe" "$work/wine_host.exe" "$dir/"
+    cp "$hosts/wine_frames.exe" "$hosts/wine_host.exe" "$dir/"
     # A fresh prefix, so that the registry starts without the cache key.
     # The Mono and Gecko installers are turned off: their prompts would wait
     # forever on the virtual screen.

@@ -295,52 +295,43 @@ bool readValueSize(const char* name, DWORD* size) {
     return status == ERROR_SUCCESS;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    const std::string mode = argc == 5 ? argv[3] : "";
-    if (mode != "first" && mode != "second" && mode != "refused") {
-        std::fprintf(stderr, "usage: %s PLUGIN VKD3D_UTILS_DLL first|second|refused DIGESTS\n", argv[0]);
-        return 2;
-    }
-    const bool first = mode == "first";
-    const char* d3d11Name = std::getenv("QUENDA_WINE_D3D11");
-    const std::string d3d11 = d3d11Name && *d3d11Name ? d3d11Name : "wined3d";
-    const bool dxvk = d3d11 == "dxvk";
-    const DWORD started = GetTickCount();
-
-    section(first ? "first start (fresh prefix)"
-                  : mode == "second" ? "second start (same prefix)" : "start with the cache key refused");
-    HMODULE plugin = LoadLibraryA(argv[1]);
-    check(plugin != nullptr, "LoadLibraryA(\"%s\") (error %lu)", argv[1], plugin ? 0ul : GetLastError());
-    if (!plugin) return 1;
+// Loads the plug-in and takes its descriptor; null when either fails.
+FilterTable* loadPlugin(const char* path, HMODULE* plugin) {
+    *plugin = LoadLibraryA(path);
+    check(*plugin != nullptr, "LoadLibraryA(\"%s\") (error %lu)", path, *plugin ? 0ul : GetLastError());
+    if (!*plugin) return nullptr;
     auto getFilterTable = reinterpret_cast<GetFilterTableFunction>(
-        reinterpret_cast<void*>(GetProcAddress(plugin, "GetFilterTable")));
+        reinterpret_cast<void*>(GetProcAddress(*plugin, "GetFilterTable")));
     check(getFilterTable != nullptr, "GetFilterTable exported");
-    if (!getFilterTable) return 1;
-    FilterTable* table = getFilterTable();
-    checkDirect3D11(dxvk);
+    return getFilterTable ? getFilterTable() : nullptr;
+}
 
+// vkd3d's compiler loaded, and the plug-in's boxes, compiles and thread
+// starts routed through this host's counters.
+bool interceptPlatform(HMODULE plugin, const char* vkd3dDll) {
     std::string error;
-    const bool compilerLoaded = loadVkd3dCompiler(argv[2], &error);
-    check(compilerLoaded, "vkd3d's D3DCompile from %s %s", argv[2], error.c_str());
+    const bool compilerLoaded = loadVkd3dCompiler(vkd3dDll, &error);
+    check(compilerLoaded, "vkd3d's D3DCompile from %s %s", vkd3dDll, error.c_str());
     const bool intercepted =
         intercept(plugin, "USER32.dll", "MessageBoxA", reinterpret_cast<void*>(recordMessageBox)) &&
         intercept(plugin, "d3dx11_42.dll", "D3DX11CompileFromMemory", reinterpret_cast<void*>(countCompile)) &&
         (realBeginThread = reinterpret_cast<BeginThreadFunction>(
              intercept(plugin, "msvcrt.dll", "_beginthreadex", reinterpret_cast<void*>(countThreadStart))));
-    if (!compilerLoaded || !intercepted) return 1;
-    if (mode == "refused") return refusedRegistryStart(plugin, table);
+    return compilerLoaded && intercepted;
+}
 
+// The cache key is absent in a fresh prefix, present on the second start.
+void checkCacheKeyBefore(bool first) {
     HKEY key = nullptr;
     const bool keyBefore = RegOpenKeyExA(HKEY_LOCAL_MACHINE, cacheKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS;
     if (key) RegCloseKey(key);
     check(keyBefore == !first, "registry key HKLM\\%s %s before onInit", cacheKeyPath,
           keyBefore ? "present" : "absent");
+}
 
-    TestHost host(table);
-    const ProcessFigures beforeInit = processFigures();
+// onInit on a fresh prefix compiles both runtime kernels and stores them; on
+// the second start it finds them in the registry.
+void initAndCheckCache(TestHost& host, bool first) {
     check(host.init() == 1, "onInit -> 1");
     check(runtimeCompiles == (first ? 2 : 0), "onInit compiled %d runtime kernel(s), expected %d", runtimeCompiles,
           first ? 2 : 0);
@@ -351,7 +342,12 @@ int main(int argc, char** argv) {
           "registry holds \"ComputeShadeLight\" (%lu bytes), \"ComputeShadeCollar\" (%lu bytes), \"Version\" (%lu "
           "bytes)",
           light, collar, version);
+}
 
+// Frames processed outside an output run: odd sizes, rows wider than the
+// frame, the track extremes, a clip shorter than the window, and a frame
+// large enough for an OpenMP team.
+void previewChecks(TestHost& host, bool first) {
     section("processing outside an output run");
     struct Preview {
         SyntheticClip clip;
@@ -386,7 +382,9 @@ int main(int argc, char** argv) {
         check(threadsAfter > threadsBefore, "OpenMP's team: %d threads before the large frame, %d after (%lu CPUs)",
               threadsBefore, threadsAfter, system.dwNumberOfProcessors);
     check(runtimeCompiles == (first ? 2 : 0) && fixedCompiles == 0, "no compile outside an output run");
+}
 
+void outputRuns(TestHost& host) {
     section("output runs");
     host.setClip(clipOf(29, 17, 8, 4), 32, 17);
     outputRun(host, {4, 2, 30, 5, 1, 70}, 32, 17, "run at 29x17");
@@ -394,7 +392,17 @@ int main(int argc, char** argv) {
     outputRun(host, {3, 1, 50, 3, 1, 50}, 41, 24, "run at 40x23 (size changed)");
     host.setClip(clipOf(37, 21, 6, 1), 44, 24);
     processAndCompare(host, 4, {3, 1, 50, 3, 1, 50}, 44, 24, "after the runs, back to 37x21");
+}
 
+// The process's figures at the first tenth of the load run and at its end.
+struct LoadFigures {
+    ProcessFigures tenth, last;
+    double growth = 0;  // private bytes
+};
+
+// 300 frames of one output run, the process's figures sampled every tenth:
+// handles, threads and private bytes stay flat after the first tenth.
+LoadFigures loadRun(TestHost& host, bool dxvk) {
     section("Win32 under load");
     const int loadFrames = 300;
     host.setClip(clipOf(24, 16, loadFrames, 6), 24, 16);
@@ -416,21 +424,24 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < samples.size(); ++i)
         std::printf("  %-8d %8d %8d %14lu\n", (int)((i + 1) * (loadFrames / 10)), samples[i].handles,
                     samples[i].threads, (unsigned long)samples[i].privateBytes);
-    const ProcessFigures& tenth = samples.front();
-    const ProcessFigures& last = samples.back();
+    LoadFigures f{samples.front(), samples.back()};
     check(loadFailures == 0, "all %d frames within one unit", loadFrames);
     check(loadAheadMisses == 0, "every frame after the first computed ahead");
-    check(tenth.handles > 0 && last.handles <= tenth.handles && last.threads <= tenth.threads,
-          "handles %d -> %d and threads %d -> %d flat from the first tenth to the end", tenth.handles,
-          last.handles, tenth.threads, last.threads);
+    check(f.tenth.handles > 0 && f.last.handles <= f.tenth.handles && f.last.threads <= f.tenth.threads,
+          "handles %d -> %d and threads %d -> %d flat from the first tenth to the end", f.tenth.handles,
+          f.last.handles, f.tenth.threads, f.last.threads);
     // Wine's heap may settle by a few pages, and wined3d has been seen to
     // grow by itself where DXVK, under the same frames, stayed flat.
-    const double growth = static_cast<double>(last.privateBytes) - static_cast<double>(tenth.privateBytes);
+    f.growth = static_cast<double>(f.last.privateBytes) - static_cast<double>(f.tenth.privateBytes);
     const double growthBound = (dxvk ? 256.0 : 1024.0) * 1024.0;
-    check(tenth.privateBytes > 0 && growth <= growthBound,
+    check(f.tenth.privateBytes > 0 && f.growth <= growthBound,
           "private bytes %lu -> %lu (%+.0f KiB, at most %+.0f KiB) flat from the first tenth to the end",
-          (unsigned long)tenth.privateBytes, (unsigned long)last.privateBytes, growth / 1024.0, growthBound / 1024.0);
+          (unsigned long)f.tenth.privateBytes, (unsigned long)f.last.privateBytes, f.growth / 1024.0,
+          growthBound / 1024.0);
+    return f;
+}
 
+void exitChecks(TestHost& host, const ProcessFigures& beforeInit) {
     section("onExit");
     check(host.exit() == 1, "onExit -> 1");
     const ProcessFigures afterExit = processFigures();
@@ -440,34 +451,76 @@ int main(int argc, char** argv) {
     check(failedCompiles == 0 && vkd3dRewriteFailures() == 0,
           "every compile succeeded (%d runtime in %.1f s, %d fixed in %.1f s)", runtimeCompiles,
           runtimeCompileSeconds, fixedCompiles, fixedCompileSeconds);
+}
 
+// The first start writes its frames' digests; the second holds its own
+// against them.
+void recordOrCompareDigests(bool first, const char* path) {
     section(first ? "frames recorded for the second start" : "frames against the first start");
     if (first) {
-        std::ofstream out(argv[4], std::ios::trunc);
+        std::ofstream out(path, std::ios::trunc);
         for (uint64_t d : digests) out << std::hex << d << "\n";
-        check(static_cast<bool>(out), "%zu frame digests written to %s", digests.size(), argv[4]);
-    } else {
-        std::ifstream in(argv[4]);
-        std::vector<uint64_t> before;
-        uint64_t d = 0;
-        while (in >> std::hex >> d) before.push_back(d);
-        size_t differing = before.size() == digests.size() ? 0 : digests.size();
-        for (size_t i = 0; i < before.size() && i < digests.size(); ++i) differing += before[i] != digests[i];
-        check(differing == 0, "%zu frames, %zu differ from the first start's %zu", digests.size(), differing,
-              before.size());
+        check(static_cast<bool>(out), "%zu frame digests written to %s", digests.size(), path);
+        return;
     }
+    std::ifstream in(path);
+    std::vector<uint64_t> before;
+    uint64_t d = 0;
+    while (in >> std::hex >> d) before.push_back(d);
+    size_t differing = before.size() == digests.size() ? 0 : digests.size();
+    for (size_t i = 0; i < before.size() && i < digests.size(); ++i) differing += before[i] != digests[i];
+    check(differing == 0, "%zu frames, %zu differ from the first start's %zu", digests.size(), differing,
+          before.size());
+}
 
+int printResult(const std::string& d3d11, const LoadFigures& load, DWORD started) {
     section("result");
     std::printf("wine frames on %s: %d frames, %.3f %% of %ld components exact, the rest within %d unit, %d "
                 "box(es); load run from the first tenth to the end: handles %d -> %d, threads %d -> %d, private "
                 "bytes %lu -> %lu (%+.0f KiB); %.1f s\n",
                 d3d11.c_str(), totals.frames, totals.components ? 100.0 * totals.exact / totals.components : 0.0,
-                totals.components, totals.maxAbs, boxes, tenth.handles, last.handles, tenth.threads, last.threads,
-                (unsigned long)tenth.privateBytes, (unsigned long)last.privateBytes, growth / 1024.0,
-                (GetTickCount() - started) / 1000.0);
+                totals.components, totals.maxAbs, boxes, load.tenth.handles, load.last.handles, load.tenth.threads,
+                load.last.threads, (unsigned long)load.tenth.privateBytes, (unsigned long)load.last.privateBytes,
+                load.growth / 1024.0, (GetTickCount() - started) / 1000.0);
     if (checksFailed)
         std::printf("wine frames: %d of %d checks failed\n", checksFailed, checksRun);
     else
         std::printf("wine frames: all %d checks hold\n", checksRun);
     return checksFailed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    const std::string mode = argc == 5 ? argv[3] : "";
+    if (mode != "first" && mode != "second" && mode != "refused") {
+        std::fprintf(stderr, "usage: %s PLUGIN VKD3D_UTILS_DLL first|second|refused DIGESTS\n", argv[0]);
+        return 2;
+    }
+    const bool first = mode == "first";
+    const char* d3d11Name = std::getenv("QUENDA_WINE_D3D11");
+    const std::string d3d11 = d3d11Name && *d3d11Name ? d3d11Name : "wined3d";
+    const bool dxvk = d3d11 == "dxvk";
+    const DWORD started = GetTickCount();
+
+    section(first ? "first start (fresh prefix)"
+                  : mode == "second" ? "second start (same prefix)" : "start with the cache key refused");
+    HMODULE plugin = nullptr;
+    FilterTable* table = loadPlugin(argv[1], &plugin);
+    if (!table) return 1;
+    checkDirect3D11(dxvk);
+    if (!interceptPlatform(plugin, argv[2])) return 1;
+    if (mode == "refused") return refusedRegistryStart(plugin, table);
+
+    checkCacheKeyBefore(first);
+    TestHost host(table);
+    const ProcessFigures beforeInit = processFigures();
+    initAndCheckCache(host, first);
+    previewChecks(host, first);
+    outputRuns(host);
+    const LoadFigures load = loadRun(host, dxvk);
+    exitChecks(host, beforeInit);
+    recordOrCompareDigests(first, argv[4]);
+    return printResult(d3d11, load, started);
 }

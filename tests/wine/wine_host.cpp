@@ -494,6 +494,182 @@ void checkNothingHeld(const char* when) {
           contextLeft, deviceLeft);
 }
 
+// Loads the plug-in and checks that its one export gives the one descriptor,
+// inside the module; null when it does not.
+uint32_t* loadDescriptor(const char* path, HMODULE* plugin, Module* module) {
+    section("module");
+    *plugin = LoadLibraryA(path);
+    check(*plugin != nullptr, "LoadLibraryA(\"%s\") -> %p (error %lu)", path, (void*)*plugin,
+          *plugin ? 0ul : GetLastError());
+    if (!*plugin) return nullptr;
+    module->base = reinterpret_cast<BYTE*>(*plugin);
+    module->imageSize = ntHeaders(*plugin) ? ntHeaders(*plugin)->OptionalHeader.SizeOfImage : 0;
+    typedef uint32_t*(WINAPI * GetFilterTableFunction)();
+    auto getFilterTable = reinterpret_cast<GetFilterTableFunction>(
+        reinterpret_cast<void*>(GetProcAddress(*plugin, "GetFilterTable")));
+    check(getFilterTable != nullptr, "GetProcAddress(\"GetFilterTable\") -> %p", (void*)getFilterTable);
+    if (!getFilterTable) return nullptr;
+    uint32_t* table = getFilterTable();
+    check(table && module->contains((uintptr_t)table) && getFilterTable() == table,
+          "GetFilterTable() -> %p inside the module, the same on a second call", (void*)table);
+    return table && module->contains((uintptr_t)table) ? table : nullptr;
+}
+
+// The boxes, the device and the compiles routed through this host's
+// records; with a vkd3d DLL, the compiles go on to vkd3d.
+bool interceptImports(HMODULE plugin, const char* vkd3dDll) {
+    section("imports intercepted");
+    void* realBox = patchImport(plugin, "USER32.dll", "MessageBoxA", reinterpret_cast<void*>(recordMessageBox));
+    realCreateDevice = reinterpret_cast<CreateDeviceFunction>(
+        patchImport(plugin, "d3d11.dll", "D3D11CreateDevice", reinterpret_cast<void*>(recordCreateDevice)));
+    realCompile = reinterpret_cast<CompileFunction>(
+        patchImport(plugin, "d3dx11_42.dll", "D3DX11CompileFromMemory", reinterpret_cast<void*>(recordCompile)));
+    if (!realBox || !realCreateDevice || !realCompile) return false;
+    if (!vkd3dDll) return true;
+    std::string error;
+    const bool loaded = loadVkd3dCompiler(vkd3dDll, &error);
+    check(loaded, "the plug-in's compiles go to vkd3d's D3DCompile in %s %s", vkd3dDll, error.c_str());
+    if (loaded) realCompile = compileWithVkd3d;
+    return loaded;
+}
+
+// The host's words of the descriptor, written at their 32-bit offsets by
+// hand (this host checks the layout, so it does not share the header's).
+HWND fillHostWords(uint32_t* table) {
+    section("host fills trackValues, services, window");
+    HWND window = CreateWindowExA(0, "STATIC", "quenda wine host", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                  nullptr);
+    check(window != nullptr, "filter window %p", (void*)window);
+    hostServices[28 / 4] = reinterpret_cast<uint32_t>(getFrameCount);
+    hostServices[176 / 4] = reinterpret_cast<uint32_t>(setupFrameCache);
+    hostServices[200 / 4] = reinterpret_cast<uint32_t>(getFrameImage);
+    table[17] = reinterpret_cast<uint32_t>(trackValues);
+    table[24] = reinterpret_cast<uint32_t>(hostServices);
+    table[25] = reinterpret_cast<uint32_t>(window);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, cacheKeyPath);
+    check(!keyExists(), "registry key HKLM\\%s absent before onInit", cacheKeyPath);
+    return window;
+}
+
+// What onInit should have answered to what the platform did.
+struct InitPath {
+    std::string name;
+    std::vector<ExpectedBox> boxes;
+    bool success = false;
+    bool key = false;
+};
+
+// After a device: the compiles' arguments, and the boxes and key that follow
+// from their results.
+InitPath pathWithDevice(int32_t initResult, bool wantCompileFailure) {
+    InitPath path;
+    path.key = true;
+    const D3D_FEATURE_LEVEL level = devices[0].level;
+    const char* profile = profileFor(level);
+    check(profile != nullptr, "feature level 0x%x is one of 11_0, 10_1, 10_0", (unsigned)level);
+    if (wantCompileFailure) check(level == 0xb000, "feature level 11_0 (0xb000)");
+    bool lumaFailed = !compiles.empty() && FAILED(compiles[0].hr);
+    size_t expectedCompiles = lumaFailed ? 1 : 2;
+    check(compiles.size() == expectedCompiles, "%zu compile(s), expected %zu (%s)", compiles.size(),
+          expectedCompiles, lumaFailed ? "luma failed, chroma not compiled" : "luma and chroma");
+    for (size_t i = 0; profile && i < compiles.size(); ++i)
+        checkCompileCall(compiles[i], profile, i == 0 ? "luma" : "chroma");
+    bool compileFailed = lumaFailed || (compiles.size() > 1 && FAILED(compiles[1].hr));
+    if (compileFailed) {
+        path.name = "compile-failure";
+        for (const CompileCall& x : compiles)
+            if (x.messages) path.boxes.push_back({captionCsError, x.messageText});
+        path.boxes.push_back({captionError, textShaderBuildFailed});
+    } else if (initResult == 1) {
+        path.name = "success";
+        path.success = true;
+    } else {
+        // Compiled, but the device refused the code: the key is deleted.
+        path.name = "shader-object-failure";
+        path.key = false;
+        path.boxes.push_back({captionError, textShaderCreateFailed});
+        path.boxes.push_back({captionError, textShaderBuildFailed});
+    }
+    bool boxesAfterCompiles = true;
+    for (const BoxCall& box : boxes)
+        for (const CompileCall& x : compiles) boxesAfterCompiles = boxesAfterCompiles && box.seq > x.seq;
+    check(boxesAfterCompiles, "every box comes after the compiles");
+    return path;
+}
+
+InitPath initPath(int32_t initResult, bool wantCompileFailure) {
+    if (checkDeviceCall()) return pathWithDevice(initResult, wantCompileFailure);
+    InitPath path;
+    path.name = "device-failure";
+    path.boxes.push_back({captionError, textDeviceCreateFailed});
+    check(compiles.empty(), "no compile after a failed device creation");
+    return path;
+}
+
+// The cache values hold the compiled code and the key after a success, and
+// nothing is stored otherwise.
+void checkCacheValues(bool success) {
+    DWORD type = 0;
+    std::string light, collar, version;
+    bool hasLight = readValue("ComputeShadeLight", &type, &light);
+    bool hasCollar = readValue("ComputeShadeCollar", &type, &collar);
+    bool hasVersion = readValue("Version", &type, &version);
+    if (!success) {
+        check(!hasLight && !hasCollar && !hasVersion, "no cache value stored");
+        return;
+    }
+    uint64_t key = ((uint64_t)devices[0].deviceId << 32) | (0x01120000u | (unsigned)devices[0].level);
+    std::string keyBytes(reinterpret_cast<const char*>(&key), 8);
+    check(hasLight && light.size() == compiles[0].codeSize && hasCollar && collar.size() == compiles[1].codeSize,
+          "ComputeShadeLight (%zu bytes) and ComputeShadeCollar (%zu bytes) hold the compiled code", light.size(),
+          collar.size());
+    check(hasVersion && version == keyBytes, "Version %s", hexBytes(version).c_str());
+}
+
+// onInit called as the editor calls it, and everything it did held against
+// what the platform answered; returns the path it took.
+std::string checkInit(uint32_t* table, const std::string& expect, bool vkd3d, HWND window) {
+    section("onInit");
+    int32_t delta = 0;
+    int32_t initResult = callCdecl(table[13], table, &delta);
+    printCalls();
+    std::printf("  onInit -> %d\n", (int)initResult);
+    check(delta == 0, "onInit is __cdecl: stack pointer moved by %d", (int)delta);
+    const InitPath path = initPath(initResult, expect == "compile-failure");
+    std::printf("  path: %s\n", path.name.c_str());
+    if (expect == "compile-failure") check(path.name == "compile-failure", "path is compile-failure, as expected");
+    if (expect == "success") check(path.name == "success", "path is success, as expected");
+    if (vkd3d) check(vkd3dRewriteFailures() == 0, "every text had the constructs to rewrite for vkd3d");
+    check(initResult == (path.success ? 1 : 0), "onInit returned %d", (int)initResult);
+    checkBoxes(path.boxes, window);
+    check(keyExists() == path.key, "registry key HKLM\\%s %s", cacheKeyPath, path.key ? "created" : "absent");
+    checkCacheValues(path.success);
+    if (!path.success) checkNothingHeld("after onInit,");
+    check(serviceCalls == 0, "no host service called (%d)", serviceCalls);
+    return path.name;
+}
+
+// onExit: no box, device or compile, no reference left, and no word of the
+// descriptor written but the host's.
+void checkExit(uint32_t* table, const std::vector<uint32_t>& loaded) {
+    section("onExit");
+    const size_t boxesBefore = boxes.size();
+    const size_t devicesBefore = devices.size();
+    const size_t compilesBefore = compiles.size();
+    int32_t delta = 0;
+    int32_t exitResult = callCdecl(table[14], table, &delta);
+    std::printf("  onExit -> %d\n", (int)exitResult);
+    check(exitResult == 1, "onExit returned 1");
+    check(delta == 0, "onExit is __cdecl: stack pointer moved by %d", (int)delta);
+    check(boxes.size() == boxesBefore && devices.size() == devicesBefore && compiles.size() == compilesBefore,
+          "onExit showed no box, created no device and compiled nothing");
+    checkNothingHeld("after onExit,");
+    bool unchanged = true;
+    for (int i = 0; i < 35; ++i)
+        if (i != 17 && i != 24 && i != 25) unchanged = unchanged && table[i] == loaded[i];
+    check(unchanged, "the plug-in wrote no word of the descriptor");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -507,146 +683,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "unknown expectation %s\n", expect.c_str());
         return 2;
     }
-
-    section("module");
-    HMODULE plugin = LoadLibraryA(argv[1]);
-    check(plugin != nullptr, "LoadLibraryA(\"%s\") -> %p (error %lu)", argv[1], (void*)plugin,
-          plugin ? 0ul : GetLastError());
-    if (!plugin) return 1;
+    HMODULE plugin = nullptr;
     Module module;
-    module.base = reinterpret_cast<BYTE*>(plugin);
-    module.imageSize = ntHeaders(plugin) ? ntHeaders(plugin)->OptionalHeader.SizeOfImage : 0;
-    typedef uint32_t*(WINAPI * GetFilterTableFunction)();
-    auto getFilterTable = reinterpret_cast<GetFilterTableFunction>(
-        reinterpret_cast<void*>(GetProcAddress(plugin, "GetFilterTable")));
-    check(getFilterTable != nullptr, "GetProcAddress(\"GetFilterTable\") -> %p", (void*)getFilterTable);
-    if (!getFilterTable) return 1;
-    uint32_t* table = getFilterTable();
-    check(table && module.contains((uintptr_t)table) && getFilterTable() == table,
-          "GetFilterTable() -> %p inside the module, the same on a second call", (void*)table);
-    if (!table || !module.contains((uintptr_t)table)) return 1;
+    uint32_t* table = loadDescriptor(argv[1], &plugin, &module);
+    if (!table) return 1;
     const std::vector<uint32_t> loaded(table, table + 35);
     checkDescriptor(module, table);
-
-    section("imports intercepted");
-    void* realBox = patchImport(plugin, "USER32.dll", "MessageBoxA", reinterpret_cast<void*>(recordMessageBox));
-    realCreateDevice = reinterpret_cast<CreateDeviceFunction>(
-        patchImport(plugin, "d3d11.dll", "D3D11CreateDevice", reinterpret_cast<void*>(recordCreateDevice)));
-    realCompile = reinterpret_cast<CompileFunction>(
-        patchImport(plugin, "d3dx11_42.dll", "D3DX11CompileFromMemory", reinterpret_cast<void*>(recordCompile)));
-    if (!realBox || !realCreateDevice || !realCompile) return 1;
-    if (argc == 4) {
-        std::string error;
-        const bool loaded = loadVkd3dCompiler(argv[3], &error);
-        check(loaded, "the plug-in's compiles go to vkd3d's D3DCompile in %s %s", argv[3], error.c_str());
-        if (!loaded) return 1;
-        realCompile = compileWithVkd3d;
-    }
-
-    section("host fills trackValues, services, window");
-    HWND window = CreateWindowExA(0, "STATIC", "quenda wine host", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
-                                  nullptr);
-    check(window != nullptr, "filter window %p", (void*)window);
-    hostServices[28 / 4] = reinterpret_cast<uint32_t>(getFrameCount);
-    hostServices[176 / 4] = reinterpret_cast<uint32_t>(setupFrameCache);
-    hostServices[200 / 4] = reinterpret_cast<uint32_t>(getFrameImage);
-    table[17] = reinterpret_cast<uint32_t>(trackValues);
-    table[24] = reinterpret_cast<uint32_t>(hostServices);
-    table[25] = reinterpret_cast<uint32_t>(window);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, cacheKeyPath);
-    check(!keyExists(), "registry key HKLM\\%s absent before onInit", cacheKeyPath);
-
-    section("onInit");
-    int32_t delta = 0;
-    int32_t initResult = callCdecl(table[13], table, &delta);
-    printCalls();
-    std::printf("  onInit -> %d\n", (int)initResult);
-    check(delta == 0, "onInit is __cdecl: stack pointer moved by %d", (int)delta);
-
-    bool deviceUp = checkDeviceCall();
-    const bool wantCompileFailure = expect == "compile-failure";
-    std::vector<ExpectedBox> expected;
-    bool expectSuccess = false;
-    bool expectKey = false;
-    std::string path;
-    if (!deviceUp) {
-        path = "device-failure";
-        expected.push_back({captionError, textDeviceCreateFailed});
-        check(compiles.empty(), "no compile after a failed device creation");
-    } else {
-        expectKey = true;
-        const D3D_FEATURE_LEVEL level = devices[0].level;
-        const char* profile = profileFor(level);
-        check(profile != nullptr, "feature level 0x%x is one of 11_0, 10_1, 10_0", (unsigned)level);
-        if (wantCompileFailure) check(level == 0xb000, "feature level 11_0 (0xb000)");
-        bool lumaFailed = !compiles.empty() && FAILED(compiles[0].hr);
-        size_t expectedCompiles = lumaFailed ? 1 : 2;
-        check(compiles.size() == expectedCompiles, "%zu compile(s), expected %zu (%s)", compiles.size(),
-              expectedCompiles, lumaFailed ? "luma failed, chroma not compiled" : "luma and chroma");
-        for (size_t i = 0; profile && i < compiles.size(); ++i)
-            checkCompileCall(compiles[i], profile, i == 0 ? "luma" : "chroma");
-        bool compileFailed = lumaFailed || (compiles.size() > 1 && FAILED(compiles[1].hr));
-        if (compileFailed) {
-            path = "compile-failure";
-            for (const CompileCall& x : compiles)
-                if (x.messages) expected.push_back({captionCsError, x.messageText});
-            expected.push_back({captionError, textShaderBuildFailed});
-        } else if (initResult == 1) {
-            path = "success";
-            expectSuccess = true;
-        } else {
-            // Compiled, but the device refused the code: the key is deleted.
-            path = "shader-object-failure";
-            expectKey = false;
-            expected.push_back({captionError, textShaderCreateFailed});
-            expected.push_back({captionError, textShaderBuildFailed});
-        }
-        bool boxesAfterCompiles = true;
-        for (const BoxCall& box : boxes)
-            for (const CompileCall& x : compiles) boxesAfterCompiles = boxesAfterCompiles && box.seq > x.seq;
-        check(boxesAfterCompiles, "every box comes after the compiles");
-    }
-    std::printf("  path: %s\n", path.c_str());
-    if (wantCompileFailure) check(path == "compile-failure", "path is compile-failure, as expected");
-    if (expect == "success") check(path == "success", "path is success, as expected");
-    if (argc == 4) check(vkd3dRewriteFailures() == 0, "every text had the constructs to rewrite for vkd3d");
-    check(initResult == (expectSuccess ? 1 : 0), "onInit returned %d", (int)initResult);
-    checkBoxes(expected, window);
-    check(keyExists() == expectKey, "registry key HKLM\\%s %s", cacheKeyPath, expectKey ? "created" : "absent");
-    DWORD type = 0;
-    std::string light, collar, version;
-    bool hasLight = readValue("ComputeShadeLight", &type, &light);
-    bool hasCollar = readValue("ComputeShadeCollar", &type, &collar);
-    bool hasVersion = readValue("Version", &type, &version);
-    if (expectSuccess) {
-        uint64_t key = ((uint64_t)devices[0].deviceId << 32) | (0x01120000u | (unsigned)devices[0].level);
-        std::string keyBytes(reinterpret_cast<const char*>(&key), 8);
-        check(hasLight && light.size() == compiles[0].codeSize && hasCollar &&
-                  collar.size() == compiles[1].codeSize,
-              "ComputeShadeLight (%zu bytes) and ComputeShadeCollar (%zu bytes) hold the compiled code",
-              light.size(), collar.size());
-        check(hasVersion && version == keyBytes, "Version %s", hexBytes(version).c_str());
-    } else {
-        check(!hasLight && !hasCollar && !hasVersion, "no cache value stored");
-    }
-    if (!expectSuccess) checkNothingHeld("after onInit,");
-    check(serviceCalls == 0, "no host service called (%d)", serviceCalls);
-
-    section("onExit");
-    const size_t boxesBefore = boxes.size();
-    const size_t devicesBefore = devices.size();
-    const size_t compilesBefore = compiles.size();
-    int32_t exitResult = callCdecl(table[14], table, &delta);
-    std::printf("  onExit -> %d\n", (int)exitResult);
-    check(exitResult == 1, "onExit returned 1");
-    check(delta == 0, "onExit is __cdecl: stack pointer moved by %d", (int)delta);
-    check(boxes.size() == boxesBefore && devices.size() == devicesBefore && compiles.size() == compilesBefore,
-          "onExit showed no box, created no device and compiled nothing");
-    checkNothingHeld("after onExit,");
-    bool unchanged = true;
-    for (int i = 0; i < 35; ++i)
-        if (i != 17 && i != 24 && i != 25) unchanged = unchanged && table[i] == loaded[i];
-    check(unchanged, "the plug-in wrote no word of the descriptor");
+    if (!interceptImports(plugin, argc == 4 ? argv[3] : nullptr)) return 1;
+    HWND window = fillHostWords(table);
+    const std::string path = checkInit(table, expect, argc == 4, window);
+    checkExit(table, loaded);
 
     section("result");
     if (window) DestroyWindow(window);

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/test_hooks.h"
+#include "tests/plugin/module/plugin_module.h"
 #include "tests/plugin/plugin_fixture.h"
 #include "tests/support/reference_frame.h"
 #include "tests/support/test_host.h"
@@ -21,6 +22,15 @@ SyntheticClip smallClip(int count, int width = 24, int height = 16) {
     clip.count = count;
     return clip;
 }
+
+// One failure and what the scheduler shows and leaves for it.
+struct FailureRow {
+    const char* name;
+    std::function<int32_t()> act;  // arms the failure and makes the call
+    std::vector<std::string> boxes;
+    int32_t result;
+    std::function<void()> after;  // what the state left allows next
+};
 
 class SchedulerTest : public PluginTest {
 protected:
@@ -47,6 +57,18 @@ protected:
         EXPECT_LE(compareFrames(got, referenceFrame(host->clip(), n, tracks)).maxAbs, 1) << "frame " << n;
         return got;
     }
+
+    // Outside an output run each call starts one worker; inside one, a call
+    // that computes its frame starts a second on the next frame.
+    void computesAhead(bool ahead, int n) {
+        host->clearCalls();
+        const int before = threadStarts();
+        processChecked(n);
+        EXPECT_EQ(threadStarts() - before, ahead ? 2 : 1) << "frame " << n;
+    }
+
+    // Each row's act leaves the state that the next row starts from.
+    std::vector<FailureRow> failureRows();
 
     std::array<int32_t, 6> tracks = {3, 1, 50, 3, 1, 50};
     std::unique_ptr<TestHost> host;
@@ -220,48 +242,33 @@ TEST_F(SchedulerTest, BackgroundFailureIsFoundByTheNextCall) {
     ASSERT_EQ(host->message(1130), 0);
 }
 
-TEST_F(SchedulerTest, FailureRowsShowTheCauseThenTheStepAndReleaseEverything) {
+std::vector<FailureRow> SchedulerTest::failureRows() {
     const std::string cacheFailed = "エラー|キャッシュの設定に失敗しました";
     const std::string pixelShaderFailed = "エラー|ピクセルシェーダーの作成に失敗しました";
     const std::string shaderFailed = "エラー|シェーダーの作成に失敗しました";
-    struct Row {
-        const char* name;
-        std::function<int32_t()> act;  // arms the failure and makes the call
-        std::vector<std::string> boxes;
-        int32_t result;
-        std::function<void()> after;  // what the state left allows next
-    };
-    // Outside an output run each call starts one worker; inside one, a call
-    // that computes its frame starts a second on the next frame.
-    auto computesAhead = [&](bool ahead, int n) {
-        host->clearCalls();
-        const int before = threadStarts();
-        processChecked(n);
-        EXPECT_EQ(threadStarts() - before, ahead ? 2 : 1) << "frame " << n;
-    };
-    const std::vector<Row> rows = {
+    return {
         {"staging texture",
-         [&] {
+         [this] {
              platform_hooks::failNth(FailPoint::CreateTexture2D, 1);
              return host->process(0);
          },
          {"エラー|メインメモリ上のテクスチャの作成に失敗しました", cacheFailed}, 0, [] {}},
         {"work buffer view",
-         [&] {
+         [this] {
              platform_hooks::failNth(FailPoint::CreateUnorderedAccessView, 1);
              return host->process(0);
          },
          {"エラー|アクセスビューの作成に失敗しました", "エラー|作業用バッファの作成に失敗しました"}, 0, [] {}},
         {"fixed kernels at the start of a run",
-         [&] {
+         [this] {
              processChecked(0);  // the device back after the rows before
              platform_hooks::clearRecordedBoxes();
              platform_hooks::failNth(FailPoint::CreateComputeShader, 1);
              return host->message(1129);
          },
-         {shaderFailed, pixelShaderFailed}, 0, [&] { computesAhead(false, 0); }},
+         {shaderFailed, pixelShaderFailed}, 0, [this] { computesAhead(false, 0); }},
         {"fixed kernels at a second start inside a run",
-         [&] {
+         [this] {
              EXPECT_EQ(host->message(1129), 0);
              processChecked(0);  // leaves the worker computing frame 1
              platform_hooks::clearRecordedBoxes();
@@ -269,25 +276,28 @@ TEST_F(SchedulerTest, FailureRowsShowTheCauseThenTheStepAndReleaseEverything) {
              return host->message(1129);
          },
          {shaderFailed, pixelShaderFailed}, 0,
-         [&] {
+         [this] {
              // Still in the run: the next call rebuilds the fixed kernels.
              computesAhead(true, 1);
              EXPECT_EQ(host->message(1130), 0);
          }},
         {"thread for the next frame, after the frame was written",
-         [&] {
+         [this] {
              EXPECT_EQ(host->message(1129), 0);
              platform_hooks::failNth(FailPoint::ThreadStart, 2);
              return host->process(0);
          },
          {"エラー|スレッドの作成に失敗しました"}, 0,
-         [&] {
+         [this] {
              EXPECT_LE(compareFrames(host->result(), referenceFrame(host->clip(), 0, tracks)).maxAbs, 1)
                  << "frame 0 stays written";
              EXPECT_EQ(host->message(1130), 0);
          }},
     };
-    for (const Row& row : rows) {
+}
+
+TEST_F(SchedulerTest, FailureRowsShowTheCauseThenTheStepAndReleaseEverything) {
+    for (const FailureRow& row : failureRows()) {
         SCOPED_TRACE(row.name);
         platform_hooks::clearRecordedBoxes();
         EXPECT_EQ(row.act(), row.result);

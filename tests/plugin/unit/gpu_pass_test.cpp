@@ -126,13 +126,8 @@ TEST_F(GpuPassTest, OnePassBindsDispatchesAndReadsBackInOrder) {
     EXPECT_EQ(platform_hooks::loggedCalls(), expected);
 }
 
-TEST_F(GpuPassTest, ResourcesAreMadeForHowTheKernelsAndTheCpuUseThem) {
-    SyntheticClip clip;
-    clip.width = 40;
-    clip.height = 20;
-    clip.count = 3;
-    prepare(clip, 1, {1, 1, 50, 1, 1, 50});
-    const DenoiseState& s = denoiseState;
+// The work buffers and constant buffers of a 40 x 20 frame (48 x 32 aligned).
+void expectBufferDescriptions(const DenoiseState& s) {
     struct BufferCase {
         const char* name;
         ID3D11Buffer* buffer;
@@ -160,7 +155,11 @@ TEST_F(GpuPassTest, ResourcesAreMadeForHowTheKernelsAndTheCpuUseThem) {
         EXPECT_EQ(d.MiscFlags, c.misc);
         EXPECT_EQ(d.StructureByteStride, c.stride);
     }
+}
 
+// The staging textures and a cached frame's textures of a 40 x 20 frame
+// (planes 72 and 36 texels wide, 52 rows).
+void expectTextureDescriptions(const DenoiseState& s) {
     auto viewTexture = [](ID3D11ShaderResourceView* view) {
         ID3D11Resource* resource = nullptr;
         view->GetResource(&resource);
@@ -197,6 +196,16 @@ TEST_F(GpuPassTest, ResourcesAreMadeForHowTheKernelsAndTheCpuUseThem) {
     }
     frameLuma->Release();
     frameChroma->Release();
+}
+
+TEST_F(GpuPassTest, ResourcesAreMadeForHowTheKernelsAndTheCpuUseThem) {
+    SyntheticClip clip;
+    clip.width = 40;
+    clip.height = 20;
+    clip.count = 3;
+    prepare(clip, 1, {1, 1, 50, 1, 1, 50});
+    expectBufferDescriptions(denoiseState);
+    expectTextureDescriptions(denoiseState);
 }
 
 TEST_F(GpuPassTest, WorkBufferSizesFollowTheFrame) {

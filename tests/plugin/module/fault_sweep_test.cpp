@@ -9,6 +9,7 @@
 #include <set>
 
 #include "platform/test_hooks.h"
+#include "tests/plugin/module/plugin_module.h"
 #include "tests/plugin/plugin_fixture.h"
 #include "tests/support/reference_frame.h"
 #include "tests/support/test_host.h"
