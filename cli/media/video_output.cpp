@@ -76,6 +76,20 @@ AVPixelFormat plainEquivalent(AVPixelFormat format) {
     }
 }
 
+// After an encoder opened: a usage error for a setting it refused or does
+// not know (unknownKey, left in the options dictionary; empty for none).
+void refuseUntakenOptions(const std::string& name, const std::string& unknownKey) {
+    // libx264 and libx265 pass over a setting of x264-params or x265-params
+    // that they refuse with a warning only.
+    const std::string logged = takeLoggedError();
+    if (logged.rfind("Error parsing option", 0) == 0 || logged.rfind("Unknown option", 0) == 0 ||
+        logged.rfind("Invalid value for", 0) == 0)
+        throw CliError(ExitCode::usage, "the " + name + " encoder refuses a setting of --encoder-options: " + logged);
+    if (!unknownKey.empty())
+        throw CliError(ExitCode::usage, "the " + name + " encoder has no setting " + unknownKey +
+                                            (unknownKey == "crf" || unknownKey == "preset" ? " (--" + unknownKey + ")" : ""));
+}
+
 }  // namespace
 
 VideoOutput::VideoOutput(const std::string& path, const OutputSettings& settings, const VideoInfo& video)
@@ -184,17 +198,7 @@ int VideoOutput::openEncoder(const AVCodec& encoder, AVPixelFormat stored, const
     const AVDictionaryEntry* unknown = av_dict_get(options, "", nullptr, AV_DICT_IGNORE_SUFFIX);
     const std::string unknownKey = unknown ? unknown->key : "";
     av_dict_free(&options);
-    if (result >= 0) {
-        // libx264 and libx265 pass over a setting of x264-params or
-        // x265-params that they refuse with a warning only.
-        const std::string logged = takeLoggedError();
-        if (logged.rfind("Error parsing option", 0) == 0 || logged.rfind("Unknown option", 0) == 0 ||
-            logged.rfind("Invalid value for", 0) == 0)
-            throw CliError(ExitCode::usage, "the " + name + " encoder refuses a setting of --encoder-options: " + logged);
-    }
-    if (result >= 0 && !unknownKey.empty())
-        throw CliError(ExitCode::usage, "the " + name + " encoder has no setting " + unknownKey +
-                                            (unknownKey == "crf" || unknownKey == "preset" ? " (--" + unknownKey + ")" : ""));
+    if (result >= 0) refuseUntakenOptions(name, unknownKey);
     return result;
 }
 
