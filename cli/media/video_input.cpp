@@ -1,6 +1,7 @@
 #include "cli/media/video_input.h"
 
 #include "cli/commands/errors.h"
+#include "cli/commands/frame_range.h"
 #include "cli/commands/output_files.h"
 
 extern "C" {
@@ -135,8 +136,6 @@ double parseClockSeconds(const char* text) {
     if (std::sscanf(text, "%d:%d:%lf", &hours, &minutes, &seconds) != 3) return -1;
     return hours * 3600.0 + minutes * 60.0 + seconds;
 }
-
-std::string frameWord(int n) { return std::to_string(n) + (n == 1 ? " frame" : " frames"); }
 
 }  // namespace
 
@@ -303,7 +302,7 @@ VideoInput::PacketTimes VideoInput::readPackets(AVFormatContext& context, const 
         if (result == AVERROR_EOF) break;
         if (result < 0) {
             info_.endsEarly = true;
-            info_.endNote = "reading stopped after " + frameWord(count) + ": " + avErrorText(result);
+            info_.endNote = "reading stopped after " + framesText(count) + ": " + avErrorText(result);
             break;
         }
         if (packet_->stream_index == index && packet_->size > 0 && !(packet_->flags & AV_PKT_FLAG_DISCARD)) {
@@ -497,7 +496,7 @@ void VideoInput::endAt(int index, const std::string& why) {
 const AVFrame& VideoInput::frame(int index) {
     if (index < 0 || index >= frameCount_)
         throw CliError(ExitCode::input, "frame " + std::to_string(index) + " is outside the clip's " +
-                                            frameWord(frameCount_));
+                                            framesText(frameCount_));
     for (const Entry& entry : frames_)
         if (entry.index == index) return *entry.frame;
 
@@ -519,7 +518,7 @@ const AVFrame& VideoInput::frame(int index) {
         }
         if (!decoded) {
             const int stop = nextIndex_ >= 0 ? nextIndex_ : index;
-            endAt(stop, "the video stops after " + frameWord(stop) + " of the " + frameWord(info_.frameCount) +
+            endAt(stop, "the video stops after " + framesText(stop) + " of the " + framesText(info_.frameCount) +
                             " that the file holds");
         }
         int found = indexOf(*decoded);
