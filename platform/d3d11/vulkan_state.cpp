@@ -271,6 +271,7 @@ VkPipeline PipelineObject::handle(TextureRead read, const uint8_t* constants, si
     VkSpecializationInfo info{uint32_t(entries.size()), entries.data(), values.size() * sizeof(uint32_t),
                               values.data()};
     VkPipeline pipeline = build(read, key.second.empty() ? nullptr : &info);
+    if (!pipeline && !key.second.empty()) pipeline = build(read, nullptr);  // a driver that refuses the constants
     pipelines[key] = pipeline;
     return pipeline;
 }
