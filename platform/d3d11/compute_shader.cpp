@@ -2,11 +2,13 @@
 
 #include <spirv-tools/libspirv.hpp>
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 #include <unordered_map>
 
+#include "platform/d3d11/constant_specialisation.h"
 #include "platform/d3d11/storage_textures.h"
 #include "platform/d3d11/vk_check.h"
 #include "platform/spirv_walk.h"
@@ -165,7 +167,8 @@ void moveToResourceSet(std::vector<uint32_t>& words) {
     });
 }
 
-VkPipeline buildPipeline(VulkanState& vk, std::vector<uint32_t> words, TextureRead read) {
+VkPipeline buildPipeline(VulkanState& vk, std::vector<uint32_t> words, TextureRead read,
+                         const VkSpecializationInfo* values) {
     const spv::ImageFormat format = read == TextureRead::StorageR16 ? spv::ImageFormatR16 : spv::ImageFormatRg16;
     if (read != TextureRead::Sampled && !readTexturesAsStorageImages(words, format)) return VK_NULL_HANDLE;
     auto moduleInfo = make<VkShaderModuleCreateInfo>(VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO);
@@ -179,6 +182,7 @@ VkPipeline buildPipeline(VulkanState& vk, std::vector<uint32_t> words, TextureRe
     info.stage.stage = VK_SHADER_STAGE_COMPUTE_BIT;
     info.stage.module = module;
     info.stage.pName = "CS";
+    info.stage.pSpecializationInfo = values;
     info.layout = vk.pipelineLayout(read != TextureRead::Sampled);
     VkPipeline pipeline = VK_NULL_HANDLE;
     if (FAILED(VK(vkCreateComputePipelines(vk.device(), VK_NULL_HANDLE, 1, &info, nullptr, &pipeline),
@@ -208,16 +212,29 @@ HRESULT ComputeShader::create(Device* device, const void* bytecode, SIZE_T lengt
     std::memcpy(words.data(), bytecode, length);
     VulkanState& vk = device->vk();
     if (!acceptableComputeModule(vk, words)) return E_INVALIDARG;
-    moveToResourceSet(words);
 
     std::unique_ptr<ComputeShader> shader(new (std::nothrow) ComputeShader(device));
     if (!shader) return E_OUTOFMEMORY;
     auto pipeline = std::make_shared<PipelineObject>();
     pipeline->vk = &vk;
     pipeline->storageReadable = vk.storageTextures() && texturesReadableAsStorageImages(words);
+    // Specialised where lavapipe's storage reads are (CPU devices), unless
+    // QUENDA_D3D11_GENERIC_PIPELINES=1.
+    std::vector<uint32_t> specialised = words;
+    const char* generic = std::getenv("QUENDA_D3D11_GENERIC_PIPELINES");
+    if (!vk.storageTextures() || (generic && std::strcmp(generic, "1") == 0) ||
+        !specialiseIntegerConstants(specialised, pipeline->specialised) || !acceptableComputeModule(vk, specialised)) {
+        specialised.clear();
+        pipeline->specialised.clear();
+    }
+    moveToResourceSet(words);
+    moveToResourceSet(specialised);
     // The module is known good; the driver compiles it at the first dispatch,
     // so creating a shader costs little more than checking it.
-    pipeline->build = [&vk, words = std::move(words)](TextureRead read) { return buildPipeline(vk, words, read); };
+    pipeline->build = [&vk, words = std::move(words), specialised = std::move(specialised)](
+                          TextureRead read, const VkSpecializationInfo* values) {
+        return buildPipeline(vk, values ? specialised : words, read, values);
+    };
     shader->pipeline_ = std::move(pipeline);
     *out = shader.release();
     return S_OK;

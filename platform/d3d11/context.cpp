@@ -317,10 +317,12 @@ void STDMETHODCALLTYPE ImmediateContext::Dispatch(UINT groupsX, UINT groupsY, UI
     // Work that cannot be recorded reports the device as removed at the next
     // wait rather than let a skipped dispatch pass as done.
     TextureRead read = textureRead();
-    VkPipeline pipeline = shader_->pipeline()->handle(read);
+    const uint8_t* constants = constantBuffer_ ? constantBuffer_->constants() : nullptr;
+    const size_t constantBytes = constantBuffer_ ? constantBuffer_->desc().ByteWidth : 0;
+    VkPipeline pipeline = shader_->pipeline()->handle(read, constants, constantBytes);
     if (!pipeline && read != TextureRead::Sampled) {
         read = TextureRead::Sampled;  // a driver that refuses the rewritten module
-        pipeline = shader_->pipeline()->handle(read);
+        pipeline = shader_->pipeline()->handle(read, constants, constantBytes);
     }
     if (!pipeline) {
         queue_.markLost();

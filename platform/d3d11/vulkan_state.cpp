@@ -251,18 +251,34 @@ ImageViewObject::~ImageViewObject() {
     if (view) vkDestroyImageView(vk->device(), view, nullptr);
 }
 
-VkPipeline PipelineObject::handle(TextureRead read) {
-    const size_t i = size_t(read);
-    if (!built[i]) {
-        pipelines[i] = build(read);
-        built[i] = true;
+VkPipeline PipelineObject::handle(TextureRead read, const uint8_t* constants, size_t size) {
+    // A few sets of integers each; past them the generic module, which reads
+    // them from the buffer.
+    constexpr size_t kMaxVariants = 16;
+    std::vector<uint32_t> values;
+    std::vector<VkSpecializationMapEntry> entries;  // into `values`
+    for (const VkSpecializationMapEntry& member : specialised) {
+        uint32_t value = 0;  // an unbound buffer reads as zero
+        if (constants && member.offset + sizeof value <= size)
+            std::memcpy(&value, constants + member.offset, sizeof value);
+        entries.push_back({member.constantID, uint32_t(values.size() * sizeof value), sizeof value});
+        values.push_back(value);
     }
-    return pipelines[i];
+    auto key = std::make_pair(read, values);
+    if (!values.empty() && !pipelines.count(key) && pipelines.size() >= kMaxVariants) key.second.clear();
+    auto found = pipelines.find(key);
+    if (found != pipelines.end()) return found->second;
+    VkSpecializationInfo info{uint32_t(entries.size()), entries.data(), values.size() * sizeof(uint32_t),
+                              values.data()};
+    VkPipeline pipeline = build(read, key.second.empty() ? nullptr : &info);
+    if (!pipeline && !key.second.empty()) pipeline = build(read, nullptr);  // a driver that refuses the constants
+    pipelines[key] = pipeline;
+    return pipeline;
 }
 
 PipelineObject::~PipelineObject() {
-    for (VkPipeline pipeline : pipelines)
-        if (pipeline) vkDestroyPipeline(vk->device(), pipeline, nullptr);
+    for (const auto& entry : pipelines)
+        if (entry.second) vkDestroyPipeline(vk->device(), entry.second, nullptr);
 }
 
 // The features a device is made with, linked in the order Vulkan reads them.

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -112,12 +113,19 @@ struct PipelineObject : GpuObject {
     VulkanState* vk = nullptr;
     // A pipeline is built from the module at its first use, as drivers
     // compile shaders when they are first needed: a shader that is made but
-    // never run costs no compile. Null when the build failed.
-    VkPipeline handle(TextureRead read);
-    std::function<VkPipeline(TextureRead)> build;
+    // never run costs no compile. Null when the build failed. `constants`
+    // are the bound constant buffer's bytes (null for none), whose
+    // specialised integers pick the pipeline.
+    VkPipeline handle(TextureRead read, const uint8_t* constants, size_t size);
+    // Builds the pipeline of a read; with the specialised module where
+    // `values` is given (platform/d3d11/constant_specialisation.h).
+    std::function<VkPipeline(TextureRead, const VkSpecializationInfo* values)> build;
     bool storageReadable = false;  // its textures can be read as storage images
-    VkPipeline pipelines[size_t(TextureRead::Count)] = {};
-    bool built[size_t(TextureRead::Count)] = {};
+    // The specialised integers: constant id and offset in the constant
+    // buffer; none: one pipeline per read.
+    std::vector<VkSpecializationMapEntry> specialised;
+    // By read and specialised integers (none for the generic module).
+    std::map<std::pair<TextureRead, std::vector<uint32_t>>, VkPipeline> pipelines;
     ~PipelineObject() override;
 };
 

@@ -227,36 +227,43 @@ TEST_F(D3D11ContextTest, KernelReadsBoundPlanesAndZeroOutsideOrUnbound) {
 // Each dispatch sees the constants of its own time, although the buffer is
 // rewritten with WRITE_DISCARD before the GPU has run anything.
 TEST_F(D3D11ContextTest, ConstantsAreThoseInForceAtEachDispatch) {
-    ID3D11ComputeShader* shader = compile(kSampleKernel);
-    ASSERT_NE(shader, nullptr);
-    ID3D11ShaderResourceView* plane = makePlane(texelA);
-    Output first = makeOutput();
-    Output second = makeOutput();
-    context->CSSetShader(shader, nullptr, 0);
-    context->CSSetShaderResources(0, 1, &plane);
+    // The count bounds a loop: with [loop] the stand-in builds the shader per
+    // count on a CPU device, with [unroll(15)] once.
+    std::string looped = kSampleKernel;
+    looped.replace(looped.find("[unroll(15)]"), 12, "[loop]");
+    for (const char* source : {kSampleKernel, looped.c_str()}) {
+        SCOPED_TRACE(source == kSampleKernel ? "unroll" : "loop");
+        ID3D11ComputeShader* shader = compile(source);
+        ASSERT_NE(shader, nullptr);
+        ID3D11ShaderResourceView* plane = makePlane(texelA);
+        Output first = makeOutput();
+        Output second = makeOutput();
+        context->CSSetShader(shader, nullptr, 0);
+        context->CSSetShaderResources(0, 1, &plane);
 
-    setParams({0, 1, int(kWidth), 2.0f});
-    bindOutput(first);
-    context->Dispatch(kWidth / 16, kHeight / 16, 1);
-    setParams({0, 1, int(kWidth), -7.0f});
-    bindOutput(second);
-    context->Dispatch(kWidth / 16, kHeight / 16, 1);
-    context->ClearState();
+        setParams({0, 1, int(kWidth), 2.0f});
+        bindOutput(first);
+        context->Dispatch(kWidth / 16, kHeight / 16, 1);
+        setParams({0, 0, int(kWidth), -7.0f});
+        bindOutput(second);
+        context->Dispatch(kWidth / 16, kHeight / 16, 1);
+        context->ClearState();
 
-    std::vector<float> a = read(first);
-    std::vector<float> b = read(second);
-    int wrong = 0;
-    for (UINT i = 0; i < kElements; ++i) {
-        float v = unorm(texelA(i % kWidth, i / kWidth));
-        wrong += std::fabs(a[3 * i] - 2.0f * v) > 1e-5f;
-        wrong += std::fabs(b[3 * i] + 7.0f * v) > 1e-5f;
+        std::vector<float> a = read(first);
+        std::vector<float> b = read(second);
+        int wrong = 0;
+        for (UINT i = 0; i < kElements; ++i) {
+            float v = unorm(texelA(i % kWidth, i / kWidth));
+            wrong += std::fabs(a[3 * i] - 2.0f * v) > 1e-5f || std::fabs(a[3 * i + 1] - v) > 1e-5f;
+            wrong += std::fabs(b[3 * i] + 7.0f * v) > 1e-5f || b[3 * i + 1] != 0.0f;
+        }
+        EXPECT_EQ(wrong, 0);
+
+        release(first);
+        release(second);
+        releaseCom(plane);
+        releaseCom(shader);
     }
-    EXPECT_EQ(wrong, 0);
-
-    release(first);
-    release(second);
-    releaseCom(plane);
-    releaseCom(shader);
 }
 
 // Dispatches on one view run in order, each seeing the writes before it,
