@@ -8,6 +8,35 @@
 // reference patch). The fixed forms are compiled with
 // SPACE_SEARCH_RADIUS, TIME_SEARCH_RADIUS and H2 defined; the runtime forms
 // read R, T and h2 from PARAM.
+
+// Each thread computes PIXEL_ROWS vertically adjacent output pixels (texel
+// rows q.y .. q.y + PIXEL_ROWS - 1), each with its own reference patch and
+// sums, so that the row search shares each loaded row among their
+// candidates. A group covers GROUP_SIDE x GROUP_SIDE pixels with GROUP_ROWS
+// (a literal, for [numthreads]) rows of threads. Four rows in the fixed forms
+// of T 0 and 1; one elsewhere, where a second row made the runtime forms
+// compile about twice as slowly, and a search of whole patches shares
+// nothing between rows.
+#if defined(SPACE_SEARCH_RADIUS) && TIME_SEARCH_RADIUS <= 1
+#define PIXEL_ROWS 4
+#define GROUP_ROWS 4
+#else
+#define PIXEL_ROWS 1
+#define GROUP_ROWS 16
+#endif
+#if PIXEL_ROWS * GROUP_ROWS != GROUP_SIDE
+#error "a group's threads must cover GROUP_SIDE rows"
+#endif
+
+// The spatial search loops stay loops, except at a fixed R 0 T 0, where each
+// is a single step: unrolled, every candidate's texels are visibly the
+// reference patch's own, and the compiler keeps only the centre's load.
+#if defined(SPACE_SEARCH_RADIUS) && SPACE_SEARCH_RADIUS == 0 && TIME_SEARCH_RADIUS == 0
+#define SPATIAL_LOOP [unroll]
+#else
+#define SPATIAL_LOOP [loop]
+#endif
+
 #ifdef SPACE_SEARCH_RADIUS
 cbuffer PARAM : register(b0)
 {
@@ -71,71 +100,78 @@ void accumulate(Patch reference, Patch candidate, float strength, inout TEXEL su
     value += candidate.p4 * w;
 }
 
-// One row of three texels across a candidate's patch.
-struct Row
+// A thread's reference patches, from the current frame, and its sums at 0.
+void startPixelRows(int2 q, out Patch reference[PIXEL_ROWS], out TEXEL sum[PIXEL_ROWS], out TEXEL value[PIXEL_ROWS])
 {
-    TEXEL l, c, r;
-};
-
-#define LOAD_ROW(row, texture, x, y)                \
-    row.l = texture.Load(int3((x), (y), 0), int2(-1, 0));   \
-    row.c = texture.Load(int3((x), (y), 0));                \
-    row.r = texture.Load(int3((x), (y), 0), int2(1, 0))
+    [unroll] for (int k = 0; k < PIXEL_ROWS; ++k)
+    {
+        LOAD_PATCH(reference[k], textureArray[REFERENCE], int3(q.x, q.y + k, 0));
+        sum[k] = 0.0f;
+        value[k] = 0.0f;
+    }
+}
 
 // The search over `frames` frames (a literal, at most 3: T 0 or 1), dx outer,
-// dy middle, dt inner. Per frame the rows above and through the candidate are
-// kept while dy walks down the column, so a candidate loads one row of three
-// texels. Every loop over frames unrolls, so every texture index is a literal.
-void searchRows(int2 q, Patch reference, int frames, int R, float H, inout TEXEL sum, inout TEXEL value)
+// dy middle, dt inner. Per frame the PIXEL_ROWS + 1 rows above the newest are
+// kept while dy walks down the column, so a step loads one row of three
+// texels for PIXEL_ROWS candidates. Every loop over frames and pixel rows
+// unrolls, so every texture and array index is a literal.
+void searchRows(int2 q, Patch reference[PIXEL_ROWS], int frames, int R, float H, inout TEXEL sum[PIXEL_ROWS],
+                inout TEXEL value[PIXEL_ROWS])
 {
-    [loop] for (int dx = -R; dx <= R; ++dx)
+    SPATIAL_LOOP for (int dx = -R; dx <= R; ++dx)
     {
         int x = q.x + dx;
-        Row above[3];
-        Row middle[3];
+        // Rows dy - 1 .. dy + PIXEL_ROWS of each frame, the last loaded at dy:
+        // the texels left of, at and right of column x. Arrays of texels, not
+        // of structs, which take vkd3d's compiler several times as long.
+        TEXEL l[3][PIXEL_ROWS + 2], c[3][PIXEL_ROWS + 2], r[3][PIXEL_ROWS + 2];
         [unroll] for (int f = 0; f < frames; ++f)
         {
-            LOAD_ROW(above[f], textureArray[f], x, q.y - R - 1);
-            LOAD_ROW(middle[f], textureArray[f], x, q.y - R);
+            [unroll] for (int n = 0; n <= PIXEL_ROWS; ++n)
+            {
+                int3 at = int3(x, q.y - R - 1 + n, 0);
+                l[f][n] = textureArray[f].Load(at, int2(-1, 0));
+                c[f][n] = textureArray[f].Load(at);
+                r[f][n] = textureArray[f].Load(at, int2(1, 0));
+            }
         }
-        [loop] for (int dy = -R; dy <= R; ++dy)
+        SPATIAL_LOOP for (int dy = -R; dy <= R; ++dy)
         {
             [unroll(MAX_FRAMES)] for (int dt = 0; dt < frames; ++dt)
             {
-                Row below;
-                LOAD_ROW(below, textureArray[dt], x, q.y + dy + 1);
-                Patch candidate;
-                candidate.p0 = above[dt].l;
-                candidate.p1 = above[dt].c;
-                candidate.p2 = above[dt].r;
-                candidate.p3 = middle[dt].l;
-                candidate.p4 = middle[dt].c;
-                candidate.p5 = middle[dt].r;
-                candidate.p6 = below.l;
-                candidate.p7 = below.c;
-                candidate.p8 = below.r;
-                accumulate(reference, candidate, H, sum, value);
-                // Field by field, as the sliding window is shifted (see fixed.hlsl).
-                above[dt].l = middle[dt].l;
-                above[dt].c = middle[dt].c;
-                above[dt].r = middle[dt].r;
-                middle[dt].l = below.l;
-                middle[dt].c = below.c;
-                middle[dt].r = below.r;
+                int3 at = int3(x, q.y + dy + PIXEL_ROWS, 0);
+                l[dt][PIXEL_ROWS + 1] = textureArray[dt].Load(at, int2(-1, 0));
+                c[dt][PIXEL_ROWS + 1] = textureArray[dt].Load(at);
+                r[dt][PIXEL_ROWS + 1] = textureArray[dt].Load(at, int2(1, 0));
+                [unroll] for (int k = 0; k < PIXEL_ROWS; ++k)
+                {
+                    Patch candidate;
+                    candidate.p0 = l[dt][k]; candidate.p1 = c[dt][k]; candidate.p2 = r[dt][k];
+                    candidate.p3 = l[dt][k + 1]; candidate.p4 = c[dt][k + 1]; candidate.p5 = r[dt][k + 1];
+                    candidate.p6 = l[dt][k + 2]; candidate.p7 = c[dt][k + 2]; candidate.p8 = r[dt][k + 2];
+                    accumulate(reference[k], candidate, H, sum[k], value[k]);
+                }
+                [unroll] for (int m = 0; m <= PIXEL_ROWS; ++m)
+                {
+                    l[dt][m] = l[dt][m + 1];
+                    c[dt][m] = c[dt][m + 1];
+                    r[dt][m] = r[dt][m + 1];
+                }
             }
         }
     }
 }
 
-// Any R and T: each candidate's patch is read whole from its frame; on a GPU
-// the texture cache serves the overlap between neighbouring candidates, and
-// no frame's rows are held in registers. The temporal loop unrolls to
-// `frames` (a literal) steps, of which the first 2T + 1 count.
+// Any R and T, one pixel row: each candidate's patch is read whole from its
+// frame; on a GPU the texture cache serves the overlap between neighbouring
+// candidates, and no frame's rows are held in registers. The temporal loop
+// unrolls to `frames` (a literal) steps, of which the first 2T + 1 count.
 void searchEachPatch(int2 q, Patch reference, int frames, int R, int T, float H, inout TEXEL sum, inout TEXEL value)
 {
-    [loop] for (int dx = -R; dx <= R; ++dx)
+    SPATIAL_LOOP for (int dx = -R; dx <= R; ++dx)
     {
-        [loop] for (int dy = -R; dy <= R; ++dy)
+        SPATIAL_LOOP for (int dy = -R; dy <= R; ++dy)
         {
             int3 p = int3(q.x + dx, q.y + dy, 0);
             [unroll(MAX_FRAMES)] for (int dt = 0; dt < frames; ++dt)

@@ -4,7 +4,7 @@
 // Runtime parameters: R, T and h2 come from PARAM. The branches on T are
 // uniform; each gives its temporal loop a literal frame count, so that only
 // the frames in use are searched and every texture index is a literal.
-void search(int2 q, Patch reference, inout TEXEL sum, inout TEXEL value)
+void search(int2 q, Patch reference[PIXEL_ROWS], inout TEXEL sum[PIXEL_ROWS], inout TEXEL value[PIXEL_ROWS])
 {
     int R = spaceSearchRadius;
     int T = timeSearchRadius;
@@ -13,5 +13,5 @@ void search(int2 q, Patch reference, inout TEXEL sum, inout TEXEL value)
     else if (T == 1)
         searchRows(q, reference, 3, R, h2, sum, value);
     else
-        searchEachPatch(q, reference, MAX_FRAMES, R, T, h2, sum, value);
+        searchEachPatch(q, reference[0], MAX_FRAMES, R, T, h2, sum[0], value[0]);
 }
