@@ -19,7 +19,7 @@ const char lumaValueName[] = "ComputeShadeLight";
 const char chromaValueName[] = "ComputeShadeCollar";
 const char versionValueName[] = "Version";
 
-// The plug-in's version as hexadecimal digits, 1.12 as 0x0112: a new version
+// The plug-in's version as hexadecimal digits, 1.13 as 0x0113: a new version
 // misses every cache entry of the one before.
 constexpr uint32_t versionDigits = (QUENDA_VERSION_MAJOR << 8) | ((QUENDA_VERSION_MINOR / 10) << 4) |
                                    (QUENDA_VERSION_MINOR % 10);

@@ -476,7 +476,7 @@ TEST(CliDenoise, KeepsWhatFilesCarry) {
 TEST(CliCommands, VersionAndDevicesTellWhatIsInUse) {
     const cli_test::RunResult version = runQuenda({"--version"});
     EXPECT_EQ(version.exitCode, 0);
-    EXPECT_NE(version.output.find("ver 1.12"), std::string::npos) << version.output;
+    EXPECT_NE(version.output.find("ver 1.13"), std::string::npos) << version.output;
     EXPECT_NE(version.output.find("libavcodec"), std::string::npos) << version.output;
 
     const cli_test::RunResult devices = runQuenda({"devices"});

@@ -32,7 +32,7 @@ namespace {
 // ---- expected texts, code page 932 ----
 
 const char filterNameText[] = "Quenda\x83\x74\x83\x42\x83\x8b\x83\x5e for DX11";            // Quendaフィルタ for DX11
-const char infoText[] = "Quenda\x83\x74\x83\x42\x83\x8b\x83\x5e for DX11 ver 1.12";          // ... ver 1.12
+const char infoText[] = "Quenda\x83\x74\x83\x42\x83\x8b\x83\x5e for DX11 ver 1.13";          // ... ver 1.13
 const char* const trackNameTexts[6] = {
     "\x8b\x50\x93\x78\x8b\xf3\x8a\xd4\x94\xcd\x88\xcd",  // 輝度空間範囲
     "\x8b\x50\x93\x78\x8e\x9e\x8a\xd4\x94\xcd\x88\xcd",  // 輝度時間範囲
@@ -618,7 +618,7 @@ void checkCacheValues(bool success) {
         check(!hasLight && !hasCollar && !hasVersion, "no cache value stored");
         return;
     }
-    uint64_t key = ((uint64_t)devices[0].deviceId << 32) | (0x01120000u | (unsigned)devices[0].level);
+    uint64_t key = ((uint64_t)devices[0].deviceId << 32) | (0x01130000u | (unsigned)devices[0].level);
     std::string keyBytes(reinterpret_cast<const char*>(&key), 8);
     check(hasLight && light.size() == compiles[0].codeSize && hasCollar && collar.size() == compiles[1].codeSize,
           "ComputeShadeLight (%zu bytes) and ComputeShadeCollar (%zu bytes) hold the compiled code", light.size(),

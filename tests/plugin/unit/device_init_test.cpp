@@ -77,7 +77,7 @@ TEST_F(DeviceInitTest, CacheThroughItsWholeLife) {
     EXPECT_FALSE(readValue("ComputeShadeLight").empty());
     EXPECT_FALSE(readValue("ComputeShadeCollar").empty());
     const std::vector<BYTE> version = readValue("Version");
-    EXPECT_EQ(version, (std::vector<BYTE>{0x00, 0xB0, 0x12, 0x01, 0x34, 0x12, 0x00, 0x00}));
+    EXPECT_EQ(version, (std::vector<BYTE>{0x00, 0xB0, 0x13, 0x01, 0x34, 0x12, 0x00, 0x00}));
     EXPECT_EQ(onExit(table), 1);
     EXPECT_EQ(platform_hooks::liveObjects(), liveAtStart);
 

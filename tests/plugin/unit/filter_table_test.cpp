@@ -67,7 +67,7 @@ TEST(FilterTableTest, TextsAreCodePage932) {
     struct Case { const char* what; const char* cp932; const char* utf8; };
     const Case cases[] = {
         {"filterName", t.filterName, u8"Quendaフィルタ for DX11"},
-        {"infoText", t.infoText, u8"Quendaフィルタ for DX11 ver 1.12"},
+        {"infoText", t.infoText, u8"Quendaフィルタ for DX11 ver 1.13"},
         {"track 0", t.trackNames[0], u8"輝度空間範囲"},
         {"track 1", t.trackNames[1], u8"輝度時間範囲"},
         {"track 2", t.trackNames[2], u8"輝度分散"},
