@@ -18,6 +18,7 @@
 
 // Deterministic synthetic frames: gradients, a moving square and Gaussian
 // noise from a fixed seed; values stay inside the host's exact ranges.
+// Brace-initialised as {width, height, count, ...}.
 struct SyntheticClip {
     int width = 64;
     int height = 48;

@@ -82,10 +82,7 @@ TEST_F(GpuPassTest, SmallOddFramesAtTheClipEndsMatchTheReference) {
     const std::array<int32_t, 6> tracks = {16, 7, 40, 16, 7, 60};
     for (const Case& c : {Case{2, 15, 0}, Case{3, 1, 5}, Case{17, 15, 5}, Case{17, 1, 0}}) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " frame " + std::to_string(c.frame));
-        SyntheticClip clip;
-        clip.width = c.width;
-        clip.height = c.height;
-        clip.count = 6;
+        SyntheticClip clip{c.width, c.height, 6};
         prepare(clip, c.frame, tracks);
         ASSERT_EQ(GpuPass(), 1);
         EXPECT_EQ(denoiseState.readyFrame.load(), c.frame);
@@ -96,10 +93,7 @@ TEST_F(GpuPassTest, SmallOddFramesAtTheClipEndsMatchTheReference) {
 }
 
 TEST_F(GpuPassTest, DefaultTracksMatchTheReference) {
-    SyntheticClip clip;
-    clip.width = 96;
-    clip.height = 64;
-    clip.count = 4;
+    SyntheticClip clip{96, 64, 4};
     const std::array<int32_t, 6> tracks = {3, 1, 50, 3, 1, 50};
     prepare(clip, 1, tracks);
     ASSERT_EQ(GpuPass(), 1);
@@ -109,10 +103,7 @@ TEST_F(GpuPassTest, DefaultTracksMatchTheReference) {
 }
 
 TEST_F(GpuPassTest, OnePassBindsDispatchesAndReadsBackInOrder) {
-    SyntheticClip clip;
-    clip.width = 40;  // aligned 48 x 32: 3 x 2 groups
-    clip.height = 20;
-    clip.count = 3;
+    SyntheticClip clip{40, 20, 3};  // aligned 48 x 32: 3 x 2 groups
     prepare(clip, 1, {1, 1, 50, 1, 1, 50});
     platform_hooks::setCallLog(true);
     ASSERT_EQ(GpuPass(), 1);
@@ -199,10 +190,7 @@ void expectTextureDescriptions(const DenoiseState& s) {
 }
 
 TEST_F(GpuPassTest, ResourcesAreMadeForHowTheKernelsAndTheCpuUseThem) {
-    SyntheticClip clip;
-    clip.width = 40;
-    clip.height = 20;
-    clip.count = 3;
+    SyntheticClip clip{40, 20, 3};
     prepare(clip, 1, {1, 1, 50, 1, 1, 50});
     expectBufferDescriptions(denoiseState);
     expectTextureDescriptions(denoiseState);
@@ -277,10 +265,7 @@ TEST_F(GpuPassTest, WorkBufferFailuresReleaseEverything) {
 TEST_F(GpuPassTest, ViewArraysUseTheClampedWindowAndRepeatTheCentre) {
     // A pass over a clip of four distinct frames with T = 2 at frame 0 must
     // equal the reference, which binds 0, 0, 0, 1, 2 and repeats frame 0.
-    SyntheticClip clip;
-    clip.width = 20;
-    clip.height = 12;
-    clip.count = 4;
+    SyntheticClip clip{20, 12, 4};
     for (int frame : {0, 3}) {
         const std::array<int32_t, 6> tracks = {2, 2, 50, 2, 1, 50};
         prepare(clip, frame, tracks);
@@ -290,10 +275,7 @@ TEST_F(GpuPassTest, ViewArraysUseTheClampedWindowAndRepeatTheCentre) {
 }
 
 TEST_F(GpuPassTest, MissingFrameFailsBeforeAnyKernelRuns) {
-    SyntheticClip clip;
-    clip.width = 16;
-    clip.height = 16;
-    clip.count = 10;
+    SyntheticClip clip{16, 16, 10};
     prepare(clip, 5, {1, 1, 50, 1, 1, 50});
     evictOutside(table, &info, 5, 0);  // drops frames 4 and 6
     denoiseState.readyFrame.store(2);
@@ -305,10 +287,7 @@ TEST_F(GpuPassTest, MissingFrameFailsBeforeAnyKernelRuns) {
 }
 
 TEST_F(GpuPassTest, MissingKernelOrFailedMapLeavesTheReleaseToTheHost) {
-    SyntheticClip clip;
-    clip.width = 16;
-    clip.height = 16;
-    clip.count = 3;
+    SyntheticClip clip{16, 16, 3};
     struct Case {
         const char* name;
         std::function<void()> arrange;
@@ -335,10 +314,7 @@ TEST_F(GpuPassTest, MissingKernelOrFailedMapLeavesTheReleaseToTheHost) {
 }
 
 TEST_F(GpuPassTest, OutputRunWritesConstantsOnlyOnce) {
-    SyntheticClip clip;
-    clip.width = 16;
-    clip.height = 16;
-    clip.count = 3;
+    SyntheticClip clip{16, 16, 3};
     prepare(clip, 1, {1, 1, 50, 1, 1, 50});
     ASSERT_EQ(buildFixedShaders(table, denoiseState.denoiseParams), 1);
     denoiseState.outputRunActive = true;
